@@ -1,0 +1,1 @@
+#include "br2utils.h"
