@@ -274,7 +274,6 @@ bool writeThumbnail(const QImage &img, const QString &target)
 QImage readWithQt(const QString &source, int width, int height)
 {
     QImageReader reader(source);
-    reader.setDecideFormatFromContent(true);
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
     if (!stored.isValid() || stored.isEmpty())
