@@ -245,7 +245,7 @@ private slots:
     void stopDuringWalk();
 
 private:
-    QString makeVideo(const QString &dir, const QString &name, const QString &format = QString());
+    QString makeVideo(const QString &dir, const QString &name, const QString &format = QString(), int seconds = 1);
     bool m_ffmpeg = false;
     bool m_heifEnc = false;
 };
@@ -264,13 +264,13 @@ void TestMZThumbgen::cleanup()
     MZThumbgen::setFfmpegProgram(QStringLiteral("ffmpeg"));
 }
 
-QString TestMZThumbgen::makeVideo(const QString &dir, const QString &name, const QString &format)
+QString TestMZThumbgen::makeVideo(const QString &dir, const QString &name, const QString &format, int seconds)
 {
     const QString path = QDir(dir).filePath(name);
     QStringList args = {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"),
                         QStringLiteral("-f"), QStringLiteral("lavfi"),
                         QStringLiteral("-i"), QStringLiteral("testsrc=size=64x48:rate=10"),
-                        QStringLiteral("-t"), QStringLiteral("1"), QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")};
+                        QStringLiteral("-t"), QString::number(seconds), QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")};
     if (!format.isEmpty())
         args << QStringLiteral("-f") << format;
     args << path;
@@ -618,6 +618,10 @@ void TestMZThumbgen::svgLocalImageRefused()
     const QString src = dir.filePath(QStringLiteral("s.svg"));
     QVERIFY(writeFile(src, svg));
     QCOMPARE(MZThumbgen::mimeClass(src), MZThumbgen::MediaImage);
+    if (QTest::currentDataTag() == QLatin1String("local file image")) {
+        const QImage leaked(src);   // Qt alone paints the private file
+        QVERIFY(!leaked.isNull() && near(leaked.pixel(50, 50), qRgb(255, 0, 0)));
+    }
     const QString out = dir.filePath(QStringLiteral("t/t.jpg"));
     QCOMPARE(MZThumbgen().imageThumbSave(src, out, 200, 200), expected);
     QCOMPARE(QFileInfo::exists(out), expected);
@@ -799,11 +803,16 @@ void TestMZThumbgen::playlistNamedAviRefused()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QDir().mkpath(dir.filePath(QStringLiteral("private")));
-    const QString ts = makeVideo(dir.filePath(QStringLiteral("private")), QStringLiteral("secret.ts"), QStringLiteral("mpegts"));
+    const QString ts = makeVideo(dir.filePath(QStringLiteral("private")), QStringLiteral("secret.ts"), QStringLiteral("mpegts"), 3);
     QVERIFY(!ts.isEmpty());
     const QString avi = dir.filePath(QStringLiteral("upload/clip.avi"));
     QDir().mkpath(QFileInfo(avi).absolutePath());
-    QVERIFY(writeFile(avi, "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\n" + ts.toUtf8() + "\n#EXT-X-ENDLIST\n"));
+    QVERIFY(writeFile(avi, "#EXTM3U\n#EXT-X-TARGETDURATION:3\n#EXTINF:3,\n" + ts.toUtf8() + "\n#EXT-X-ENDLIST\n"));
+    // The playlist is a working attack on the bare argument list.
+    const QString leaked = dir.filePath(QStringLiteral("leaked.gif"));
+    runTool(QStringLiteral("ffmpeg"), {"-v", "quiet", "-y", "-t", "15", "-ss", "00:00:00", "-i", avi, "-s", "200x200", "-r", "5",
+                                       "-threads", "1", "-preset", "veryslow", "-f", "gif", leaked});
+    QVERIFY2(QFileInfo(leaked).size() > 0, "fixture no longer reaches the private file");
     const QString thumbs = dir.filePath(QStringLiteral("thumbs"));
     QVERIFY(!MZThumbgen().videoThumbSave(avi, thumbs + QStringLiteral("/v.gif"), 200, 200));
     QCOMPARE(folderEntries(thumbs), QStringList());
