@@ -905,6 +905,11 @@ void TestMZThumbgen::cloudStaleness()
     QVERIFY(gen.pellowcloud(src, cloud, 200, 200));
     QCOMPARE(mtimeNs(thumb), t);
 
+    // An empty file (left by a crash before its data reached the disk) does not.
+    QVERIFY(writeFile(thumb, QByteArray()));
+    QVERIFY(gen.pellowcloud(src, cloud, 200, 200));
+    QCOMPARE(imageSize(thumb), QSize(200, 150));
+
     // A folder at the target name counts as present.
     QVERIFY(QFile::remove(thumb));
     QVERIFY(QDir().mkdir(thumb));
@@ -926,7 +931,16 @@ void TestMZThumbgen::identicalPhotosShareSnapvault()
     QVERIFY(QFile::copy(src + QStringLiteral("/a.jpg"), src + QStringLiteral("/b.jpg")));
     const MZThumbgen gen;
     QVERIFY(gen.snapvault(src, dir.filePath(QStringLiteral("vault")), 200, 200));
-    QCOMPARE(folderEntries(dir.filePath(QStringLiteral("vault"))).size(), 1);
+    const QStringList vault = folderEntries(dir.filePath(QStringLiteral("vault")));
+    QCOMPARE(vault.size(), 1);
+    // An empty file under the name is rendered again; a full one is kept.
+    const QString thumb = dir.filePath(QStringLiteral("vault/") + vault.first());
+    QVERIFY(writeFile(thumb, QByteArray()));
+    QVERIFY(gen.snapvault(src, dir.filePath(QStringLiteral("vault")), 200, 200));
+    QCOMPARE(imageSize(thumb), QSize(200, 200));
+    const qint64 t = mtimeNs(thumb);
+    QVERIFY(gen.snapvault(src, dir.filePath(QStringLiteral("vault")), 200, 200));
+    QCOMPARE(mtimeNs(thumb), t);
     QVERIFY(gen.pellowcloud(src, dir.filePath(QStringLiteral("cloud")), 200, 200));
     QCOMPARE(folderEntries(dir.filePath(QStringLiteral("cloud"))).size(), 2);
 }
