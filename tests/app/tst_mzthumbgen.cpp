@@ -216,6 +216,7 @@ private slots:
     void orientation_data();
     void orientation();
     void progressiveMatchesBaseline();
+    void cmykJpeg();
     void transparencyOnWhite_data();
     void transparencyOnWhite();
     void heifStrideAndThumbnail();
@@ -390,6 +391,23 @@ void TestMZThumbgen::progressiveMatchesBaseline()
         }
     const double mean = sum / (3.0 * a.width() * a.height());
     QVERIFY2(mean < 4.0, qPrintable(QString::number(mean)));
+}
+
+// libjpeg cannot turn CMYK into RGB; such files go through Qt's reader.
+void TestMZThumbgen::cmykJpeg()
+{
+    if (!haveProgram(QStringLiteral("convert")))
+        QSKIP("imagemagick not installed");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString src = dir.filePath(QStringLiteral("cmyk.jpg"));
+    QVERIFY(runTool(QStringLiteral("convert"), {QStringLiteral("-size"), QStringLiteral("400x300"), QStringLiteral("xc:red"),
+                                                 QStringLiteral("-colorspace"), QStringLiteral("CMYK"), src}));
+    const QString out = dir.filePath(QStringLiteral("t.jpg"));
+    QVERIFY(MZThumbgen().imageThumbSave(src, out, 200, 200));
+    const QImage thumb(out);
+    QCOMPARE(thumb.size(), QSize(200, 150));
+    QVERIFY2(near(thumb.pixel(100, 75), qRgb(255, 0, 0), 64), qPrintable(colourText(thumb.pixel(100, 75))));
 }
 
 void TestMZThumbgen::transparencyOnWhite_data()
