@@ -14,6 +14,8 @@
 #include <QMutexLocker>
 
 #include <limits>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -39,6 +41,19 @@ bool serviceAnswers(const QString &name)
     }
     const QLocalSocket::LocalSocketError error = probe.error();
     return error != QLocalSocket::ServerNotFoundError && error != QLocalSocket::ConnectionRefusedError;
+}
+
+// Every connection holds a descriptor. Under the usual soft limit of 1024
+// the process would run out before the connection limit is reached, and a
+// failed accept makes QLocalServer close the listening socket for good.
+void raiseDescriptorLimit()
+{
+    const rlim_t wanted = rlim_t(BR2LocalServer::MAX_CONNECTIONS) + 256;
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted)
+        return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : qMin(wanted, limit.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 } // namespace
@@ -81,18 +96,19 @@ bool BR2LocalServer::start(const QString &name)
         PRINTLN(QStringLiteral("local socket %1 is served by another process").arg(socketPath(name)));
         return false;
     }
-    if (listen(name)) {
-        m_name = name;
-        return true;
-    }
-    if (serverError() == QAbstractSocket::AddressInUseError && !serviceAnswers(name)) {
+    raiseDescriptorLimit();
+    bool listening = listen(name);
+    if (!listening && serverError() == QAbstractSocket::AddressInUseError && !serviceAnswers(name)) {
         QLocalServer::removeServer(name);
-        if (listen(name)) {
-            m_name = name;
-            return true;
-        }
+        listening = listen(name);
     }
-    return false;
+    if (!listening)
+        return false;
+    // QLocalServer asks the kernel for a backlog of 50; a burst of clients
+    // beyond that would be refused before the server ever sees them.
+    ::listen(int(socketDescriptor()), MAX_CONNECTIONS);
+    m_name = name;
+    return true;
 }
 
 void BR2LocalServer::stop()

@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -80,11 +79,8 @@ BR2LocalSocket::BR2LocalSocket(BR2LocalServer *server, quintptr descriptor, cons
     m_cabinet.insert(QStringLiteral("protocol"), 128);
     m_cabinet.setPeerCredentials(peerOf(int(descriptor)));
 
-    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wakeFd >= 0) {
-        m_running = true;
-        m_started = ::pthread_create(&m_thread, nullptr, &BR2LocalSocket::threadMain, this) == 0;
-    }
+    m_running = true;
+    m_started = ::pthread_create(&m_thread, nullptr, &BR2LocalSocket::threadMain, this) == 0;
     if (!m_started) {
         // No thread (for example the system's thread limit): the peer sees
         // the connection close; the service goes on.
@@ -100,8 +96,6 @@ BR2LocalSocket::~BR2LocalSocket()
         stop();
         join();
     }
-    if (m_wakeFd >= 0)
-        ::close(m_wakeFd);
 }
 
 void *BR2LocalSocket::threadMain(void *self)
@@ -113,12 +107,12 @@ void *BR2LocalSocket::threadMain(void *self)
 void BR2LocalSocket::stop()
 {
     m_stopping = true;
-    if (m_wakeFd >= 0) {
-        const quint64 one = 1;
-        ssize_t written = ::write(m_wakeFd, &one, sizeof(one));
-        Q_UNUSED(written);   // a full counter is still readable, which is all poll needs
-    }
     QMutexLocker locker(&m_endMutex);
+    // Shutting the socket down wakes the thread wherever it waits, in poll
+    // or in a write; the descriptor stays valid because the thread closes it
+    // only under this lock.
+    if (m_running.load())
+        ::shutdown(int(m_descriptor), SHUT_RDWR);
     while (m_running.load())
         m_ended.wait(&m_endMutex);
 }
@@ -134,24 +128,21 @@ void BR2LocalSocket::join()
 void BR2LocalSocket::run()
 {
     const int fd = int(m_descriptor);
-    struct pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+    struct pollfd pfd = {fd, POLLIN, 0};
     while (!m_stopping.load()) {
-        const int ready = ::poll(fds, 2, -1);
+        const int ready = ::poll(&pfd, 1, -1);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
-        if (fds[1].revents != 0)
+        if (pfd.revents & POLLNVAL)
             break;
-        if (fds[0].revents & POLLNVAL)
-            break;
-        if (fds[0].revents != 0 && !readable(fd))
+        if (pfd.revents != 0 && !readable(fd))
             break;
     }
-    ::close(fd);
     m_buffer = QByteArray();
-    markEnded();
+    markEnded(fd);
 }
 
 // Reads what the peer sent and answers every complete request. False ends
@@ -193,10 +184,14 @@ bool BR2LocalSocket::processBuffer(int fd)
             // Go on: a request behind the keep-alive is already here and
             // must not wait for bytes that may never come.
             continue;
-        case BR2RpcPacket::DATAGRAM_INCOMPLETE:
-            if (m_buffer.isEmpty() || m_buffer.capacity() > 4 * CHUNK_SIZE)
+        case BR2RpcPacket::DATAGRAM_INCOMPLETE: {
+            // Give back what a large frame left behind, but not while a
+            // frame is still arriving into it.
+            const qint64 needed = m_buffer.size() + missingFrameBytes(m_buffer);
+            if (m_buffer.capacity() > 4 * CHUNK_SIZE && m_buffer.capacity() > 2 * needed)
                 m_buffer.squeeze();
             return true;
+        }
         case BR2RpcPacket::DATAGRAM_OK:
             if (request.isEmpty())
                 continue;
@@ -243,20 +238,22 @@ bool BR2LocalSocket::writeAll(int fd, const QByteArray &bytes)
         const qint64 wait = WRITE_TIMEOUT_MS - clock.elapsed();
         if (wait <= 0)
             return false;   // the peer reads nothing; holding the reply in memory for ever helps nobody
-        struct pollfd fds[2] = {{fd, POLLOUT, 0}, {m_wakeFd, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, int(wait));
+        struct pollfd pfd = {fd, POLLOUT, 0};
+        const int ready = ::poll(&pfd, 1, int(wait));
         if (ready < 0 && errno != EINTR)
             return false;
-        if (fds[1].revents != 0 || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)))
+        if (m_stopping.load() || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
             return false;
     }
     return true;
 }
 
-void BR2LocalSocket::markEnded()
+void BR2LocalSocket::markEnded(int fd)
 {
     {
         QMutexLocker locker(&m_endMutex);
+        ::close(fd);
+        m_descriptor = quintptr(-1);
         m_running = false;
         m_ended.wakeAll();
     }

@@ -16,8 +16,8 @@ class BR2LocalServer;
 // One accepted connection, served on a thread of its own: it reads
 // datagrams, has the server dispatch each request with the connection's one
 // cabinet, and writes the replies back in order. The thread sleeps in poll()
-// until data, the peer's hang-up or stop() wakes it, so an idle connection
-// costs no CPU. The server owns the object and reclaims it once the thread
+// until data, the peer's hang-up or stop() (which shuts the socket down)
+// wakes it, so an idle connection costs no CPU and one descriptor. The server owns the object and reclaims it once the thread
 // has ended.
 class BR2LocalSocket : public QObject
 {
@@ -57,20 +57,19 @@ private:
     bool processBuffer(int fd);
     bool answer(int fd, const QJsonObject &request);
     bool writeAll(int fd, const QByteArray &bytes);
-    void markEnded();
+    void markEnded(int fd);
 
     BR2LocalServer *m_server;
-    quintptr m_descriptor;           // closed by the thread when it ends
+    quintptr m_descriptor;           // closed by the thread when it ends, under m_endMutex
     const bool *m_debugging;         // the server's switch, read at every reply
     QByteArray m_buffer;             // received and not yet decoded; used only by the thread
     BR2Cabinet m_cabinet;            // one for the whole connection
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_stopping{false};
-    int m_wakeFd = -1;               // eventfd that stop() signals to wake the thread's poll
     pthread_t m_thread{};
     bool m_started = false;
     bool m_joined = false;
-    QMutex m_endMutex;               // guards the wait on m_ended against a lost wake-up
+    QMutex m_endMutex;               // guards closing m_descriptor against stop()'s shutdown, and the wait on m_ended
     QWaitCondition m_ended;          // signalled when m_running turns false
 };
 

@@ -16,7 +16,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -288,6 +290,7 @@ private slots:
     void secondServerRefusedWhileFirstServes();
     void destroyingServerEndsConnections();
     void cyclesLeaveThreadsFlat();
+    void connectionsBeyondLimitClosed();
     void localRequest();
     void localRequestTimesOut();
 
@@ -600,6 +603,41 @@ void TestBr2LocalServer::cyclesLeaveThreadsFlat()
     QVERIFY(cycle(4800));
     QTRY_COMPARE_WITH_TIMEOUT(host.connections(), 0, 5000);
     QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threadsBefore, 5000);
+}
+
+void TestBr2LocalServer::connectionsBeyondLimitClosed()
+{
+    // Client and server ends of every connection live in this process.
+    const rlim_t needed = 2 * BR2LocalServer::MAX_CONNECTIONS + 256;
+    struct rlimit limit {};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_cur < needed) {
+        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < needed)
+            QSKIP("descriptor limit too low for both ends of 1024 connections");
+        limit.rlim_cur = needed;
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    }
+    const QString name = socketName();
+    ServerHost host(name);
+    QVERIFY(host.begin());
+    std::vector<std::unique_ptr<Client>> clients;
+    const QByteArray request = datagram(json(R"({"cmd":"echo","params":1})"));
+    for (int i = 0; i < BR2LocalServer::MAX_CONNECTIONS; ++i) {
+        clients.push_back(std::make_unique<Client>(name));
+        QVERIFY(clients.back()->send(request));
+    }
+    for (auto &client : clients) {
+        QJsonObject reply;
+        QVERIFY(client->reply(reply));
+    }
+    Client refused(name);
+    QVERIFY(refused.isConnected());   // the kernel completes the connect ...
+    QVERIFY(refused.closedWithin(5000));   // ... and the server closes it at once
+
+    clients.front()->close();
+    QTRY_COMPARE_WITH_TIMEOUT(host.connections(), BR2LocalServer::MAX_CONNECTIONS - 1, 5000);
+    Client next(name);
+    QCOMPARE(next.call(json(R"({"cmd":"echo","params":2})")).value("results").toInt(), 2);
 }
 
 void TestBr2LocalServer::localRequest()
