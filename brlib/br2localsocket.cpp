@@ -4,12 +4,12 @@
 #include "br2localserver.h"
 #include "br2rpcpacket.h"
 
-#include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QtEndian>
 
 #include <cerrno>
-#include <poll.h>
+#include <fcntl.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -79,6 +79,14 @@ BR2LocalSocket::BR2LocalSocket(BR2LocalServer *server, quintptr descriptor, cons
     m_cabinet.insert(QStringLiteral("protocol"), 128);
     m_cabinet.setPeerCredentials(peerOf(int(descriptor)));
 
+    // The thread waits in blocking calls; stop() ends them with shutdown.
+    const int fd = int(descriptor);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK))
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    struct timeval sendTimeout {WRITE_TIMEOUT_MS / 1000, (WRITE_TIMEOUT_MS % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
+
     m_running = true;
     m_started = ::pthread_create(&m_thread, nullptr, &BR2LocalSocket::threadMain, this) == 0;
     if (!m_started) {
@@ -108,8 +116,8 @@ void BR2LocalSocket::stop()
 {
     m_stopping = true;
     QMutexLocker locker(&m_endMutex);
-    // Shutting the socket down wakes the thread wherever it waits, in poll
-    // or in a write; the descriptor stays valid because the thread closes it
+    // Shutting the socket down wakes the thread wherever it waits, in a
+    // read or in a write; the descriptor stays valid because the thread closes it
     // only under this lock.
     if (m_running.load())
         ::shutdown(int(m_descriptor), SHUT_RDWR);
@@ -128,25 +136,15 @@ void BR2LocalSocket::join()
 void BR2LocalSocket::run()
 {
     const int fd = int(m_descriptor);
-    struct pollfd pfd = {fd, POLLIN, 0};
-    while (!m_stopping.load()) {
-        const int ready = ::poll(&pfd, 1, -1);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (pfd.revents & POLLNVAL)
-            break;
-        if (pfd.revents != 0 && !readable(fd))
-            break;
+    while (!m_stopping.load() && readable(fd)) {
     }
     m_buffer = QByteArray();
     markEnded(fd);
 }
 
-// Reads what the peer sent and answers every complete request. False ends
-// the connection: hang-up, read error, garbage, or a reply that could not
+// Waits in a blocking read for what the peer sends and answers every
+// complete request. False ends the connection: hang-up, stop() (whose
+// shutdown ends the read), read error, garbage, or a reply that could not
 // be written.
 bool BR2LocalSocket::readable(int fd)
 {
@@ -155,7 +153,7 @@ bool BR2LocalSocket::readable(int fd)
     if (missing > CHUNK_SIZE) {
         const int old = m_buffer.size();
         m_buffer.resize(old + int(missing));
-        received = ::recv(fd, m_buffer.data() + old, size_t(missing), MSG_DONTWAIT);
+        received = ::recv(fd, m_buffer.data() + old, size_t(missing), 0);
         m_buffer.resize(old + int(qMax<ssize_t>(received, 0)));
     } else {
         // Never read past one frame of the largest size, so a peer cannot
@@ -164,14 +162,14 @@ bool BR2LocalSocket::readable(int fd)
         const qint64 room = qMin<qint64>(CHUNK_SIZE, MAX_FRAME - m_buffer.size());
         if (room <= 0)
             return false;
-        received = ::recv(fd, chunk, size_t(room), MSG_DONTWAIT);
+        received = ::recv(fd, chunk, size_t(room), 0);
         if (received > 0)
             m_buffer.append(chunk, int(received));
     }
     if (received == 0)
         return false;
     if (received < 0)
-        return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
+        return errno == EINTR;
     return processBuffer(fd);
 }
 
@@ -221,31 +219,20 @@ bool BR2LocalSocket::writeAll(int fd, const QByteArray &bytes)
 {
     const char *data = bytes.constData();
     size_t left = size_t(bytes.size());
-    QElapsedTimer clock;
-    clock.start();
-    while (left > 0) {
-        // MSG_NOSIGNAL: a peer that hung up costs this reply, not the process.
-        const ssize_t sent = ::send(fd, data, left, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent > 0) {
-            data += sent;
-            left -= size_t(sent);
-            continue;
-        }
+    while (left > 0 && !m_stopping.load()) {
+        // MSG_NOSIGNAL: a peer that hung up costs this reply, not the
+        // process. A send that makes no progress for the socket's send
+        // time-out fails with EAGAIN: the peer reads nothing, and holding the
+        // reply for ever would help nobody.
+        const ssize_t sent = ::send(fd, data, left, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR)
             continue;
-        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+        if (sent <= 0)
             return false;
-        const qint64 wait = WRITE_TIMEOUT_MS - clock.elapsed();
-        if (wait <= 0)
-            return false;   // the peer reads nothing; holding the reply in memory for ever helps nobody
-        struct pollfd pfd = {fd, POLLOUT, 0};
-        const int ready = ::poll(&pfd, 1, int(wait));
-        if (ready < 0 && errno != EINTR)
-            return false;
-        if (m_stopping.load() || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
-            return false;
+        data += sent;
+        left -= size_t(sent);
     }
-    return true;
+    return left == 0;
 }
 
 void BR2LocalSocket::markEnded(int fd)

@@ -15,9 +15,10 @@ class BR2LocalServer;
 
 // One accepted connection, served on a thread of its own: it reads
 // datagrams, has the server dispatch each request with the connection's one
-// cabinet, and writes the replies back in order. The thread sleeps in poll()
-// until data, the peer's hang-up or stop() (which shuts the socket down)
-// wakes it, so an idle connection costs no CPU and one descriptor. The server owns the object and reclaims it once the thread
+// cabinet, and writes the replies back in order. The thread sleeps in a
+// blocking read until data, the peer's hang-up or stop() (which shuts the
+// socket down) wakes it, so an idle connection costs no CPU and one
+// descriptor. The server owns the object and reclaims it once the thread
 // has ended.
 class BR2LocalSocket : public QObject
 {
@@ -28,7 +29,7 @@ public:
     // receive buffer therefore never holds more than one such frame.
     static const qint64 MAX_PAYLOAD = 64 * 1024 * 1024;
     // How long a reply may wait for the peer to make room before the
-    // connection is given up.
+    // connection is given up (the socket's send time-out).
     static const int WRITE_TIMEOUT_MS = 30000;
 
     // Takes over the descriptor, records the peer's credentials and starts

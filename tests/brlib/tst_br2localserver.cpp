@@ -579,7 +579,7 @@ void TestBr2LocalServer::destroyingServerEndsConnections()
     QVERIFY2(clock.elapsed() < 2000, "idle connections must wake on stop");
     QVERIFY(a.closedWithin(2000));
     QVERIFY(b.closedWithin(2000));
-    QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threadsBefore, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= threadsBefore, 5000);
 }
 
 void TestBr2LocalServer::cyclesLeaveThreadsFlat()
@@ -602,7 +602,7 @@ void TestBr2LocalServer::cyclesLeaveThreadsFlat()
     const int threadsBefore = threadCount();
     QVERIFY(cycle(4800));
     QTRY_COMPARE_WITH_TIMEOUT(host.connections(), 0, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threadsBefore, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= threadsBefore, 5000);
 }
 
 void TestBr2LocalServer::connectionsBeyondLimitClosed()
