@@ -35,6 +35,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -230,6 +231,20 @@ void syncFolder(const QString &dir)
     if (fd >= 0) {
         ::fsync(fd);
         ::close(fd);
+    }
+}
+
+// A creation killed part way leaves its temporary file behind; remove
+// those whose process is gone (a live one may still be creating).
+void removeStaleCreations(const QString &dir, const QString &fileName)
+{
+    const QString prefix = QStringLiteral(".%1.new-").arg(fileName);
+    const QStringList names = QDir(dir).entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden);
+    for (const QString &name : names) {
+        bool ok = false;
+        const int pid = name.mid(prefix.size()).section(QLatin1Char('-'), 0, 0).toInt(&ok);
+        if (ok && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH)
+            QFile::remove(dir + QLatin1Char('/') + name);
     }
 }
 
@@ -536,6 +551,7 @@ bool BR2DBSqlite::createDatabase(const QString &path, const QString &script)
 {
     const QFileInfo info(path);
     const QString dir = info.absolutePath();
+    removeStaleCreations(dir, info.fileName());
     const QString temp = QStringLiteral("%1/.%2.new-%3-%4")
                              .arg(dir, info.fileName())
                              .arg(::getpid())
