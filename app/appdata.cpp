@@ -1,6 +1,7 @@
 #include "appdata.h"
 
 #include "br2file.h"
+#include "br2rpcpacket.h"
 #include "br2utils.h"
 #include "mzthumbgen.h"
 
@@ -98,7 +99,9 @@ AppData::AppData()
     ::signal(SIGSEGV, SIG_IGN);
     route(SIGHUP, sigInt_AppQuit);
     route(SIGPIPE, sigInt_AppQuit);
+    qRegisterMetaType<BR2RpcPacket>("BR2RpcPacket");
     m_etcDir.setPath(QStringLiteral("/orby/etc/thumbgen"));
+    m_server.add(&m_router);
 
     if (::pipe2(g_quitPipe, O_NONBLOCK | O_CLOEXEC) == 0) {
         m_quitNotifier = new QSocketNotifier(g_quitPipe[0], QSocketNotifier::Read, this);
@@ -304,7 +307,11 @@ bool AppData::completed(int quuno)
 
 bool AppData::start()
 {
-    if (!m_initialized)
+    if (!m_initialized || m_lpcid.isEmpty())
         return false;
+    m_server.debugging = m_debugging;
+    if (!m_server.start(m_lpcid))
+        return false;
+    PRINTLN(QString(QStringLiteral("lpcID: ") + m_lpcid));
     return true;
 }

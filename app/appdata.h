@@ -3,6 +3,7 @@
 #include "br2core.h"
 #include "br2dbsqlite.h"
 #include "br2journals.h"
+#include "br2localserver.h"
 #include "requestrouter.h"
 
 #include <QAtomicInt>
@@ -70,6 +71,7 @@ private:
     bool m_initialized = false;
     QString m_lpcid;
     RequestRouter m_router;
+    BR2LocalServer m_server;
     QString m_dbpath;
     BR2DBSqlite m_dbe;
     int m_poporder = 1;
