@@ -21,6 +21,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonValue>
 #include <QMutexLocker>
 #include <QRandomGenerator>
@@ -34,6 +35,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -42,6 +44,7 @@
 namespace {
 
 const char *const kNotOpen = "database is not open";
+const int kStatementCacheSize = 64;
 
 QJsonObject builtinStatements()
 {
@@ -137,8 +140,11 @@ QJsonObject readRow(sqlite3_stmt *stmt)
 // statement completed or produced a row, later statements still run after
 // a failed step. Strict mode (creation scripts, upgrade steps): true only
 // when at least one statement ran and none failed; the first failure stops.
+// cache, when given, keeps prepared statements of texts that are a single
+// statement, keyed by the text: the same few statements run for every job.
 bool runSql(sqlite3 *db, int &changes, int &lastId, QList<QJsonObject> *rows, const QByteArray &sqlText,
-            const QJsonObject &values, const QJsonObject &types, bool strict, QString &error)
+            const QJsonObject &values, const QJsonObject &types, bool strict, QString &error,
+            QHash<QByteArray, sqlite3_stmt *> *cache = nullptr)
 {
     changes = 0;
     lastId = 0;
@@ -148,17 +154,24 @@ bool runSql(sqlite3 *db, int &changes, int &lastId, QList<QJsonObject> *rows, co
     bool succeeded = false;
     bool failed = false;
     while (pos < end && !failed) {
-        sqlite3_stmt *stmt = nullptr;
-        const char *tail = nullptr;
-        if (sqlite3_prepare_v2(db, pos, int(end - pos), &stmt, &tail) != SQLITE_OK) {
-            error = QString::fromUtf8(sqlite3_errmsg(db));
-            sqlite3_finalize(stmt);
-            failed = true;
-            break;
+        sqlite3_stmt *stmt = cache && pos == sql.constData() ? cache->take(sql) : nullptr;
+        bool whole = stmt != nullptr;
+        if (stmt) {
+            pos = end;
+        } else {
+            const char *tail = nullptr;
+            const bool first = pos == sql.constData();
+            if (sqlite3_prepare_v2(db, pos, int(end - pos), &stmt, &tail) != SQLITE_OK) {
+                error = QString::fromUtf8(sqlite3_errmsg(db));
+                sqlite3_finalize(stmt);
+                failed = true;
+                break;
+            }
+            pos = tail ? tail : end;
+            while (pos < end && isspace(static_cast<unsigned char>(*pos)))
+                ++pos;
+            whole = first && pos == end;
         }
-        pos = tail ? tail : end;
-        while (pos < end && isspace(static_cast<unsigned char>(*pos)))
-            ++pos;
         if (!stmt)
             continue; // only white space or a comment
         bindParameters(stmt, values, types);
@@ -185,7 +198,13 @@ bool runSql(sqlite3 *db, int &changes, int &lastId, QList<QJsonObject> *rows, co
             }
             break;
         }
-        sqlite3_finalize(stmt);
+        if (whole && cache && cache->size() < kStatementCacheSize) {
+            sqlite3_reset(stmt);
+            sqlite3_clear_bindings(stmt);
+            cache->insert(sql, stmt);
+        } else {
+            sqlite3_finalize(stmt);
+        }
     }
     if (!strict)
         return succeeded;
@@ -212,6 +231,20 @@ void syncFolder(const QString &dir)
     if (fd >= 0) {
         ::fsync(fd);
         ::close(fd);
+    }
+}
+
+// A creation killed part way leaves its temporary file behind; remove
+// those whose process is gone (a live one may still be creating).
+void removeStaleCreations(const QString &dir, const QString &fileName)
+{
+    const QString prefix = QStringLiteral(".%1.new-").arg(fileName);
+    const QStringList names = QDir(dir).entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden);
+    for (const QString &name : names) {
+        bool ok = false;
+        const int pid = name.mid(prefix.size()).section(QLatin1Char('-'), 0, 0).toInt(&ok);
+        if (ok && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH)
+            QFile::remove(dir + QLatin1Char('/') + name);
     }
 }
 
@@ -361,7 +394,7 @@ bool BR2DBSqlite::execLocked(int &changes, int &lastId, QList<QJsonObject> *rows
         m_lastError = QString::fromLatin1(kNotOpen);
         return false;
     }
-    return runSql(m_db, changes, lastId, rows, sql, values, types, strict, m_lastError);
+    return runSql(m_db, changes, lastId, rows, sql, values, types, strict, m_lastError, &m_statements);
 }
 
 bool BR2DBSqlite::execChecked(int &changes, int &lastId, QList<QJsonObject> *rows, const QString &sql,
@@ -478,8 +511,11 @@ void BR2DBSqlite::close()
 {
     QMutexLocker locker(&m_dbMutex);
     if (m_db) {
-        // Every statement is finalised before m_dbMutex is released, so the
-        // plain close cannot be refused for unfinished statements.
+        // Every other statement is finalised before m_dbMutex is released,
+        // so the plain close cannot be refused for unfinished statements.
+        for (sqlite3_stmt *stmt : qAsConst(m_statements))
+            sqlite3_finalize(stmt);
+        m_statements.clear();
         sqlite3_close(m_db);
         m_db = nullptr;
     }
@@ -515,6 +551,7 @@ bool BR2DBSqlite::createDatabase(const QString &path, const QString &script)
 {
     const QFileInfo info(path);
     const QString dir = info.absolutePath();
+    removeStaleCreations(dir, info.fileName());
     const QString temp = QStringLiteral("%1/.%2.new-%3-%4")
                              .arg(dir, info.fileName())
                              .arg(::getpid())

@@ -1,6 +1,7 @@
 #ifndef BR2DBSQLITE_H
 #define BR2DBSQLITE_H
 #include <QJsonArray>
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QMutex>
@@ -11,6 +12,7 @@
 #include <mutex>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 // One SQLite connection plus a table of named statements read from an
 // engine file. Callers never build SQL: they call a statement by name with
@@ -95,6 +97,7 @@ private:
     QString m_lastError;               // guarded by m_dbMutex; overwritten by each failure, never cleared
     QString m_lastSqlid;               // guarded by m_dbMutex
     int m_busyTimeout = 5000;          // guarded by m_dbMutex
+    QHash<QByteArray, sqlite3_stmt *> m_statements; // guarded by m_dbMutex; prepared on m_db, reset between uses
 
     mutable QReadWriteLock m_engineLock; // guards m_engine and m_engineText; never held while SQL runs
     QJsonObject m_engine;

@@ -847,6 +847,7 @@ void TestBr2DBSqlite::killDuringCreationLeavesNothing()
     QVERIFY(db.open(path, &created));
     QVERIFY(created);
     QCOMPARE(db.dbVersion(), 1);
+    QCOMPARE(leftovers(folder), QStringList{"q.db"}); // the killed attempt's file is gone
 }
 
 // Every insert acknowledged before a SIGKILL is in the file afterwards.
