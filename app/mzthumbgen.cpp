@@ -111,10 +111,14 @@ const QHash<QString, MZThumbgen::MediaKind> &mimeIndex()
     return index;
 }
 
-bool entryExists(const QString &path)
+// Any entry at the name (a folder, a link, dangling or not) counts as a
+// thumbnail, except an empty regular file: what a crash can leave behind
+// when the data of a renamed file never reached the disk.
+bool thumbnailPresent(const QString &path, struct stat *st)
 {
-    struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+    if (::lstat(QFile::encodeName(path).constData(), st) != 0)
+        return false;
+    return !(S_ISREG(st->st_mode) && st->st_size == 0);
 }
 
 bool overCap(qint64 bytes)
@@ -253,7 +257,7 @@ bool saveAtomically(const QImage &img, const QString &target)
     QImageWriter writer(&tmp, format);
     if (!writer.canWrite() || !writer.write(img) || !tmp.flush())
         return false;
-    if (::fchmod(tmp.handle(), g_fileMode) != 0 || ::fdatasync(tmp.handle()) != 0)
+    if (::fchmod(tmp.handle(), g_fileMode) != 0)
         return false;
     tmp.close();
     if (::rename(QFile::encodeName(tmp.fileName()).constData(), QFile::encodeName(info.absoluteFilePath()).constData()) != 0)
@@ -275,7 +279,6 @@ bool writeThumbnail(const QImage &img, const QString &target)
 QImage readWithQt(const QString &source, int width, int height)
 {
     QImageReader reader(source);
-    reader.setDecideFormatFromContent(true);
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
     if (!stored.isValid() || stored.isEmpty())
@@ -666,7 +669,7 @@ bool laterThan(const struct timespec &a, const struct timespec &b)
 bool needsRender(const QString &source, const QString &target)
 {
     struct stat t;
-    if (::lstat(QFile::encodeName(target).constData(), &t) != 0)
+    if (!thumbnailPresent(target, &t))
         return true;
     if (!S_ISREG(t.st_mode))
         return false;
@@ -728,7 +731,8 @@ bool MZThumbgen::snapvaultFile(const QString &file, const QDir &thumbs, int widt
     if (hash.isEmpty())
         return !stopRequested();
     const QString target = thumbs.absoluteFilePath(QString::fromLatin1(hash) + suffixFor(kind));
-    if (!entryExists(target))
+    struct stat t;
+    if (!thumbnailPresent(target, &t))
         render(*this, kind, file, target, width, height);
     return !stopRequested();
 }
