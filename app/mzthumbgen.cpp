@@ -1,5 +1,6 @@
 #include "mzthumbgen.h"
 
+#include "appdata.h"
 #include "br2utils.h"
 #include "jpegdecoder.h"
 
@@ -357,7 +358,8 @@ MZThumbgen::MZThumbgen()
 
 MZThumbgen::~MZThumbgen()
 {
-    g_amount.deref();
+    if (m_counted)
+        g_amount.deref();
 }
 
 int MZThumbgen::amount()
@@ -735,4 +737,119 @@ bool MZThumbgen::snapvaultFile(const QString &file, const QDir &thumbs, int widt
     return !stopRequested();
 }
 
-void MZThumbgen::run() {}
+// Leaving without stranding a job. The live count falls only when the
+// pool deletes a runnable, so a runnable that decided to leave would still
+// be counted while a push looks at the count, and after the count was
+// lowered every runnable that finished a job could leave at once. Instead a
+// runnable that wants to leave first stops counting itself, then looks at
+// the queue once more: a job pushed before that look is seen here (and the
+// runnable stays if the pool is short), a job pushed after it sees the
+// lowered count in push's top-up and gets a new runnable. Runnables that
+// stay beyond the count leave at their next check, so in the steady state
+// no more than the configured number take jobs.
+bool MZThumbgen::leave()
+{
+    AppData *app = IAppData();
+    g_amount.fetchAndSubOrdered(1);
+    m_counted = false;
+    if (stopRequested() || !app->hasQueued() || amount() >= app->threads())
+        return true;
+    g_amount.fetchAndAddOrdered(1);
+    m_counted = true;
+    return false;
+}
+
+void MZThumbgen::run()
+{
+    AppData *app = IAppData();
+    QJsonObject job;
+    while (!stopRequested()) {
+        if (amount() > app->threads() || !app->pop(job)) {
+            if (leave())
+                return;
+            continue;
+        }
+        if (!runJob(job, app->width(), app->height()))
+            return;   // cut off by a quit: the row stays and the job is redone after the next start
+        app->completed(toInt(job.value(QStringLiteral("quuno"))));
+    }
+}
+
+bool MZThumbgen::expandCommand(const QString &command, const QStringList &args, QString &expanded)
+{
+    expanded = command;
+    for (int i = 1; i <= args.size(); ++i) {
+        const QString placeholder = QStringLiteral("${PARAM") + QString::number(i) + QLatin1Char('}');
+        const QString &value = args.at(i - 1);
+        // Work out the size first: arguments that repeat later placeholders
+        // double the text with every pass.
+        const qint64 hits = expanded.count(placeholder);
+        if (hits == 0)
+            continue;
+        const qint64 size = expanded.size() + hits * (qint64(value.size()) - placeholder.size());
+        if (size > MAX_COMMAND_CHARS)
+            return false;
+        expanded.replace(placeholder, value);
+    }
+    return true;
+}
+
+bool MZThumbgen::runCommand(const QString &commandLine) const
+{
+    const QStringList words = QProcess::splitCommand(commandLine);
+    if (words.isEmpty())
+        return true;
+    ChildProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.setProgram(words.first());
+    child.setArguments(words.mid(1));
+    child.start(QIODevice::NotOpen);
+    if (!child.waitForStarted(-1))
+        return true;   // a command that cannot be started is done with
+    // No time limit, as for any command job, but the wait is sliced so that
+    // a quit can kill the child instead of orphaning it.
+    while (!child.waitForFinished(100)) {
+        if (child.state() == QProcess::NotRunning)
+            break;
+        if (stopRequested()) {
+            child.kill();
+            child.waitForFinished(1000);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool MZThumbgen::runJob(const QJsonObject &job, int width, int height) const
+{
+    const QStringList args = toStrings(job.value(QStringLiteral("args")), false);
+    const QJsonValue commandValue = job.value(QStringLiteral("command"));
+    const QString command = commandValue.isString() ? commandValue.toString() : QString();
+
+    if (!command.isEmpty()) {
+        QString line;
+        if (!expandCommand(command, args, line)) {
+            const QString refused = QStringLiteral("command line longer than 2 MiB, not run: ") + command.left(200);
+            PRINTEXPR(refused);
+            return true;
+        }
+        return runCommand(line);
+    }
+
+    const QString layout = args.value(0);
+    const bool cloud = layout == QLatin1String("pellowcloud");
+    if ((!cloud && layout != QLatin1String("snapvault")) || args.size() < 3)
+        return true;
+    if (args.size() >= 5) {
+        bool okw = false;
+        bool okh = false;
+        const int w = args.at(3).toInt(&okw, 10);
+        const int h = args.at(4).toInt(&okh, 10);
+        if (okw && okh && w > 0 && h > 0) {
+            width = w;
+            height = h;
+        }
+    }
+    return cloud ? pellowcloud(args.at(1), args.at(2), width, height)
+                 : snapvault(args.at(1), args.at(2), width, height);
+}

@@ -1,8 +1,10 @@
 #ifndef MZTHUMBGEN_H
 #define MZTHUMBGEN_H
+#include <QJsonObject>
 #include <QRunnable>
 #include <QSize>
 #include <QString>
+#include <QStringList>
 
 class QDir;
 
@@ -30,6 +32,14 @@ public:
     static int amount();
 
     void run() override;
+
+    // One job: a command line, or a layout walk at the job's size or the
+    // given one. False when a quit cut it off, so its row must stay.
+    bool runJob(const QJsonObject &job, int width, int height) const;
+    // Fills ${PARAMn} from args, ascending, every occurrence; false when
+    // the text would grow beyond MAX_COMMAND_CHARS.
+    static bool expandCommand(const QString &command, const QStringList &args, QString &expanded);
+    static constexpr qint64 MAX_COMMAND_CHARS = 2 * 1024 * 1024;
 
     // Renderers: true when a complete thumbnail now stands under target.
     // The box (width x height) must be positive; the picture is fitted into
@@ -73,6 +83,12 @@ public:
     // The prefix of the hidden files a thumbnail is written to before it is
     // renamed into place; walks remove those older than an hour.
     static QString temporaryPrefix();
+
+private:
+    bool leave();
+    bool runCommand(const QString &commandLine) const;
+
+    bool m_counted = true;   // whether this runnable is in the live count
 };
 
 #endif // MZTHUMBGEN_H

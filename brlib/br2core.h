@@ -1,5 +1,7 @@
 #ifndef BR2CORE_H
 #define BR2CORE_H
+#include "br2logger.h"
+
 #include <QDir>
 #include <QJsonObject>
 
@@ -11,6 +13,7 @@ public:
     virtual ~BR2Core();
 
 protected:
+    BR2Logger m_logger;   // the process's logger; the service writes no records through it
     bool m_debugging = false;
     QJsonObject m_configure;
     QDir m_appDir;

@@ -1,0 +1,92 @@
+#ifndef APPDATA_H
+#define APPDATA_H
+#include "br2core.h"
+#include "br2dbsqlite.h"
+#include "br2journals.h"
+#include "br2localserver.h"
+#include "requestrouter.h"
+
+#include <QAtomicInt>
+#include <QJsonObject>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QThreadPool>
+
+class QSocketNotifier;
+
+// The service's settings as read from "config.json" and "settings.json",
+// with every default and clamp applied. Kept apart from AppData so the
+// rules can be checked without the process-wide singleton.
+struct AppConfig
+{
+    QString lpcid;
+    bool debugging = false;
+    int poporder = 1;
+    int threads = 0;
+    int priority = 1;
+    int width = 200;
+    int height = 200;
+    QString dbpath;
+    qint64 memoryLimitMiB = 256;   // "memorylimit": decode and output cap of the image renderers
+    QString trustGroup;            // "trustgroup": members may queue command jobs
+};
+AppConfig readAppConfig(const QJsonObject &configure, const QJsonObject &settings);
+
+class AppData : public QObject, public BR2Core
+{
+    Q_OBJECT
+public:
+    static AppData *create();
+    ~AppData() override;
+
+    bool initialize(const QString &cfgPath);
+    bool start();
+
+    bool push(BR2Journals &journal, const QStringList &args, const QString &command);
+    bool pop(QJsonObject &item);
+    bool completed(int quuno);
+    void setThreads(int count);
+    void changeThreads(int count);
+
+    int threads() const { return m_threads.loadRelaxed(); }
+    int poolMaxThreads() const { return m_pool.maxThreadCount(); }
+    int width() const { return m_width; }
+    int height() const { return m_height; }
+    bool debugging() const { return m_debugging; }
+    // True while jobs are waiting in memory; runnables look once more
+    // before they leave so that no job waits for the next push.
+    bool hasQueued();
+    PeerPolicy peerPolicy() const { return m_policy; }
+
+private:
+    AppData();
+    bool bringUpQueue();
+    void setThreadsLocked(int count);
+    void topUp();
+    void onQuitSignal();
+
+    bool m_initialized = false;
+    QString m_lpcid;
+    RequestRouter m_router;
+    BR2LocalServer m_server;
+    QString m_dbpath;
+    BR2DBSqlite m_dbe;
+    int m_poporder = 1;
+    QAtomicInt m_threads{1};   // written by setThreads, read lock-free by workers and commands
+    int m_priority = 2;
+    int m_width = 200;
+    int m_height = 200;
+    QMutex m_mutex;            // guards m_queue only; never held across a database call
+    QList<QJsonObject> m_queue;
+    QThreadPool m_pool;
+    QMutex m_threadsMutex;     // serialises setThreads/changeThreads; never taken with m_mutex held
+    QSocketNotifier *m_quitNotifier = nullptr;
+    PeerPolicy m_policy;       // written during initialize, read by connection threads afterwards
+};
+
+AppData *IAppData();
+
+#endif // APPDATA_H

@@ -1,0 +1,141 @@
+#include "br2file.h"
+#include "br2localserver.h"
+#include "br2utils.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+
+#include <cmath>
+#include <cstdio>
+
+// A command-line client for operators and scripts: one request, the reply
+// printed as indented JSON, and an exit status a script can test.
+namespace {
+
+const char *const USAGE =
+    "Usage: k8thumbgenctl [--lpcid NAME | --cfg FILE] [--timeout S] COMMAND\n"
+    "\n"
+    "Sends one request to the thumbnail service and prints its reply as JSON.\n"
+    "\n"
+    "Options:\n"
+    "  --lpcid NAME   the service's socket name or path\n"
+    "  --cfg FILE     read the socket name (\"lpcid\") from this configuration file\n"
+    "                 (default: /orby/etc/thumbgen/config.json, as the service reads it)\n"
+    "  --timeout S    seconds to wait for the reply (default 10; must be above 0)\n"
+    "  --help         this text\n"
+    "\n"
+    "Commands:\n"
+    "  threads                                  show the worker count\n"
+    "  setthreads N                             change and store the worker count\n"
+    "  insert LAYOUT SOURCE THUMBS [W H]        queue a layout job (pellowcloud or snapvault);\n"
+    "                                           SOURCE and THUMBS are sent as absolute paths\n"
+    "  run COMMANDLINE [ARG...]                 queue a command job; ${PARAM1}.. take the ARGs\n"
+    "  interfaces                               list the service's commands\n"
+    "  help COMMAND                             show a command's help\n"
+    "  call JSON                                send any request object, e.g. '{\"cmd\":\"thumbgen_threads\"}'\n"
+    "\n"
+    "Exit status: 0 when the reply's \"err\" is 0 or 10000 (and for any help reply),\n"
+    "1 when the service answered with an error, 2 when there was no answer or the\n"
+    "arguments are wrong.\n";
+
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "k8thumbgenctl: %s\n", message.toUtf8().constData());
+    return 2;
+}
+
+QString absolute(const QString &path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+}   // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+
+    QString lpcid;
+    QString cfg;
+    double timeout = 10;
+    while (!args.isEmpty() && args.first().startsWith(QLatin1String("--"))) {
+        const QString opt = args.takeFirst();
+        if (opt == QLatin1String("--help")) {
+            std::fputs(USAGE, stdout);
+            return 0;
+        }
+        if (args.isEmpty())
+            return fail(opt + QStringLiteral(" needs a value"));
+        const QString value = args.takeFirst();
+        if (opt == QLatin1String("--lpcid")) {
+            lpcid = value;
+        } else if (opt == QLatin1String("--cfg")) {
+            cfg = value;
+        } else if (opt == QLatin1String("--timeout")) {
+            bool ok = false;
+            timeout = value.toDouble(&ok);
+            if (!ok || timeout <= 0)
+                return fail(QStringLiteral("--timeout needs a number of seconds above 0"));
+        } else {
+            return fail(QStringLiteral("unknown option ") + opt);
+        }
+    }
+    if (args.isEmpty())
+        return fail(QStringLiteral("no command (see --help)"));
+
+    if (lpcid.isEmpty()) {
+        const QString file = cfg.isEmpty() ? QStringLiteral("/orby/etc/thumbgen/config.json") : cfg;
+        lpcid = BR2File::readJsonObject(file).value(QStringLiteral("lpcid")).toString().trimmed();
+        if (lpcid.isEmpty())
+            return fail(QStringLiteral("no \"lpcid\" in ") + file + QStringLiteral(" (use --lpcid)"));
+    }
+
+    const QString command = args.takeFirst();
+    QJsonObject request;
+    bool help = false;
+    if (command == QLatin1String("threads") && args.isEmpty()) {
+        request.insert(QStringLiteral("cmd"), QStringLiteral("thumbgen_threads"));
+    } else if (command == QLatin1String("setthreads") && args.size() == 1) {
+        bool ok = false;
+        const int n = args.first().toInt(&ok);
+        request.insert(QStringLiteral("cmd"), QStringLiteral("thumbgen_setthreads"));
+        request.insert(QStringLiteral("params"),
+                       QJsonObject{{QStringLiteral("threads"), ok ? QJsonValue(n) : QJsonValue(args.first())}});
+    } else if (command == QLatin1String("insert") && (args.size() == 3 || args.size() == 5)) {
+        args[1] = absolute(args[1]);
+        args[2] = absolute(args[2]);
+        request.insert(QStringLiteral("cmd"), QStringLiteral("thumbgen_insert"));
+        request.insert(QStringLiteral("params"), QJsonObject{{QStringLiteral("args"), QJsonArray::fromStringList(args)},
+                                                             {QStringLiteral("command"), QString()}});
+    } else if (command == QLatin1String("run") && !args.isEmpty()) {
+        const QString line = args.takeFirst();
+        request.insert(QStringLiteral("cmd"), QStringLiteral("thumbgen_insert"));
+        request.insert(QStringLiteral("params"), QJsonObject{{QStringLiteral("args"), QJsonArray::fromStringList(args)},
+                                                             {QStringLiteral("command"), line}});
+    } else if (command == QLatin1String("interfaces") && args.isEmpty()) {
+        request.insert(QStringLiteral("cmd"), QStringLiteral("help_interfaces"));
+    } else if (command == QLatin1String("help") && args.size() == 1) {
+        request.insert(QStringLiteral("cmd"), args.first());
+        request.insert(QStringLiteral("help"), true);
+        help = true;
+    } else if (command == QLatin1String("call") && args.size() == 1) {
+        if (!toJsonObject(request, args.first().toUtf8()))
+            return fail(QStringLiteral("call needs a JSON object"));
+        help = request.contains(QStringLiteral("help"));
+    } else {
+        return fail(QStringLiteral("wrong command or arguments: ") + command + QStringLiteral(" (see --help)"));
+    }
+
+    QJsonObject reply;
+    if (!BR2LocalServer::localRequest(lpcid, request, &reply, qint64(std::ceil(timeout))))
+        return fail(QStringLiteral("no answer from ") + lpcid);
+    std::fputs(QJsonDocument(reply).toJson(QJsonDocument::Indented).constData(), stdout);
+    const int err = reply.value(QStringLiteral("err")).toInt(9999);
+    return help || err == 0 || err == 10000 ? 0 : 1;
+}

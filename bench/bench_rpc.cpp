@@ -1,0 +1,414 @@
+// Round trips of one small request over the local socket, on 1 and on 32
+// connections, next to a minimal blocking echo over a Unix socket (the
+// floor of any design); the idle CPU of 200 open connections; the rate of
+// localRequest (connect, request, reply, close). When the service binary
+// comes up on a scratch folder, "thumbgen_threads" and "thumbgen_insert"
+// are measured against it too.
+//
+//   bench_rpc [seconds per figure, default 2]
+
+#include "br2cabinet.h"
+#include "br2localserver.h"
+#include "br2rpcpacket.h"
+#include "br2todorouter.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QSemaphore>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtEndian>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class BenchRouter : public BR2TodoRouter
+{
+    Q_OBJECT
+private slots:
+    void thumbgen_threads(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
+    {
+        if (answerHelp(retObject, cmdObject, QJsonObject()))
+            return;
+        retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("threads"), 4}});
+        envObject->setErr(0, QString());
+    }
+};
+
+class ServerHost : public QThread
+{
+public:
+    explicit ServerHost(const QString &name) : m_name(name) {}
+    ~ServerHost() override
+    {
+        quit();
+        wait();
+    }
+    bool begin()
+    {
+        start();
+        m_ready.acquire();
+        return m_started;
+    }
+
+protected:
+    void run() override
+    {
+        BenchRouter router;
+        BR2LocalServer server;
+        server.add(&router);
+        m_started = server.start(m_name);
+        m_ready.release();
+        if (m_started)
+            exec();
+    }
+
+private:
+    QString m_name;
+    bool m_started = false;
+    QSemaphore m_ready;
+};
+
+sockaddr_un addressOf(const QString &path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray encoded = QFile::encodeName(path);
+    std::memcpy(address.sun_path, encoded.constData(), size_t(qMin(encoded.size(), 107)));
+    return address;
+}
+
+int connectTo(const QString &path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = addressOf(path);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// Reads one whole frame (16-byte header, then J + A) into buffer.
+bool readFrame(int fd, std::vector<char> &buffer)
+{
+    size_t have = 0;
+    size_t want = 16;
+    buffer.resize(want);
+    while (have < want) {
+        const ssize_t n = ::recv(fd, buffer.data() + have, want - have, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        have += size_t(n);
+        if (have == 16 && want == 16) {
+            const uchar *h = reinterpret_cast<const uchar *>(buffer.data());
+            want = 16 + qFromLittleEndian<quint32>(h + 5) + qFromLittleEndian<quint32>(h + 9);
+            buffer.resize(want);
+        }
+    }
+    return true;
+}
+
+bool readExactly(int fd, char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::recv(fd, data, size, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// The floor: accept, then one thread per connection reading whatever comes
+// and writing it straight back.
+class EchoServer
+{
+public:
+    explicit EchoServer(const QString &path)
+    {
+        m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_un address = addressOf(path);
+        if (::bind(m_listen, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0
+            || ::listen(m_listen, 128) != 0)
+            return;
+        m_acceptor = std::thread([this] {
+            for (;;) {
+                const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0)
+                    return;
+                std::thread([fd] {
+                    char chunk[4096];
+                    for (;;) {
+                        const ssize_t n = ::recv(fd, chunk, sizeof(chunk), 0);
+                        if (n <= 0 || !sendAll(fd, chunk, size_t(n)))
+                            break;
+                    }
+                    ::close(fd);
+                }).detach();
+            }
+        });
+    }
+    ~EchoServer()
+    {
+        ::shutdown(m_listen, SHUT_RDWR);
+        if (m_acceptor.joinable())
+            m_acceptor.join();
+        ::close(m_listen);
+    }
+
+private:
+    int m_listen = -1;
+    std::thread m_acceptor;
+};
+
+struct Figures {
+    double perSecond = 0;
+    double p50us = 0;
+    double p99us = 0;
+    long failures = 0;
+};
+
+// Every client thread keeps one connection and sends the request, waits for
+// the whole answer, and again, until the time is up.
+Figures roundTrips(const QString &path, const QByteArray &request, bool echo, int connections, double seconds)
+{
+    std::vector<std::vector<double>> latencies(static_cast<size_t>(connections));
+    std::atomic<long> failures{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> clients;
+    Clock::time_point end;
+    for (int c = 0; c < connections; ++c) {
+        clients.emplace_back([&, c] {
+            const int fd = connectTo(path);
+            if (fd < 0) {
+                ++failures;
+                return;
+            }
+            std::vector<char> reply;
+            std::vector<double> &mine = latencies[size_t(c)];
+            mine.reserve(200000);
+            while (!go.load())
+                std::this_thread::yield();
+            while (Clock::now() < end) {
+                const auto t0 = Clock::now();
+                bool ok = sendAll(fd, request.constData(), size_t(request.size()));
+                if (ok && echo) {
+                    reply.resize(size_t(request.size()));
+                    ok = readExactly(fd, reply.data(), reply.size());
+                } else if (ok) {
+                    ok = readFrame(fd, reply);
+                }
+                if (!ok) {
+                    ++failures;
+                    break;
+                }
+                mine.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+            }
+            ::close(fd);
+        });
+    }
+    QThread::msleep(100);   // every client connected and waiting
+    const auto start = Clock::now();
+    end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    go = true;
+    for (std::thread &t : clients)
+        t.join();
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+
+    std::vector<double> all;
+    for (const auto &l : latencies)
+        all.insert(all.end(), l.begin(), l.end());
+    Figures f;
+    f.failures = failures;
+    if (all.empty())
+        return f;
+    std::sort(all.begin(), all.end());
+    f.perSecond = double(all.size()) / wall;
+    f.p50us = all[all.size() / 2];
+    f.p99us = all[std::min(all.size() - 1, size_t(double(all.size()) * 0.99))];
+    return f;
+}
+
+double cpuSeconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void printFigures(const char *what, int connections, const Figures &f)
+{
+    std::printf("%-34s %3d conn  %9.0f round trips/s  p50 %7.1f us  p99 %7.1f us%s\n", what, connections,
+                f.perSecond, f.p50us, f.p99us, f.failures ? "  (FAILURES)" : "");
+}
+
+// The service binary on a scratch folder; false when it does not come up
+// (not built yet, or it cannot serve).
+bool startService(QProcess &service, const QTemporaryDir &dir, const QString &socket)
+{
+    QFile config(dir.filePath(QStringLiteral("config.json")));
+    if (!config.open(QIODevice::WriteOnly))
+        return false;
+    config.write(QJsonDocument(QJsonObject{{QStringLiteral("lpcid"), socket},
+                                           {QStringLiteral("threads"), 1},
+                                           {QStringLiteral("database"), dir.filePath(QStringLiteral("queue.db"))}})
+                     .toJson());
+    config.close();
+    QFile settings(dir.filePath(QStringLiteral("settings.json")));
+    if (settings.open(QIODevice::WriteOnly))
+        settings.write(R"({"size":{"width":200,"height":200}})");
+    settings.close();
+    service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    service.setStandardOutputFile(QProcess::nullDevice());
+    service.start(QStringLiteral(K8_BINARY), {QStringLiteral("--cfg"), config.fileName()});
+    if (!service.waitForStarted(5000))
+        return false;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 5000) {
+        QJsonObject reply;
+        if (BR2LocalServer::localRequest(socket, QJsonObject{{QStringLiteral("cmd"), QStringLiteral("thumbgen_threads")}},
+                                         &reply, 2)
+            && reply.value(QStringLiteral("err")).toInt(-1) == 0)
+            return true;
+        if (service.state() != QProcess::Running)
+            return false;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const double seconds = argc > 1 ? std::max(0.2, std::atof(argv[1])) : 2.0;
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return 1;
+    const QString rpcPath = dir.filePath(QStringLiteral("rpc"));
+    const QString echoPath = dir.filePath(QStringLiteral("echo"));
+    const QByteArray request =
+        BR2RpcPacket(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("thumbgen_threads")}}).toDatagram();
+
+    ServerHost host(rpcPath);
+    if (!host.begin()) {
+        std::fprintf(stderr, "cannot listen on %s\n", qPrintable(rpcPath));
+        return 1;
+    }
+    EchoServer echo(echoPath);
+
+    std::printf("request %d bytes, %.1f s per figure, %d cores\n", request.size(), seconds,
+                QThread::idealThreadCount());
+    for (int connections : {1, 32}) {
+        const Figures floor = roundTrips(echoPath, request, true, connections, seconds);
+        const Figures rpc = roundTrips(rpcPath, request, false, connections, seconds);
+        printFigures("blocking echo (floor)", connections, floor);
+        printFigures("server, thumbgen_threads", connections, rpc);
+        std::printf("%-34s %3d conn  %.2f of the echo's rate\n", "", connections,
+                    floor.perSecond > 0 ? rpc.perSecond / floor.perSecond : 0.0);
+    }
+
+    {
+        QElapsedTimer clock;
+        clock.start();
+        int done = 0;
+        const QJsonObject threads{{QStringLiteral("cmd"), QStringLiteral("thumbgen_threads")}};
+        while (clock.elapsed() < qint64(seconds * 1000)) {
+            QJsonObject reply;
+            if (!BR2LocalServer::localRequest(rpcPath, threads, &reply, 5))
+                break;
+            ++done;
+        }
+        std::printf("%-34s           %9.0f calls/s (connect, request, reply, close)\n", "localRequest",
+                    done / (double(clock.elapsed()) / 1000.0));
+    }
+
+    {
+        std::vector<int> idle;
+        for (int i = 0; i < 200; ++i) {
+            const int fd = connectTo(rpcPath);
+            std::vector<char> reply;
+            if (fd < 0 || !sendAll(fd, request.constData(), size_t(request.size())) || !readFrame(fd, reply)) {
+                std::fprintf(stderr, "idle connection %d failed\n", i);
+                break;
+            }
+            idle.push_back(fd);
+        }
+        QThread::msleep(200);
+        const double cpu0 = cpuSeconds();
+        const auto t0 = Clock::now();
+        QThread::msleep(unsigned(std::max(1000.0, seconds * 1000)));
+        const double cpu = cpuSeconds() - cpu0;
+        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+        std::printf("%-34s %3zu conn  %.3f %% of one core (whole process)\n", "idle connections", idle.size(),
+                    100.0 * cpu / wall);
+        for (int fd : idle)
+            ::close(fd);
+    }
+
+    QTemporaryDir serviceDir;
+    QProcess service;
+    const QString servicePath = serviceDir.filePath(QStringLiteral("s"));
+    if (serviceDir.isValid() && startService(service, serviceDir, servicePath)) {
+        const Figures threads = roundTrips(servicePath, request, false, 1, seconds);
+        printFigures("k8thumbgen, thumbgen_threads", 1, threads);
+        const Figures threads32 = roundTrips(servicePath, request, false, 32, seconds);
+        printFigures("k8thumbgen, thumbgen_threads", 32, threads32);
+        // A job the runner finds nothing to do for: no layout, no command.
+        const QByteArray insert = BR2RpcPacket(QJsonDocument::fromJson(
+            R"({"cmd":"thumbgen_insert","params":{"args":["none"],"command":""}})").object()).toDatagram();
+        const Figures inserts = roundTrips(servicePath, insert, false, 1, seconds);
+        printFigures("k8thumbgen, thumbgen_insert", 1, inserts);
+        service.terminate();
+        service.waitForFinished(5000);
+    } else {
+        std::printf("k8thumbgen did not come up at %s: service figures skipped\n", K8_BINARY);
+        service.kill();
+        service.waitForFinished(2000);
+    }
+    return 0;
+}
+
+#include "bench_rpc.moc"

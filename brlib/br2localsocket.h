@@ -1,0 +1,77 @@
+#ifndef BR2LOCALSOCKET_H
+#define BR2LOCALSOCKET_H
+
+#include "br2cabinet.h"
+
+#include <QByteArray>
+#include <QMutex>
+#include <QObject>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <pthread.h>
+
+class BR2LocalServer;
+
+// One accepted connection, served on a thread of its own: it reads
+// datagrams, has the server dispatch each request with the connection's one
+// cabinet, and writes the replies back in order. The thread sleeps in a
+// blocking read until data, the peer's hang-up or stop() (which shuts the
+// socket down) wakes it, so an idle connection costs no CPU and one
+// descriptor. The server owns the object and reclaims it once the thread
+// has ended.
+class BR2LocalSocket : public QObject
+{
+    Q_OBJECT
+public:
+    // A request whose JSON text and attachment together announce more than
+    // this is refused at its header and the connection is closed; the
+    // receive buffer therefore never holds more than one such frame.
+    static const qint64 MAX_PAYLOAD = 64 * 1024 * 1024;
+    // How long a reply may wait for the peer to make room before the
+    // connection is given up (the socket's send time-out).
+    static const int WRITE_TIMEOUT_MS = 30000;
+
+    // Takes over the descriptor, records the peer's credentials and starts
+    // the thread. When no thread can be had, the descriptor is closed at
+    // once and isStarted() is false.
+    BR2LocalSocket(BR2LocalServer *server, quintptr descriptor, const bool *debugging);
+    ~BR2LocalSocket() override;
+
+    bool isStarted() const { return m_started; }
+    bool isRunning() const { return m_running.load(); }
+    // Asks the thread to end and waits until it has left its loop; the
+    // connection is closed by then.
+    void stop();
+    // Waits for the thread to exit completely; the owner calls it once,
+    // after the thread has ended or stop() returned.
+    void join();
+
+    BR2Cabinet *cabinet() { return &m_cabinet; }
+
+protected:
+    void run();
+
+private:
+    static void *threadMain(void *self);
+    bool readable(int fd);
+    bool processBuffer(int fd);
+    bool answer(int fd, const QJsonObject &request);
+    bool writeAll(int fd, const QByteArray &bytes);
+    void markEnded(int fd);
+
+    BR2LocalServer *m_server;
+    quintptr m_descriptor;           // closed by the thread when it ends, under m_endMutex
+    const bool *m_debugging;         // the server's switch, read at every reply
+    QByteArray m_buffer;             // received and not yet decoded; used only by the thread
+    BR2Cabinet m_cabinet;            // one for the whole connection
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_stopping{false};
+    pthread_t m_thread{};
+    bool m_started = false;
+    bool m_joined = false;
+    QMutex m_endMutex;               // guards closing m_descriptor against stop()'s shutdown, and the wait on m_ended
+    QWaitCondition m_ended;          // signalled when m_running turns false
+};
+
+#endif // BR2LOCALSOCKET_H
