@@ -242,10 +242,13 @@ QByteArray fileMd5hex(const QString &path)
         return QByteArray();
     QCryptographicHash hash(QCryptographicHash::Md5);
     constexpr qint64 chunk = 33554432;
+    // Chunks of 32 MiB bound the memory of one call; a smaller file needs
+    // no more than its own size (plus one byte to see its end).
     QByteArray buffer;
-    buffer.resize(int(chunk));
+    const qint64 size = file.size();
+    buffer.resize(int(size > 0 && size < chunk ? size + 1 : chunk));
     for (;;) {
-        const qint64 n = file.read(buffer.data(), chunk);
+        const qint64 n = file.read(buffer.data(), buffer.size());
         if (n < 0)
             return QByteArray();
         if (n == 0) {
