@@ -203,5 +203,5 @@ void TestQueue::killedWalkIsRedone()
     QCOMPARE(s.stop(SIGTERM), 0);
 }
 
-QTEST_MAIN(TestQueue)
+QTEST_GUILESS_MAIN(TestQueue)
 #include "tst_queue.moc"

@@ -261,5 +261,5 @@ void TestQueueCore::threadChangesAreSerialised()
     QCOMPARE(IAppData()->poolMaxThreads(), IAppData()->threads());
 }
 
-QTEST_MAIN(TestQueueCore)
+QTEST_GUILESS_MAIN(TestQueueCore)
 #include "tst_queuecore.moc"

@@ -445,5 +445,5 @@ void TestService::untrustedPeer()
     }
 }
 
-QTEST_MAIN(TestService)
+QTEST_GUILESS_MAIN(TestService)
 #include "tst_service.moc"
