@@ -1,3 +1,4 @@
+#include "br2error.h"
 #include "br2file.h"
 #include "br2localserver.h"
 #include "br2utils.h"
@@ -80,8 +81,9 @@ int main(int argc, char *argv[])
         } else if (opt == QLatin1String("--timeout")) {
             bool ok = false;
             timeout = value.toDouble(&ok);
-            if (!ok || timeout <= 0)
+            if (!ok || !std::isfinite(timeout) || timeout <= 0)
                 return fail(QStringLiteral("--timeout needs a number of seconds above 0"));
+            timeout = qMin(timeout, 31536000.0);   // a year: beyond that the cast would overflow
         } else {
             return fail(QStringLiteral("unknown option ") + opt);
         }
@@ -136,6 +138,10 @@ int main(int argc, char *argv[])
     if (!BR2LocalServer::localRequest(lpcid, request, &reply, qint64(std::ceil(timeout))))
         return fail(QStringLiteral("no answer from ") + lpcid);
     std::fputs(QJsonDocument(reply).toJson(QJsonDocument::Indented).constData(), stdout);
-    const int err = reply.value(QStringLiteral("err")).toInt(9999);
-    return help || err == 0 || err == 10000 ? 0 : 1;
+    // A help reply carries whatever code the connection held, but an
+    // unknown command is an error whether or not help was asked for.
+    const int err = reply.value(QStringLiteral("err")).toInt(BR2Error::ERR_FAILED);
+    if (err == BR2Error::ERR_MISSING)
+        return 1;
+    return help || err == BR2Error::ERR_SUCCEED || err == BR2Error::ERR_SUCCESS ? 0 : 1;
 }

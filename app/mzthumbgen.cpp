@@ -330,8 +330,10 @@ QSize handleSize(const heif_image_handle *h)
     return QSize(heif_image_handle_get_width(h), heif_image_handle_get_height(h));
 }
 
-// ffmpeg as a child that dies with the service: a worker killed with the
-// process must not leave a converter running on.
+// ffmpeg or a command job as a child that dies with the service: a worker
+// killed with the process must not leave a child running on. The service
+// ignores SIGSEGV; an ignored disposition survives exec, so the child gets
+// the default back.
 class ChildProcess : public QProcess
 {
 public:
@@ -340,6 +342,7 @@ public:
 protected:
     void setupChildProcess() override
     {
+        ::signal(SIGSEGV, SIG_DFL);
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != m_parent)    // the parent died before prctl
             ::_exit(127);

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/fsuid.h>
@@ -112,8 +113,17 @@ bool peerMayWalk(const BR2PeerCredentials &peer, const QString &source, const QS
     if (!peer.valid)
         return false;
     FsIdentity as(peer);
-    if (!as.active())
+    if (!as.active()) {
+        // Without the right to take another identity nothing can be checked
+        // for the peer; refusing is the safe answer.
+        static std::atomic<bool> told{false};
+        if (!told.exchange(true)) {
+            const QString cannot = QStringLiteral("cannot take a client's identity to check its paths; "
+                                                  "layout jobs from untrusted clients are refused");
+            PRINTEXPR(cannot);
+        }
         return false;
+    }
     if (!mayAccess(source, isDirectory(source) ? (R_OK | X_OK) : R_OK))
         return false;
     // The thumbnail folder may not exist yet: then its nearest existing

@@ -1,6 +1,6 @@
 #include "servicefixture.h"
 
-#include <QCryptographicHash>
+#include <QBuffer>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QImage>
@@ -57,24 +57,26 @@ void TestQueue::reloadedJobsRunInOrder()
 
 void TestQueue::storedThreadCountWins()
 {
+    // Each job marks itself running and holds on until released, so the
+    // number running at once is the number of workers.
     ServiceFixture s;
     const QString running = s.path(QStringLiteral("running"));
+    const QString release = s.path(QStringLiteral("release"));
     QDir().mkpath(running);
     QStringList items;
     for (int i = 0; i < 8; ++i)
-        items << compactItem({QString::number(i), running},
-                             QStringLiteral("sh -c \"touch ${PARAM2}/${PARAM1}; sleep 0.5; rm ${PARAM2}/${PARAM1}\""));
+        items << compactItem({QString::number(i), running, release},
+                             QStringLiteral("sh -c \"touch ${PARAM2}/${PARAM1}; "
+                                            "while [ ! -e ${PARAM3} ]; do sleep 0.02; done\""));
     QVERIFY(s.prefill(items, 4));
     s.config().insert(QStringLiteral("threads"), 2);
     QVERIFY(s.start());
-    int most = 0;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            most = qMax(most, int(QDir(running).entryList(QDir::Files).size()));
-            return s.rows().isEmpty();
-        },
-        15000));
-    QCOMPARE(most, 4);
+    const auto marks = [&] { return int(QDir(running).entryList(QDir::Files).size()); };
+    QVERIFY(QTest::qWaitFor([&] { return marks() >= 4; }, 15000));
+    QVERIFY(!QTest::qWaitFor([&] { return marks() > 4; }, 300));
+    QVERIFY(writeFile(release, QByteArray()));
+    QVERIFY(QTest::qWaitFor([&] { return s.rows().isEmpty(); }, 15000));
+    QCOMPARE(marks(), 8);
     QCOMPARE(s.stop(SIGTERM), 0);
 }
 
@@ -141,10 +143,13 @@ void TestQueue::quitKeepsJobCutOff()
         item = compactItem({started}, QStringLiteral("sh -c \"touch ${PARAM1}; exec sleep 60\""));
     } else {
         // Every listed file costs a pause, so this walk would take minutes.
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        QImage(1, 1, QImage::Format_RGB32).save(&buffer, "PNG");
         const QString src = s.path(QStringLiteral("src"));
-        QDir().mkpath(src);
         for (int i = 0; i < 3000; ++i)
-            QVERIFY(writeFile(src + QStringLiteral("/f%1.txt").arg(i), QByteArray("x")));
+            QVERIFY(writeFile(src + QStringLiteral("/f%1.png").arg(i), png));
         item = compactItem({QStringLiteral("pellowcloud"), src, s.path(QStringLiteral("thumbs"))}, QString());
     }
     QVERIFY(s.prefill({item}));
@@ -152,8 +157,8 @@ void TestQueue::quitKeepsJobCutOff()
     QVERIFY(s.waitListening());
     if (kind == QLatin1String("command"))
         QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(started); }, 10000));
-    else
-        QTest::qWait(300);   // let the walk get going
+    else   // the walk is under way once its first thumbnail is written
+        QVERIFY(QTest::qWaitFor([&] { return !QDir(s.path(QStringLiteral("thumbs"))).isEmpty(QDir::Files); }, 10000));
 
     QElapsedTimer timer;
     timer.start();

@@ -209,13 +209,15 @@ void TestQueueCore::noJobWaitsForAPush()
         });
         clients.last()->start();
     }
-    for (QThread *c : qAsConst(clients)) {
-        QVERIFY(c->wait(120000));
-        delete c;
-    }
+    // Join everything before any check can return: the threads use locals.
+    bool joined = true;
+    for (QThread *c : qAsConst(clients))
+        joined = c->wait(120000) && joined;
     pushing = false;
-    QVERIFY(changer->wait(10000));
+    joined = changer->wait(10000) && joined;
+    qDeleteAll(clients);
     delete changer;
+    QVERIFY(joined);
     QCOMPARE(failed.load(), 0);
     QVERIFY(QTest::qWaitFor([&] { return !IAppData()->hasQueued(); }, 60000));
     QVERIFY(QTest::qWaitFor([&] { return rows(QStringLiteral("queue_alload")).isEmpty(); }, 30000));
@@ -250,10 +252,11 @@ void TestQueueCore::threadChangesAreSerialised()
         });
         callers.last()->start();
     }
-    for (QThread *c : qAsConst(callers)) {
-        QVERIFY(c->wait(120000));
-        delete c;
-    }
+    bool joined = true;
+    for (QThread *c : qAsConst(callers))
+        joined = c->wait(120000) && joined;
+    qDeleteAll(callers);
+    QVERIFY(joined);
     const QList<QJsonObject> stored =
         rows(QStringLiteral("syscfg_get"), QJsonObject{{QStringLiteral("key"), QStringLiteral("threads")}});
     QCOMPARE(stored.size(), 1);

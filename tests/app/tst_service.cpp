@@ -65,6 +65,8 @@ public:
     {
         QDeadlineTimer deadline(ms);
         for (;;) {
+            // Read first: a reply and the hang-up after it can arrive together.
+            m_buffer += m_socket.readAll();
             BR2RpcPacket p;
             QByteArray probe = m_buffer;
             if (!probe.isEmpty() && p.fromDatagram(probe) == BR2RpcPacket::DATAGRAM_OK) {
@@ -73,8 +75,7 @@ public:
             }
             if (deadline.hasExpired() || m_socket.state() != QLocalSocket::ConnectedState)
                 return QJsonObject();
-            if (m_socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
-                m_buffer += m_socket.readAll();
+            m_socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
         }
     }
     bool closedByPeer(int ms)
@@ -350,6 +351,8 @@ void TestService::ctlExitCodes_data()
     QTest::newRow("setthreads 0") << QStringList{"setthreads", "0"} << 1;
     QTest::newRow("interfaces") << QStringList{"interfaces"} << 0;
     QTest::newRow("help") << QStringList{"help", "thumbgen_insert"} << 0;
+    QTest::newRow("help of unknown") << QStringList{"help", "nosuch"} << 1;
+    QTest::newRow("timeout nan") << QStringList{"--timeout", "nan", "threads"} << 2;
     QTest::newRow("call") << QStringList{"call", "{\"cmd\":\"nope\"}"} << 1;
     QTest::newRow("bad call") << QStringList{"call", "[1]"} << 2;
     QTest::newRow("timeout 0") << QStringList{"--timeout", "0", "threads"} << 2;
