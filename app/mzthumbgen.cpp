@@ -274,6 +274,52 @@ bool writeThumbnail(const QImage &img, const QString &target)
     return saveAtomically(img, target);
 }
 
+// An icon's directory promises sides of at most 256, but Qt decodes each
+// entry at the size of the entry's own header: a PNG inside an icon can
+// declare 20000x20000. Every entry must fit the cap by its own header.
+bool iconEntriesFit(const QString &source)
+{
+    QFile f(source);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = f.read(6);
+    if (head.size() < 6)
+        return false;
+    const auto le = [](const char *p, int n) {
+        quint32 v = 0;
+        for (int i = n - 1; i >= 0; --i)
+            v = (v << 8) | uchar(p[i]);
+        return v;
+    };
+    const auto be = [](const char *p) {
+        return (quint32(uchar(p[0])) << 24) | (quint32(uchar(p[1])) << 16) | (quint32(uchar(p[2])) << 8) | uchar(p[3]);
+    };
+    const int count = int(le(head.constData() + 4, 2));
+    const QByteArray dir = f.read(qint64(count) * 16);
+    if (dir.size() < count * 16)
+        return false;
+    for (int i = 0; i < count; ++i) {
+        if (!f.seek(le(dir.constData() + i * 16 + 12, 4)))
+            return false;
+        const QByteArray data = f.read(24);
+        qint64 w = 0;
+        qint64 h = 0;
+        if (data.size() >= 24 && data.startsWith("\x89PNG\r\n\x1a\n")) {
+            w = be(data.constData() + 16);
+            h = be(data.constData() + 20);
+        } else if (data.size() >= 12) {
+            // BITMAPINFOHEADER: the height counts the mask rows too.
+            w = qAbs(qint64(qint32(le(data.constData() + 4, 4))));
+            h = qAbs(qint64(qint32(le(data.constData() + 8, 4)))) / 2;
+        } else {
+            return false;
+        }
+        if (w > 65535 || h > 65535 || overCap(w * h * 4))
+            return false;
+    }
+    return true;
+}
+
 // Decodes through Qt's image plug-ins, at reduced size where the plug-in
 // can (JPEG, SVG), upright, refusing what would not fit the memory cap.
 QImage readWithQt(const QString &source, int width, int height)
@@ -293,11 +339,17 @@ QImage readWithQt(const QString &source, int width, int height)
     const bool vector = format.startsWith("svg");
     if (vector && !svgIsSelfContained(source))
         return QImage();
+    if ((format == "ico" || format == "cur") && !iconEntriesFit(source))
+        return QImage();
     const int depth = QImage::toPixelFormat(reader.imageFormat()).bitsPerPixel();
     const int bytesPerPixel = depth > 32 ? 8 : 4;
-    if (overCap(pixelBytes(vector ? fit : stored, bytesPerPixel) + pixelBytes(fit)))
+    // A reader that cannot shrink while loading hands over the stored size,
+    // and flattening or smooth scaling makes one more full-size copy.
+    const bool shrinks = reader.supportsOption(QImageIOHandler::ScaledSize);
+    const qint64 decoded = pixelBytes(vector ? fit : stored, bytesPerPixel) * (shrinks || vector ? 1 : 2);
+    if (overCap(decoded + pixelBytes(fit)))
         return QImage();
-    if (reader.supportsOption(QImageIOHandler::ScaledSize))
+    if (shrinks)
         reader.setScaledSize(turned ? fit.transposed() : fit);
     QImage img;
     if (!reader.read(&img))
@@ -525,6 +577,8 @@ bool MZThumbgen::imageThumbHeicSave(const QString &source, const QString &target
         return false;
     const QByteArray path = source.toUtf8();
     HeifGuard g;
+    static const bool initialised = (heif_init(nullptr), true);   // once, before any thread decodes
+    Q_UNUSED(initialised)
     g.ctx = heif_context_alloc();
     if (!g.ctx)
         return false;

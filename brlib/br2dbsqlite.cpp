@@ -547,8 +547,9 @@ bool BR2DBSqlite::openConnection(const QString &path, bool create)
 // transaction, and renamed onto the path only once complete: a failing
 // statement or a kill part way never leaves a file at the path that a later
 // start would take for an existing database.
-bool BR2DBSqlite::createDatabase(const QString &path, const QString &script)
+bool BR2DBSqlite::createDatabase(const QString &path, const QString &script, bool &ours)
 {
+    ours = false;
     const QFileInfo info(path);
     const QString dir = info.absolutePath();
     removeStaleCreations(dir, info.fileName());
@@ -583,6 +584,7 @@ bool BR2DBSqlite::createDatabase(const QString &path, const QString &script)
             error = QStringLiteral("cannot rename %1 to %2: %3").arg(temp, path, QString::fromLocal8Bit(strerror(errno)));
             ok = false;
         }
+        ours = rc == 0;
     }
     removeWithSideFiles(temp);
     if (!ok) {
@@ -626,12 +628,13 @@ bool BR2DBSqlite::openPath(const QString &path, bool *created, bool withFiles, c
             m_dbPath.clear();
             return false;
         }
-        if (!createDatabase(path, m_sqlCreator)) {
+        // A database another process created meanwhile is not ours: its
+        // caller must not treat it as new.
+        if (!createDatabase(path, m_sqlCreator, made)) {
             QMutexLocker locker(&m_dbMutex);
             m_dbPath.clear();
             return false;
         }
-        made = true;
     }
     if (!openConnection(path, false))
         return false;

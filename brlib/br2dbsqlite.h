@@ -87,7 +87,7 @@ private:
     bool openPath(const QString &path, bool *created, bool withFiles, const QString &enginePath,
                   const QString &creatorPath);
     bool openConnection(const QString &path, bool create);
-    bool createDatabase(const QString &path, const QString &script);
+    bool createDatabase(const QString &path, const QString &script, bool &ours);
     bool runUpgradeSteps(const QJsonObject &engine, int version, int &stepsRun);
     void setError(const QString &text);
 
