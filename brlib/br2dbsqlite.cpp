@@ -638,8 +638,8 @@ bool BR2DBSqlite::openPath(const QString &path, bool *created, bool withFiles, c
     }
     if (!openConnection(path, false))
         return false;
-    if (made && created)
-        *created = true;
+    if (created)
+        *created = made;
     if (withFiles)
         loadSqlEngine(enginePath);
     return true;

@@ -63,6 +63,9 @@ void TestQueueDb::init()
     bool created = false;
     QVERIFY2(m_db->open(m_dir->filePath(QStringLiteral("etc/queue.db")), &created), qPrintable(m_db->lastError()));
     QVERIFY(created);
+    BR2DBSqlite again;
+    QVERIFY(again.open(m_dir->filePath(QStringLiteral("etc/queue.db")), &created));
+    QVERIFY(!created);   // an existing file is reported as such, whatever the flag held
     QVERIFY(m_db->loadSqlEngine(kEngine));
     QVERIFY(m_db->setJournalModeWal());
 }
@@ -118,6 +121,16 @@ void TestQueueDb::newDatabase()
                                        {{"k", "Database.Id"}, {"v", "K8THUMBGEN"}},
                                        {{"k", "Database.Version"}, {"v", "1"}}}));
     QCOMPARE(m_db->dbVersion(), 1);
+    // The schema is stored as the script wrote it.
+    QCOMPARE(run(*m_db, "SELECT sql FROM sqlite_master WHERE name IN ('sys_configure', 't_queue', "
+                        "'sys_configure_cfg_key__index') ORDER BY name;"),
+             (QList<QJsonObject>{
+                 {{"sql", "CREATE TABLE sys_configure ( cfg_no INTEGER PRIMARY KEY AUTOINCREMENT , cfg_userno INTEGER , "
+                          "cfg_key VARCHAR(250) , cfg_type INTEGER , cfg_value VARCHAR(250) , cfg_stamp VARCHAR(20) , "
+                          "cfg_description VARCHAR(250) )"}},
+                 {{"sql", "CREATE UNIQUE INDEX sys_configure_cfg_key__index ON sys_configure(cfg_key ASC)"}},
+                 {{"sql", "CREATE TABLE t_queue ( quu_no INTEGER PRIMARY KEY AUTOINCREMENT , crt_time DATETIME DEFAULT "
+                          "(datetime('now', 'localtime')) , quu_item TEXT DEFAULT '{}' )"}}}));
     QCOMPARE(callRows(*m_db, "syscfg_get", {{"key", "threads"}}), QList<QJsonObject>());
     QCOMPARE(callRows(*m_db, "queue_alload"), QList<QJsonObject>());
 }
