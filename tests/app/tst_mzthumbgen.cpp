@@ -2,19 +2,9 @@
 
 #include "br2utils.h"
 
-#include <QBuffer>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
 #include <QImageWriter>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QThread>
-#include <QtEndian>
 #include <QtTest>
 
 #include <libheif/heif.h>
@@ -27,8 +17,7 @@
 namespace {
 
 const QRgb RED = qRgb(255, 0, 0), GREEN = qRgb(0, 255, 0), BLUE = qRgb(0, 0, 255), YELLOW = qRgb(255, 255, 0);
-// Fake ffmpeg prologue: the output file is the last argument.
-const QByteArray LAST_ARG = "for a in \"$@\"; do last=$a; done\n";
+const QByteArray LAST_ARG = "for a in \"$@\"; do last=$a; done\n";    // fake ffmpeg: the output is the last argument
 
 bool runTool(const QString &program, const QStringList &args)
 {
@@ -44,18 +33,12 @@ bool heifEnc(const QString &png, const QString &heic, const QStringList &extra =
     return runTool("heif-enc", extra + QStringList{png, "-o", heic});
 }
 
-QImage solid(int w, int h, QRgb colour)
+// Solid colour, or the quadrants red, green / blue, yellow that show a wrong orientation or a shear.
+QImage picture(int w, int h, QRgb colour = 0)
 {
     QImage img(w, h, QImage::Format_RGB32);
     img.fill(colour);
-    return img;
-}
-
-// Red, green / blue, yellow: orientation and shearing put colours in the wrong corner.
-QImage quadrants(int w, int h)
-{
-    QImage img(w, h, QImage::Format_RGB32);
-    for (int y = 0; y < h; ++y)
+    for (int y = 0; y < h && !colour; ++y)
         for (int x = 0; x < w; ++x)
             img.setPixel(x, y, y < h / 2 ? (x < w / 2 ? RED : GREEN) : (x < w / 2 ? BLUE : YELLOW));
     return img;
@@ -77,22 +60,14 @@ bool writeFile(const QString &path, const QByteArray &data)
     return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
 }
 
-// With an EXIF APP1 segment holding only the orientation tag (little-endian TIFF) when orientation > 0.
+// With orientation > 0, an EXIF APP1 segment holding only that tag (little-endian TIFF, one IFD entry).
 bool writeJpeg(const QString &path, const QImage &img, bool progressive = false, int orientation = 0, int quality = 90)
 {
     QByteArray data = jpegBytes(img, progressive, quality);
-    if (orientation > 0) {
-        char ifd[2 + 12 + 4] = {};
-        qToLittleEndian<quint16>(1, ifd);
-        qToLittleEndian<quint16>(0x0112, ifd + 2);
-        qToLittleEndian<quint16>(3, ifd + 4);
-        qToLittleEndian<quint32>(1, ifd + 6);
-        qToLittleEndian<quint16>(quint16(orientation), ifd + 10);
-        const QByteArray payload = QByteArray("Exif\0\0II*\0\x08\0\0\0", 14) + QByteArray(ifd, sizeof ifd);
-        char len[2];
-        qToBigEndian<quint16>(quint16(payload.size() + 2), len);
-        data.insert(2, QByteArray("\xFF\xE1", 2) + QByteArray(len, 2) + payload);
-    }
+    QByteArray exif("\xFF\xE1\x00\x22" "Exif\0\0" "II*\0\x08\0\0\0" "\x01\0" "\x12\x01\x03\0\x01\0\0\0\0\0\0\0" "\0\0\0\0", 36);
+    exif[28] = char(orientation);
+    if (orientation > 0)
+        data.insert(2, exif);
     return !data.isEmpty() && writeFile(path, data);
 }
 
@@ -117,7 +92,7 @@ QByteArray pngChunk(const char *type, const QByteArray &body)
     return QByteArray(len, 4) + typed + QByteArray(crc, 4);
 }
 
-// A valid PNG that declares a huge RGBA picture but holds almost no data.
+// A valid PNG that declares a huge square RGBA picture but holds almost no data.
 QByteArray pngHeaderOnly(quint32 side)
 {
     char ihdr[13] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 6, 0, 0, 0};
@@ -130,50 +105,30 @@ QByteArray pngHeaderOnly(quint32 side)
 qint64 peakRssKiB()
 {
     QFile f("/proc/self/status");
-    if (f.open(QIODevice::ReadOnly))
-        for (const QByteArray &line : f.readAll().split('\n'))
-            if (line.startsWith("VmHWM:"))
-                return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
+    const QByteArray status = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    const int at = status.indexOf("VmHWM:");
+    return at < 0 ? -1 : status.mid(at + 6, status.indexOf('\n', at) - at - 6).trimmed().split(' ').value(0).toLongLong();
 }
 
-// Uncompressed true-colour TGA, top-left origin, with the version 2 footer Qt's reader wants.
-QByteArray tga(const QImage &img)
+// Uncompressed grey true-colour TGA (w, h < 256), top-left origin, with the version 2 footer Qt's reader wants.
+QByteArray tga(int w, int h)
 {
-    QByteArray out(18, '\0');
-    out[2] = 2;
-    qToLittleEndian<quint16>(quint16(img.width()), out.data() + 12);
-    qToLittleEndian<quint16>(quint16(img.height()), out.data() + 14);
-    out[16] = 24;
-    out[17] = 0x20;
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x)
-            out.append(char(qBlue(img.pixel(x, y)))).append(char(qGreen(img.pixel(x, y)))).append(char(qRed(img.pixel(x, y))));
-    return out + QByteArray(8, '\0') + QByteArray("TRUEVISION-XFILE.\0", 18);
+    QByteArray head(18, '\0');
+    head[2] = 2, head[12] = char(w), head[14] = char(h), head[16] = 24, head[17] = 0x20;
+    return head + QByteArray(3 * w * h, '\x80') + QByteArray(8, '\0') + QByteArray("TRUEVISION-XFILE.\0", 18);
 }
 
-QSize imageSize(const QString &path)
-{
-    return QImageReader(path).size();
-}
+QSize imageSize(const QString &path) { return QImageReader(path).size(); }
 
-bool near(QRgb a, QRgb b, int tolerance)
-{
-    return qAbs(qRed(a) - qRed(b)) <= tolerance && qAbs(qGreen(a) - qGreen(b)) <= tolerance
-        && qAbs(qBlue(a) - qBlue(b)) <= tolerance;
-}
-
-// Empty when the image has each colour at its point (given as fractions of the size), else what differs.
+// Empty when the image has each colour at its point (fractions of the size), else what it has instead.
 QString colourMismatch(const QImage &img, const QVector<QPair<QPointF, QRgb>> &want, int tolerance = 48)
 {
-    if (img.isNull())
-        return QStringLiteral("no image");
-    QString out;
-    for (const auto &w : want) {
-        const QRgb got = img.pixel(int(w.first.x() * img.width()), int(w.first.y() * img.height()));
-        if (!near(got, w.second, tolerance))
-            out += QStringLiteral("at (%1,%2): (%3,%4,%5) ").arg(w.first.x()).arg(w.first.y())
-                       .arg(qRed(got)).arg(qGreen(got)).arg(qBlue(got));
+    QString out = img.isNull() ? QStringLiteral("no image") : QString();
+    for (int i = 0; i < want.size() && !img.isNull(); ++i) {
+        const QRgb got = img.pixel(int(want[i].first.x() * img.width()), int(want[i].first.y() * img.height()));
+        if (qAbs(qRed(got) - qRed(want[i].second)) > tolerance || qAbs(qGreen(got) - qGreen(want[i].second)) > tolerance
+            || qAbs(qBlue(got) - qBlue(want[i].second)) > tolerance)
+            out += QStringLiteral("point %1: (%2,%3,%4) ").arg(i).arg(qRed(got)).arg(qGreen(got)).arg(qBlue(got));
     }
     return out;
 }
@@ -184,10 +139,7 @@ QStringList entries(const QString &path)
     return QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-QString cloudName(const QString &source, const char *suffix)
-{
-    return QString::fromLatin1(md5hex(QFileInfo(source).absoluteFilePath())) + QLatin1String(suffix);
-}
+QString cloudName(const QString &source, const char *suffix) { return md5hex(QFileInfo(source).absoluteFilePath()) + suffix; }
 
 void setMtime(const QString &path, qint64 secsFromNow)
 {
@@ -201,12 +153,10 @@ void setMtime(const QString &path, qint64 secsFromNow)
 qint64 mtimeNs(const QString &path)
 {
     struct stat st;
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return -1;
-    return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return ::lstat(QFile::encodeName(path).constData(), &st) ? -1 : qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
-// Runs job on a thread, requests a stop once started() holds, and gives how long the job took to return.
+// Runs job on a thread and requests a stop once started() holds; how long the job then took to return, -1 on a timeout.
 qint64 stopWhileRunning(const std::function<bool()> &job, const std::function<bool()> &started, bool &result)
 {
     result = true;
@@ -233,32 +183,31 @@ class TestMZThumbgen : public QObject
     QString at(const QString &name) const { return m_dir->filePath(name); }
     QString mkdirAt(const QString &name) const { return QDir().mkpath(at(name)) ? at(name) : QString(); }
 
-    // Renders into thumbs/t.jpg (replacing an earlier result) with the image or the HEIF renderer.
-    bool render(const QString &src, int w, int h, bool heif = false) const
+    // Renders into thumbs/t.jpg with the image or the HEIF renderer: the thumbnail's size, invalid on false.
+    QSize render(const QString &src, int w, int h, bool heif = false) const
     {
-        QFile::remove(at("thumbs/t.jpg"));
-        return heif ? m_gen.imageThumbHeicSave(src, at("thumbs/t.jpg"), w, h) : m_gen.imageThumbSave(src, at("thumbs/t.jpg"), w, h);
+        const QString out = at("thumbs/t.jpg");
+        QFile::remove(out);
+        const bool ok = heif ? m_gen.imageThumbHeicSave(src, out, w, h) : m_gen.imageThumbSave(src, out, w, h);
+        return ok ? imageSize(out) : QSize();
     }
     QImage thumb() const { return QImage(at("thumbs/t.jpg")); }
 
     // A source folder "src" holding one solid 300x300 JPEG.
     QString photoFolder(const QString &name = "p.jpg", QRgb colour = GREEN) const
     {
-        const QString src = mkdirAt("src");
-        return writeJpeg(src + '/' + name, solid(300, 300, colour)) ? src : QString();
+        return writeJpeg(mkdirAt("src") + '/' + name, picture(300, 300, colour)) ? at("src") : QString();
     }
 
-    QString makeVideo(const QString &dir, const QString &name, const QString &format = QString(), int seconds = 1) const
+    QString makeVideo(const QString &dir, const QString &name, const QString &format = "mp4", int seconds = 1) const
     {
-        QStringList args = {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=10",
-                            "-t", QString::number(seconds), "-pix_fmt", "yuv420p"};
-        if (!format.isEmpty())
-            args << "-f" << format;
-        return runTool("ffmpeg", args << dir + '/' + name) ? dir + '/' + name : QString();
+        return runTool("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=10",
+                                  "-t", QString::number(seconds), "-pix_fmt", "yuv420p", "-f", format, dir + '/' + name})
+            ? dir + '/' + name : QString();
     }
 
-    // A fake ffmpeg with the given script body, and a one-byte "video" v.mp4.
-    bool fakeFfmpeg(const QByteArray &script)
+    // A fake ffmpeg with this script body (none: a missing program), and a one-byte "video" v.mp4.
+    bool fakeFfmpeg(const QByteArray &script) const
     {
         MZThumbgen::setFfmpegProgram(at("fake-ffmpeg"));
         return (script.isEmpty() || writeScript(at("fake-ffmpeg"), script)) && writeFile(at("v.mp4"), "x");
@@ -304,16 +253,13 @@ private slots:
         QFETCH(QSize, box);
         QFETCH(QSize, expected);
         QCOMPARE(MZThumbgen::fitSize(source, box.width(), box.height()), expected);
-        const QImage img = solid(source.width(), source.height(), qRgb(40, 120, 200));
-        QVERIFY(writeJpeg(at("s.jpg"), img));
-        QVERIFY(img.save(at("s.png")));
-        const bool heif = m_heifEnc && source.width() * source.height() < 4000000;
-        QVERIFY(!heif || heifEnc(at("s.png"), at("s.heic"), {"-q", "60"}));
-        for (const char *src : {"s.jpg", "s.png", "s.heic"}) {
-            if (QFileInfo::exists(at(src))) {
-                QVERIFY2(render(at(src), box.width(), box.height(), qstrcmp(src, "s.heic") == 0), src);
-                QCOMPARE(imageSize(at("thumbs/t.jpg")), expected);
-            }
+        const QImage img = picture(source.width(), source.height(), qRgb(40, 120, 200));
+        QVERIFY(writeJpeg(at("s.jpg"), img) && img.save(at("s.png")));
+        QCOMPARE(render(at("s.jpg"), box.width(), box.height()), expected);
+        QCOMPARE(render(at("s.png"), box.width(), box.height()), expected);
+        if (m_heifEnc && source.width() * source.height() < 4000000) {
+            QVERIFY(heifEnc(at("s.png"), at("s.heic"), {"-q", "60"}));
+            QCOMPARE(render(at("s.heic"), box.width(), box.height(), true), expected);
         }
     }
 
@@ -328,12 +274,11 @@ private slots:
     void orientation()
     {
         QFETCH(int, orientation);
-        QVERIFY(writeJpeg(at("o.jpg"), quadrants(400, 200), false, orientation));
+        QVERIFY(writeJpeg(at("o.jpg"), picture(400, 200), false, orientation));
         QImageReader reader(at("o.jpg"));
         reader.setAutoTransform(true);
         const QImage upright = reader.read();
-        QVERIFY(render(at("o.jpg"), 200, 200));
-        QCOMPARE(thumb().size(), MZThumbgen::fitSize(upright.size(), 200, 200));
+        QCOMPARE(render(at("o.jpg"), 200, 200), MZThumbgen::fitSize(upright.size(), 200, 200));
         QVector<QPair<QPointF, QRgb>> want;
         for (const QPointF &p : {QPointF(0.25, 0.25), QPointF(0.75, 0.25), QPointF(0.25, 0.75), QPointF(0.75, 0.75)})
             want.append({p, upright.pixel(int(p.x() * upright.width()), int(p.y() * upright.height()))});
@@ -343,34 +288,30 @@ private slots:
     // The DC-only decode of a progressive file matches the full decode of the same photo stored as baseline.
     void progressiveMatchesBaseline()
     {
-        QImage img(1600, 1200, QImage::Format_RGB32);
+        QImage img(1600, 1200, QImage::Format_RGB32), thumbs[2];
         for (int y = 0; y < img.height(); ++y)
             for (int x = 0; x < img.width(); ++x)
                 img.setPixel(x, y, qRgb(x * 255 / img.width(), y * 255 / img.height(), (x + y) % 256 < 128 ? 60 : 190));
-        QImage thumbs[2];
         for (int progressive = 0; progressive < 2; ++progressive) {
             QVERIFY(writeJpeg(at("s.jpg"), img, progressive, 0, 95));
-            QVERIFY(render(at("s.jpg"), 160, 160));
+            QCOMPARE(render(at("s.jpg"), 160, 160), QSize(160, 120));
             thumbs[progressive] = thumb();
-            QCOMPARE(thumbs[progressive].size(), QSize(160, 120));
         }
-        double sum = 0;
+        double mean = 0;
         for (int y = 0; y < 120; ++y)
             for (int x = 0; x < 160; ++x) {
                 const QRgb p = thumbs[0].pixel(x, y), q = thumbs[1].pixel(x, y);
-                sum += qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) + qAbs(qBlue(p) - qBlue(q));
+                mean += (qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) + qAbs(qBlue(p) - qBlue(q))) / (3.0 * 160 * 120);
             }
-        QVERIFY2(sum / (3.0 * 160 * 120) < 4.0, qPrintable(QString::number(sum / (3.0 * 160 * 120))));
+        QVERIFY2(mean < 4.0, qPrintable(QString::number(mean)));
     }
 
     // libjpeg cannot turn CMYK into RGB; such files go through Qt's reader.
     void cmykJpeg()
     {
-        if (QStandardPaths::findExecutable("convert").isEmpty())
-            QSKIP("imagemagick not installed");
+        if (QStandardPaths::findExecutable("convert").isEmpty()) QSKIP("imagemagick not installed");
         QVERIFY(runTool("convert", {"-size", "400x300", "xc:red", "-colorspace", "CMYK", at("cmyk.jpg")}));
-        QVERIFY(render(at("cmyk.jpg"), 200, 200));
-        QCOMPARE(thumb().size(), QSize(200, 150));
+        QCOMPARE(render(at("cmyk.jpg"), 200, 200), QSize(200, 150));
         QCOMPARE(colourMismatch(thumb(), {{{0.5, 0.5}, RED}}, 64), QString());
     }
 
@@ -381,20 +322,18 @@ private slots:
         QTest::newRow("heif") << true;
     }
 
+    // Left half fully transparent (black behind the alpha), right half opaque blue.
     void transparencyOnWhite()
     {
         QFETCH(bool, heif);
-        if (heif && !m_heifEnc)
-            QSKIP("heif-enc not installed");
-        // Left half fully transparent (black behind the alpha), right half opaque blue.
+        if (heif && !m_heifEnc) QSKIP("heif-enc not installed");
         QImage img(400, 200, QImage::Format_ARGB32);
         for (int y = 0; y < img.height(); ++y)
             for (int x = 0; x < img.width(); ++x)
                 img.setPixel(x, y, x < 200 ? qRgba(0, 0, 0, 0) : qRgba(0, 0, 255, 255));
         QVERIFY(img.save(at("a.png")));
         QVERIFY(!heif || heifEnc(at("a.png"), at("a.heic"), {"-q", "80"}));
-        QVERIFY(render(at(heif ? "a.heic" : "a.png"), 200, 200, heif));
-        QCOMPARE(thumb().size(), QSize(200, 100));
+        QCOMPARE(render(at(heif ? "a.heic" : "a.png"), 200, 200, heif), QSize(200, 100));
         QCOMPARE(colourMismatch(thumb(), {{{0.2, 0.5}, qRgb(255, 255, 255)}}), QString());
         QCOMPARE(colourMismatch(thumb(), {{{0.8, 0.5}, BLUE}}, 64), QString());
     }
@@ -403,10 +342,8 @@ private slots:
     // which must be honoured or the rows shear and the channels rotate.
     void heifStrideAndThumbnail()
     {
-        if (!m_heifEnc)
-            QSKIP("heif-enc not installed");
-        QVERIFY(quadrants(334, 200).copy(0, 0, 333, 200).save(at("q.png")));
-        QVERIFY(heifEnc(at("q.png"), at("q.heic"), {"-q", "90"}));
+        if (!m_heifEnc) QSKIP("heif-enc not installed");
+        QVERIFY(picture(334, 200).copy(0, 0, 333, 200).save(at("q.png")) && heifEnc(at("q.png"), at("q.heic"), {"-q", "90"}));
         int stride = 0;     // the fixture really has a padded stride
         heif_context *ctx = heif_context_alloc();
         heif_image_handle *h = nullptr;
@@ -419,43 +356,37 @@ private slots:
         heif_image_handle_release(h);
         heif_context_free(ctx);
         QVERIFY2(stride > 3 * 333, qPrintable(QString::number(stride)));
-
-        QVERIFY(render(at("q.heic"), 200, 200, true));
-        QCOMPARE(thumb().size(), QSize(200, 120));
+        QCOMPARE(render(at("q.heic"), 200, 200, true), QSize(200, 120));
         QCOMPARE(colourMismatch(thumb(), {{{0.1, 0.1}, RED}, {{0.9, 0.1}, GREEN}, {{0.1, 0.9}, BLUE}, {{0.9, 0.9}, YELLOW}}),
                  QString());
+
         // With an embedded 320-pixel thumbnail the result has the same size and look.
-        QVERIFY(quadrants(1200, 800).save(at("big.png")));
-        QVERIFY(heifEnc(at("big.png"), at("t320.heic"), {"-t", "320"}));
-        QVERIFY(render(at("t320.heic"), 200, 200, true));
-        QCOMPARE(thumb().size(), QSize(200, 133));
+        QVERIFY(picture(1200, 800).save(at("big.png")) && heifEnc(at("big.png"), at("t320.heic"), {"-t", "320"}));
+        QCOMPARE(render(at("t320.heic"), 200, 200, true), QSize(200, 133));
         QCOMPARE(colourMismatch(thumb(), {{{0.1, 0.1}, RED}, {{0.9, 0.9}, YELLOW}}), QString());
     }
 
     void badSources_data()
     {
         QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("name");
-        const QByteArray jpeg = jpegBytes(solid(640, 480, qRgb(0, 128, 0)));
+        const QByteArray jpeg = jpegBytes(picture(640, 480, GREEN));
         QByteArray random(4096, '\0');
         for (int i = 0; i < random.size(); ++i)
             random[i] = char((i * 7919 + 13) % 251);
-        QTest::newRow("truncated baseline") << jpeg.left(jpeg.size() / 2) << "a.jpg";
-        QTest::newRow("truncated progressive") << jpegBytes(solid(640, 480, GREEN), true).left(700) << "a.jpg";
-        QTest::newRow("random bytes") << random << "a.jpg";
-        QTest::newRow("random after JPEG magic") << QByteArray("\xFF\xD8\xFF", 3) + random << "a.jpg";
-        QTest::newRow("empty file") << QByteArray() << "a.jpg";
-        QTest::newRow("text as heif") << QByteArray("hello") << "a.heic";
+        QTest::newRow("truncated baseline") << jpeg.left(jpeg.size() / 2);
+        QTest::newRow("truncated progressive") << jpegBytes(picture(640, 480, GREEN), true).left(700);
+        QTest::newRow("random bytes") << random;
+        QTest::newRow("random after JPEG magic") << QByteArray("\xFF\xD8\xFF", 3) + random;
+        QTest::newRow("empty file") << QByteArray();
     }
 
     // Both renderers give false, and make no folder for a picture that could not be read.
     void badSources()
     {
         QFETCH(QByteArray, content);
-        QFETCH(QString, name);
-        QVERIFY(writeFile(at(name), content));
-        QVERIFY(!render(at(name), 200, 200));
-        QVERIFY(!render(at(name), 200, 200, true));
+        QVERIFY(writeFile(at("a.jpg"), content));
+        QCOMPARE(render(at("a.jpg"), 200, 200), QSize());
+        QCOMPARE(render(at("a.jpg"), 200, 200, true), QSize());
         QVERIFY(!QFileInfo::exists(at("thumbs")));
     }
 
@@ -483,9 +414,8 @@ private slots:
         QFETCH(int, box);
         QFETCH(bool, expected);
         const bool heif = kind == QLatin1String("heif");
-        if (heif && !m_heifEnc)
-            QSKIP("heif-enc not installed");
-        const QImage img = solid(2000, 2000, qRgb(90, 30, 160));
+        if (heif && !m_heifEnc) QSKIP("heif-enc not installed");
+        const QImage img = picture(2000, 2000, qRgb(90, 30, 160));
         const QString src = at(kind == QLatin1String("png") ? "s.png" : heif ? "s.heic" : "s.jpg");
         if (kind == QLatin1String("png"))
             QVERIFY(img.save(src));
@@ -494,18 +424,17 @@ private slots:
         else
             QVERIFY(writeJpeg(src, img, kind == QLatin1String("progressive")));
         MZThumbgen::setMemoryCap(qint64(capMiB) << 20);
-        QCOMPARE(render(src, box, box, heif), expected);
+        QCOMPARE(render(src, box, box, heif).isValid(), expected);
         QCOMPARE(QFileInfo::exists(at("thumbs/t.jpg")), expected);
     }
 
     // 12000 squared is under Qt's own 2 GB limit; neither is decoded.
     void memoryBombHeader()
     {
-        QVERIFY(writeFile(at("bomb.png"), pngHeaderOnly(30000)));
-        QVERIFY(writeFile(at("mid.png"), pngHeaderOnly(12000)));
+        QVERIFY(writeFile(at("bomb.png"), pngHeaderOnly(30000)) && writeFile(at("mid.png"), pngHeaderOnly(12000)));
         const qint64 before = peakRssKiB();
-        QVERIFY(!render(at("bomb.png"), 200, 200));
-        QVERIFY(!render(at("mid.png"), 200, 200));
+        QCOMPARE(render(at("bomb.png"), 200, 200), QSize());
+        QCOMPARE(render(at("mid.png"), 200, 200), QSize());
         QVERIFY(!QFileInfo::exists(at("thumbs/t.jpg")));
         const qint64 grown = peakRssKiB() - before;
         QVERIFY2(grown < 64 * 1024, qPrintable(QStringLiteral("peak grew by %1 KiB").arg(grown)));
@@ -529,15 +458,15 @@ private slots:
     {
         QFETCH(QByteArray, body);
         QFETCH(bool, expected);
-        QVERIFY(solid(100, 100, RED).save(mkdirAt("private") + "/red.png"));
+        QVERIFY(picture(100, 100, RED).save(mkdirAt("private") + "/red.png"));
         body.replace("@RED@", at("private/red.png").toUtf8());
         QVERIFY(writeFile(at("s.svg"), "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink' "
                                        "width='100' height='100'>" + body + "</svg>"));
         QCOMPARE(MZThumbgen::mimeClass(at("s.svg")), MZThumbgen::MediaImage);
         if (QTest::currentDataTag() == QLatin1String("local file image"))      // Qt alone paints the private file
             QCOMPARE(colourMismatch(QImage(at("s.svg")), {{{0.5, 0.5}, RED}}), QString());
-        QCOMPARE(render(at("s.svg"), 200, 200), expected);
-        QCOMPARE(imageSize(at("thumbs/t.jpg")), expected ? QSize(200, 200) : QSize());
+        QCOMPARE(render(at("s.svg"), 200, 200), expected ? QSize(200, 200) : QSize());
+        QCOMPARE(QFileInfo::exists(at("thumbs/t.jpg")), expected);
     }
 
     void mimeClass_data()
@@ -552,7 +481,6 @@ private slots:
         QTest::newRow("heic alias") << "a.heic" << "heif" << int(MZThumbgen::MediaHeif);
         QTest::newRow("mpeg-ts case") << "a.ts" << "mpegts" << int(MZThumbgen::MediaVideo);
         QTest::newRow("asf alias") << "a.asf" << "asf" << int(MZThumbgen::MediaVideo);
-        QTest::newRow("mp4") << "a.mp4" << "mp4" << int(MZThumbgen::MediaVideo);
     }
 
     // Images of a listed type are also rendered.
@@ -561,11 +489,11 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, make);
         QFETCH(int, expected);
-        const QImage img = solid(64, 48, qRgb(0, 255, 255));
+        const QImage img = picture(64, 48, qRgb(0, 255, 255));
         if (make == QLatin1String("jpeg") || make == QLatin1String("png"))
             QVERIFY(img.save(at(name), make.toLatin1().constData()));
         else if (make == QLatin1String("tga") || make == QLatin1String("text"))
-            QVERIFY(writeFile(at(name), make == QLatin1String("tga") ? tga(img) : QByteArray("just words\n")));
+            QVERIFY(writeFile(at(name), make == QLatin1String("tga") ? tga(64, 48) : QByteArray("just words\n")));
         else if (make == QLatin1String("heif") ? !m_heifEnc : !m_ffmpeg)
             QSKIP("heif-enc or ffmpeg not installed");
         else if (make == QLatin1String("heif"))
@@ -573,10 +501,8 @@ private slots:
         else
             QVERIFY(!makeVideo(m_dir->path(), name, make).isEmpty());
         QCOMPARE(int(MZThumbgen::mimeClass(at(name))), expected);
-        if (expected == MZThumbgen::MediaImage) {
-            QVERIFY(render(at(name), 200, 200));
-            QCOMPARE(thumb().size(), QSize(200, 150));
-        }
+        if (expected == MZThumbgen::MediaImage)
+            QCOMPARE(render(at(name), 200, 200), QSize(200, 150));
     }
 
     // The fake records its arguments and writes a small file to the last one.
@@ -584,8 +510,7 @@ private slots:
     {
         const QString src = at("my \"clip\" 1.mp4"), target = at("new/sub/v.gif");
         QVERIFY(fakeFfmpeg("for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + at("args.txt").toUtf8() + "'; done\n"
-                           + LAST_ARG + "printf 'GIF89a' > \"$last\"\n"));
-        QVERIFY(writeFile(src, "x"));
+                           + LAST_ARG + "printf 'GIF89a' > \"$last\"\n") && writeFile(src, "x"));
         QVERIFY(m_gen.videoThumbSave(src, target, 160, 120));
         QFile f(at("args.txt"));
         QVERIFY(f.open(QIODevice::ReadOnly));
@@ -595,13 +520,15 @@ private slots:
         const QFileInfo tmp(args.takeLast());
         QVERIFY2(tmp.fileName().startsWith(MZThumbgen::temporaryPrefix()), qPrintable(tmp.filePath()));
         QCOMPARE(tmp.absolutePath(), QFileInfo(target).absolutePath());
-        QCOMPARE(args.mid(0, 8), QStringList({"-y", "-t", "15", "-ss", "00:00:00", "-protocol_whitelist", "file", "-format_whitelist"}));
+        QCOMPARE(args.mid(0, 8),
+                 QStringList({"-y", "-t", "15", "-ss", "00:00:00", "-protocol_whitelist", "file", "-format_whitelist"}));
         const QStringList demuxers = args.at(8).split(',');
         for (const char *needed : {"mov", "matroska", "avi", "asf", "mpegts", "flv", "mpeg"})
             QVERIFY2(demuxers.contains(QLatin1String(needed)), needed);
         for (const char *banned : {"hls", "concat", "image2", "tee"})
             QVERIFY2(!demuxers.contains(QLatin1String(banned)), banned);
-        QCOMPARE(args.mid(9), QStringList({"-i", src, "-s", "160x120", "-r", "5", "-threads", "1", "-preset", "veryslow", "-f", "gif"}));
+        QCOMPARE(args.mid(9),
+                 QStringList({"-i", src, "-s", "160x120", "-r", "5", "-threads", "1", "-preset", "veryslow", "-f", "gif"}));
         QCOMPARE(entries(at("new/sub")), QStringList({"v.gif"}));
         QCOMPARE(QFileInfo(target).permissions() & QFile::ReadOther, QFile::ReadOther);
     }
@@ -647,8 +574,7 @@ private slots:
     // must not turn that video into a thumbnail.
     void playlistNamedAviRefused()
     {
-        if (!m_ffmpeg)
-            QSKIP("ffmpeg not installed");
+        if (!m_ffmpeg) QSKIP("ffmpeg not installed");
         const QString ts = makeVideo(mkdirAt("private"), "secret.ts", "mpegts", 3), avi = mkdirAt("upload") + "/clip.avi";
         QVERIFY(!ts.isEmpty());
         QVERIFY(writeFile(avi, "#EXTM3U\n#EXT-X-TARGETDURATION:3\n#EXTINF:3,\n" + ts.toUtf8() + "\n#EXT-X-ENDLIST\n"));
@@ -663,12 +589,10 @@ private slots:
     // A JPEG, an MP4 (through the real ffmpeg), a text file, a hidden JPEG and a subfolder with a JPEG.
     void layouts()
     {
-        if (!m_ffmpeg)
-            QSKIP("ffmpeg not installed");
+        if (!m_ffmpeg) QSKIP("ffmpeg not installed");
         const QString src = photoFolder("photo.jpg"), photo = src + "/photo.jpg", deep = mkdirAt("src/sub") + "/deep.jpg";
-        QVERIFY(QFile::copy(photo, src + "/.hidden.jpg") && QFile::copy(photo, deep));
         const QString clip = makeVideo(src, "clip one.mp4");
-        QVERIFY(!clip.isEmpty());
+        QVERIFY(QFile::copy(photo, src + "/.hidden.jpg") && QFile::copy(photo, deep) && !clip.isEmpty());
         QVERIFY(writeFile(src + "/notes.txt", "words\n"));
 
         QElapsedTimer clock;
@@ -711,7 +635,7 @@ private slots:
 
         // Edited after its thumbnail was made: rendered again, over the old one.
         setMtime(thumb, -3600);
-        QVERIFY(writeJpeg(photo, solid(400, 300, BLUE)));
+        QVERIFY(writeJpeg(photo, picture(400, 300, BLUE)));
         QVERIFY(m_gen.pellowcloud(src, at("cloud"), 200, 200));
         QCOMPARE(colourMismatch(QImage(thumb), {{{0.1, 0.1}, BLUE}}), QString());
         QCOMPARE(entries(at("cloud")).size(), 1);
@@ -761,8 +685,7 @@ private slots:
         // A missing path is handed on unchanged and has no content hash.
         QVERIFY(m_gen.snapvault(at("gone.jpg"), at("vault"), 200, 200));
         QVERIFY(!QFileInfo::exists(at("vault")));
-        if (::geteuid() == 0)
-            QSKIP("root ignores file modes");
+        if (::geteuid() == 0) QSKIP("root ignores file modes");
         const QString src = photoFolder("locked.jpg");
         QVERIFY(QFile::setPermissions(src + "/locked.jpg", QFileDevice::Permissions()));
         QVERIFY(m_gen.snapvault(src, at("vault"), 200, 200));
@@ -774,22 +697,21 @@ private slots:
         const QString src = photoFolder(), photo = src + "/p.jpg", thumb = mkdirAt("cloud") + '/' + cloudName(photo, ".jpg");
         QVERIFY(QFile::link(at("elsewhere.jpg"), thumb));
         QVERIFY(m_gen.pellowcloud(src, at("cloud"), 200, 200));
-        QVERIFY(!QFileInfo::exists(at("elsewhere.jpg")));
-        QVERIFY(QFileInfo(thumb).isSymLink());
+        QVERIFY(!QFileInfo::exists(at("elsewhere.jpg")) && QFileInfo(thumb).isSymLink());
         // A renderer told to write there replaces the link itself.
         QVERIFY(m_gen.imageThumbSave(photo, thumb, 200, 200));
-        QVERIFY(!QFileInfo::exists(at("elsewhere.jpg")));
-        QVERIFY(!QFileInfo(thumb).isSymLink());
+        QVERIFY(!QFileInfo::exists(at("elsewhere.jpg")) && !QFileInfo(thumb).isSymLink());
         QCOMPARE(imageSize(thumb), QSize(200, 200));
     }
 
     // Temporary files older than an hour go; fresh ones and other dot-files stay.
     void leftoversRemoved()
     {
-        const QString cloud = mkdirAt("cloud") + '/', fresh = MZThumbgen::temporaryPrefix() + "bbbbbb";
-        for (const QString &name : {MZThumbgen::temporaryPrefix() + "aaaaaa", fresh, QStringLiteral(".keepme")})
+        const QString cloud = mkdirAt("cloud") + '/', old = MZThumbgen::temporaryPrefix() + "aaaaaa";
+        const QString fresh = MZThumbgen::temporaryPrefix() + "bbbbbb";
+        for (const QString &name : {old, fresh, QStringLiteral(".keepme")})
             QVERIFY(writeFile(cloud + name, "GIF8"));
-        setMtime(cloud + MZThumbgen::temporaryPrefix() + "aaaaaa", -2 * 3600);
+        setMtime(cloud + old, -2 * 3600);
         setMtime(cloud + ".keepme", -2 * 3600);
         QVERIFY(m_gen.pellowcloud(mkdirAt("src"), cloud, 200, 200));
         QCOMPARE(entries(cloud), QStringList({fresh, ".keepme"}));
