@@ -241,30 +241,25 @@ void TestBr2RpcPacket::compactValueFailures()
 void TestBr2RpcPacket::takeRouter_data()
 {
     QTest::addColumn<QJsonObject>("object");
-    QTest::addColumn<bool>("taken");
-    QTest::addColumn<int>("fd");
-    QTest::addColumn<int>("session");
+    QTest::addColumn<QList<int>>("taken");   // fd and session; empty: nothing taken
     QTest::addColumn<QJsonObject>("after");
-    QTest::newRow("single") << json(R"({"routers":[{"fd":3,"session":7}],"x":1})") << true << 3 << 7 << json(R"({"x":1})");
-    QTest::newRow("two") << json(R"({"routers":[{"fd":1},{"fd":2,"session":5}]})") << true << 2 << 5
+    QTest::newRow("single") << json(R"({"routers":[{"fd":3,"session":7}],"x":1})") << QList<int>{3, 7} << json(R"({"x":1})");
+    QTest::newRow("two") << json(R"({"routers":[{"fd":1},{"fd":2,"session":5}]})") << QList<int>{2, 5}
                          << json(R"({"routers":[{"fd":1}]})");
-    QTest::newRow("missing keys") << json(R"({"routers":[{"fd":"3","session":1.5}]})") << true << 0 << 0 << QJsonObject();
-    QTest::newRow("none") << json(R"({"routers":[]})") << false << -1 << -1 << json(R"({"routers":[]})");
-    QTest::newRow("not array") << json(R"({"routers":{"fd":1}})") << false << -1 << -1 << json(R"({"routers":{"fd":1}})");
+    QTest::newRow("missing keys") << json(R"({"routers":[{"fd":"3","session":1.5}]})") << QList<int>{0, 0} << QJsonObject();
+    QTest::newRow("none") << json(R"({"routers":[]})") << QList<int>() << json(R"({"routers":[]})");
+    QTest::newRow("not array") << json(R"({"routers":{"fd":1}})") << QList<int>() << json(R"({"routers":{"fd":1}})");
 }
 
 void TestBr2RpcPacket::takeRouter()
 {
     QFETCH(QJsonObject, object);
-    QFETCH(bool, taken);
-    QFETCH(int, fd);
-    QFETCH(int, session);
+    QFETCH(QList<int>, taken);
     QFETCH(QJsonObject, after);
-    int gotFd = -1;
-    int gotSession = -1;
-    QCOMPARE(BR2RpcPacket::takeRouter(gotFd, gotSession, object), taken);
-    QCOMPARE(gotFd, fd);
-    QCOMPARE(gotSession, session);
+    int fd = -1;
+    int session = -1;
+    QCOMPARE(BR2RpcPacket::takeRouter(fd, session, object), !taken.isEmpty());
+    QCOMPARE((QList<int>{fd, session}), (taken.isEmpty() ? QList<int>{-1, -1} : taken));
     QCOMPARE(object, after);
 }
 
