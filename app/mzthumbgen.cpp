@@ -335,7 +335,9 @@ QImage readWithQt(const QString &source, int width, int height)
     const QSize fit = MZThumbgen::fitSize(shown, width, height);
     if (!fit.isValid() || overCap(pixelBytes(fit)))
         return QImage();
-    const QByteArray format = reader.format();
+    // The icon handler leaves format() empty once it has read the
+    // directory; ask by content instead.
+    const QByteArray format = reader.format().isEmpty() ? QImageReader::imageFormat(source) : reader.format();
     const bool vector = format.startsWith("svg");
     if (vector && !svgIsSelfContained(source))
         return QImage();
