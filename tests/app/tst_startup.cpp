@@ -1,4 +1,9 @@
+#include "br2dbsqlite.h"
+#include "br2utils.h"
+
 #include <QDir>
+#include <QImage>
+#include <QJsonArray>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,6 +19,7 @@ class TestStartup : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase() { Q_INIT_RESOURCE(k8thumbgen); }
     void missingConfigFails();
     void blankLpcidFails();
     void emptyCfgValueReadsDefault();
@@ -99,19 +105,40 @@ void TestStartup::emptyCfgValueReadsDefault()
 
 void TestStartup::relativeCfgReadsSettingsBeside()
 {
+    // The settings beside a relative configuration set the box of a job
+    // that was queued before the start.
     QTemporaryDir dir;
     writeJson(dir.filePath(QStringLiteral("conf/a.json")), config(dir, true));
+    writeJson(dir.filePath(QStringLiteral("conf/settings.json")),
+              QJsonObject{{QStringLiteral("size"), QJsonObject{{QStringLiteral("width"), 100}, {QStringLiteral("height"), 100}}}});
+    QDir().mkpath(dir.filePath(QStringLiteral("src")));
+    QImage image(400, 300, QImage::Format_RGB32);
+    image.fill(Qt::darkRed);
+    QVERIFY(image.save(dir.filePath(QStringLiteral("src/a.png"))));
+    BR2DBSqlite db;
+    db.loadSqlCreator(QStringLiteral(":/k8thumbgen/creator.sql"));
+    QVERIFY(db.open(dir.filePath(QStringLiteral("db/queue.db"))));
+    QVERIFY(db.loadSqlEngine(QStringLiteral(":/k8thumbgen/engine.sql")));
+    const QJsonObject job{{QStringLiteral("args"), QJsonArray{QStringLiteral("pellowcloud"), dir.filePath(QStringLiteral("src")),
+                                                             dir.filePath(QStringLiteral("thumbs"))}},
+                          {QStringLiteral("command"), QString()}};
+    QVERIFY(db.call(QStringLiteral("queue_append"),
+                    QJsonObject{{QStringLiteral("item"), QString::fromUtf8(QJsonDocument(job).toJson(QJsonDocument::Compact))}}));
+    db.close();
+
     QProcess p;
     p.setWorkingDirectory(dir.path());
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(QStringLiteral(K8_BINARY), {QStringLiteral("--cfg"), QStringLiteral("conf/a.json")});
     QVERIFY(p.waitForStarted());
+    const QString thumb = dir.filePath(QStringLiteral("thumbs/"))
+        + QString::fromLatin1(md5hex(dir.filePath(QStringLiteral("src/a.png")))) + QStringLiteral(".jpg");
     QByteArray bytes;
-    QVERIFY(QTest::qWaitFor([&] { bytes += p.readAll(); return bytes.contains("lpcID: "); }, 10000));
+    QVERIFY(QTest::qWaitFor([&] { bytes += p.readAll(); return bytes.contains("lpcID: ") && QFileInfo::exists(thumb); }, 10000));
     ::kill(pid_t(p.processId()), SIGTERM);
     QVERIFY(p.waitForFinished(5000));
-    const QString out = QString::fromUtf8(bytes + p.readAll());
-    QVERIFY2(out.contains(QStringLiteral("配置文装载成功: conf/a.json")), qPrintable(out));
+    QVERIFY2(bytes.contains("配置文装载成功: conf/a.json"), bytes);
+    QCOMPARE(QImage(thumb).size(), QSize(100, 75));
 }
 
 void TestStartup::quitSignals_data()
