@@ -5,8 +5,6 @@
 #include "br2utils.h"
 #include "mzthumbgen.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
