@@ -2,6 +2,7 @@
 #include "br2dbsqlite.h"
 #include "br2utils.h"
 #include "mzthumbgen.h"
+#include "../testthreads.h"
 
 #include <QDir>
 #include <QImage>
@@ -244,19 +245,10 @@ void TestQueueCore::noJobWaitsForAPush()
 
 void TestQueueCore::threadChangesAreSerialised()
 {
-    QList<QThread *> callers;
-    for (int t = 0; t < 2; ++t) {
-        callers << QThread::create([] {
-            for (int i = 0; i < 1000; ++i)
-                IAppData()->changeThreads(1 + int(QRandomGenerator::global()->bounded(8)));
-        });
-        callers.last()->start();
-    }
-    bool joined = true;
-    for (QThread *c : qAsConst(callers))
-        joined = c->wait(120000) && joined;
-    qDeleteAll(callers);
-    QVERIFY(joined);
+    QVERIFY(runThreads(2, [](int) {
+        for (int i = 0; i < 1000; ++i)
+            IAppData()->changeThreads(1 + int(QRandomGenerator::global()->bounded(8)));
+    }));
     const QList<QJsonObject> stored =
         rows(QStringLiteral("syscfg_get"), QJsonObject{{QStringLiteral("key"), QStringLiteral("threads")}});
     QCOMPARE(stored.size(), 1);

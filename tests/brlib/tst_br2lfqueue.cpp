@@ -1,4 +1,5 @@
 #include "br2lfqueue.h"
+#include "../testthreads.h"
 
 #include <QTest>
 #include <QThread>
@@ -18,21 +19,6 @@ private slots:
     void everyValueOnceUnderContention();
     void memoryStaysBounded();
 };
-
-namespace {
-
-bool runThreads(int count, const std::function<void(int)> &body)
-{
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (int t = 0; t < count; ++t)
-        threads.emplace_back(QThread::create([&body, t] { body(t); }))->start();
-    bool ok = true;
-    for (auto &thread : threads)
-        ok = thread->wait(60000) && ok;
-    return ok;
-}
-
-} // namespace
 
 void TestBr2LFQueue::everyValueOnceUnderContention_data()
 {

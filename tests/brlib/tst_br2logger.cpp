@@ -1,4 +1,5 @@
 #include "br2logger.h"
+#include "../testthreads.h"
 
 #include <QDir>
 #include <QFile>
@@ -54,17 +55,6 @@ QString afterStamp(const QString &record)
 {
     static const QRegularExpression stamp(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d "));
     return stamp.match(record + QLatin1Char(' ')).hasMatch() ? record.mid(20) : QLatin1String("<no stamp> ") + record;
-}
-
-bool runThreads(int count, const std::function<void(int)> &body)
-{
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (int t = 0; t < count; ++t)
-        threads.emplace_back(QThread::create([&body, t] { body(t); }))->start();
-    bool ok = true;
-    for (auto &thread : threads)
-        ok = thread->wait(60000) && ok;
-    return ok;
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "br2utils.h"
 
+#include "../testthreads.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QMutex>
@@ -283,23 +285,15 @@ void TestBr2Utils::expressionTraceIsOneLine()
 void TestBr2Utils::linesFromThreadsNeverInterleave()
 {
     Capture cap;
-    QList<QThread *> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.append(QThread::create([t] {
-            for (int i = 0; i < 300; ++i) {
-                if (i % 3 == 0) {
-                    PRINTEXPR(i);
-                } else {
-                    PRINTLN(QString(200, QChar(u'A' + t)));
-                }
+    QVERIFY(runThreads(4, [](int t) {
+        for (int i = 0; i < 300; ++i) {
+            if (i % 3 == 0) {
+                PRINTEXPR(i);
+            } else {
+                PRINTLN(QString(200, QChar(u'A' + t)));
             }
-        }));
-        threads.last()->start();
-    }
-    for (QThread *t : threads) {
-        QVERIFY(t->wait(30000));
-        delete t;
-    }
+        }
+    }));
     const QList<QByteArray> lines = cap.all().split('\n');
     QCOMPARE(lines.size(), 4 * 300 + 1);
     for (const QByteArray &line : lines) {
