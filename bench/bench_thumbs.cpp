@@ -255,22 +255,16 @@ std::vector<QStringList> split(const QStringList &files, int threads)
     return parts;
 }
 
-// Total wall time of rendering the files with `threads` workers.
-double timeOurs(const Category &c, const QString &outDir, int threads)
+// Wall time, in ms, of work(t, files) run on `threads` workers, each with
+// its share of the category's files.
+double timeParallel(const Category &c, int threads, const std::function<void(int, const QStringList &)> &work)
 {
     QElapsedTimer clock;
     clock.start();
     const std::vector<QStringList> parts = split(c.files, threads);
     std::vector<QThread *> workers;
     for (int t = 0; t < threads; ++t) {
-        workers.push_back(QThread::create([&, t] {
-            for (int i = 0; i < parts[size_t(t)].size(); ++i) {
-                const QString ext = c.kind == QLatin1String("video") ? ".gif" : ".jpg";
-                const QString &f = parts[size_t(t)][i];
-                if (!renderOurs(c.kind, f, QStringLiteral("%1/o%2-%3%4").arg(outDir).arg(t).arg(i).arg(ext)))
-                    fprintf(stderr, "failed: %s\n", qPrintable(f));
-            }
-        }));
+        workers.push_back(QThread::create([&, t] { work(t, parts[size_t(t)]); }));
         workers.back()->start();
     }
     for (QThread *w : workers) {
@@ -280,31 +274,30 @@ double timeOurs(const Category &c, const QString &outDir, int threads)
     return clock.nsecsElapsed() / 1e6;
 }
 
+double timeOurs(const Category &c, const QString &outDir, int threads)
+{
+    const QString ext = c.kind == QLatin1String("video") ? ".gif" : ".jpg";
+    return timeParallel(c, threads, [&](int t, const QStringList &files) {
+        for (int i = 0; i < files.size(); ++i) {
+            if (!renderOurs(c.kind, files[i], QStringLiteral("%1/o%2-%3%4").arg(outDir).arg(t).arg(i).arg(ext)))
+                fprintf(stderr, "failed: %s\n", qPrintable(files[i]));
+        }
+    });
+}
+
 double timeOther(const Category &c, const QString &outDir, int threads)
 {
-    QElapsedTimer clock;
-    clock.start();
-    const std::vector<QStringList> parts = split(c.files, threads);
-    std::vector<QThread *> workers;
-    for (int t = 0; t < threads; ++t) {
-        workers.push_back(QThread::create([&, t] {
-            if (c.kind == QLatin1String("video")) {
-                for (int i = 0; i < parts[size_t(t)].size(); ++i)
-                    spawnAndWait(bareFfmpeg(parts[size_t(t)][i], QStringLiteral("%1/v%2-%3.gif").arg(outDir).arg(t).arg(i)), nullptr, nullptr);
-                return;
-            }
-            QStringList argv = {"vipsthumbnail", "--vips-concurrency=1", "-s", QStringLiteral("%1x%1").arg(kBox),
-                                "-o", outDir + QStringLiteral("/v%s.jpg")};
-            argv << parts[size_t(t)];
-            spawnAndWait(argv, nullptr, nullptr);
-        }));
-        workers.back()->start();
-    }
-    for (QThread *w : workers) {
-        w->wait();
-        delete w;
-    }
-    return clock.nsecsElapsed() / 1e6;
+    return timeParallel(c, threads, [&](int t, const QStringList &files) {
+        if (c.kind == QLatin1String("video")) {
+            for (int i = 0; i < files.size(); ++i)
+                spawnAndWait(bareFfmpeg(files[i], QStringLiteral("%1/v%2-%3.gif").arg(outDir).arg(t).arg(i)), nullptr, nullptr);
+            return;
+        }
+        QStringList argv = {"vipsthumbnail", "--vips-concurrency=1", "-s", QStringLiteral("%1x%1").arg(kBox),
+                            "-o", outDir + QStringLiteral("/v%s.jpg")};
+        argv << files;
+        spawnAndWait(argv, nullptr, nullptr);
+    });
 }
 
 int childMain(const QStringList &args)
