@@ -308,6 +308,8 @@ bool AppData::start()
     if (!m_initialized || m_lpcid.isEmpty())
         return false;
     m_server.debugging = m_debugging;
+    const PeerPolicy policy = m_policy;
+    m_server.setTrustPolicy([policy](const BR2PeerCredentials &peer) { return isTrustedPeer(peer, policy); });
     if (!m_server.start(m_lpcid))
         return false;
     PRINTLN(QString(QStringLiteral("lpcID: ") + m_lpcid));

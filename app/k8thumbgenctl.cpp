@@ -1,6 +1,7 @@
 #include "br2error.h"
 #include "br2file.h"
 #include "br2localserver.h"
+#include "br2rpcpacket.h"
 #include "br2utils.h"
 
 #include <QCoreApplication>
@@ -129,9 +130,19 @@ int main(int argc, char *argv[])
     } else if (command == QLatin1String("call") && args.size() == 1) {
         if (!toJsonObject(request, args.first().toUtf8()))
             return fail(QStringLiteral("call needs a JSON object"));
+        // An empty object travels as a keep-alive, which is never answered.
+        if (request.isEmpty())
+            return fail(QStringLiteral("call needs a non-empty object: {} is sent as a keep-alive and gets no answer"));
         help = request.contains(QStringLiteral("help"));
     } else {
         return fail(QStringLiteral("wrong command or arguments: ") + command + QStringLiteral(" (see --help)"));
+    }
+
+    const qint64 size = BR2RpcPacket(request).toCompact().size();
+    if (size > BR2RpcPacket::MAX_JSON_TEXT) {
+        return fail(QStringLiteral("request too large: %1 bytes of JSON, the service takes at most %2")
+                        .arg(size)
+                        .arg(BR2RpcPacket::MAX_JSON_TEXT));
     }
 
     QJsonObject reply;

@@ -158,6 +158,12 @@ void RequestRouter::thumbgen_setthreads(QJsonObject *retObject, QJsonObject cmdO
 {
     if (answerHelp(retObject, cmdObject, helpObject()))
         return;
+    // The count is the service's for every user of the machine; reading it
+    // stays open to all.
+    if (!isTrustedPeer(envObject->peerCredentials(), IAppData()->peerPolicy())) {
+        envObject->setErr(BR2Error::ERR_NO_PERMISSION, QStringLiteral("没有权限: threads"));
+        return;
+    }
     const int n = toInt(paramsOf(cmdObject).value(QStringLiteral("threads")));
     if (n < 1) {
         envObject->setErr(BR2Error::ERR_PARAMS, QStringLiteral("缺少参数: threads"));

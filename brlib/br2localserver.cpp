@@ -1,6 +1,5 @@
 #include "br2localserver.h"
 
-#include "br2cabinet.h"
 #include "br2error.h"
 #include "br2localsocket.h"
 #include "br2rpcpacket.h"
@@ -8,20 +7,40 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QMetaObject>
 #include <QMutexLocker>
+#include <QSocketNotifier>
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+#include <vector>
+
+#ifndef SO_PEERGROUPS
+#define SO_PEERGROUPS 59   // Linux 4.13; older headers lack the name
+#endif
 
 namespace {
 
-// Where QLocalServer puts the socket of name: a name starting with "/" is
-// the path itself, any other lies in the temporary folder.
+// Descriptors kept free of connections: the database, the pipes of ffmpeg
+// and command children, image plug-ins, and the accept that refuses one
+// connection over the caps.
+const rlim_t SPARE_DESCRIPTORS = 128;
+// How soon accepting is tried again after the process ran out of descriptors.
+const int ACCEPT_RETRY_MS = 100;
+// Connections taken per wake-up, so that a burst cannot starve the event loop.
+const int ACCEPT_BATCH = 256;
+
+// Where the socket of name lies: a name starting with "/" is the path
+// itself, any other lies in the temporary folder.
 QString socketPath(const QString &name)
 {
     if (name.startsWith(QLatin1Char('/')))
@@ -44,8 +63,7 @@ bool serviceAnswers(const QString &name)
 }
 
 // Every connection holds a descriptor. Under the usual soft limit of 1024
-// the process would run out before the connection limit is reached, and a
-// failed accept makes QLocalServer close the listening socket for good.
+// the process would run out before the connection limit is reached.
 void raiseDescriptorLimit()
 {
     const rlim_t wanted = rlim_t(BR2LocalServer::MAX_CONNECTIONS) + 256;
@@ -56,65 +74,184 @@ void raiseDescriptorLimit()
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+BR2PeerCredentials peerOf(int fd)
+{
+    BR2PeerCredentials peer;
+    struct ucred cred {};
+    socklen_t length = sizeof(cred);
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 || length != sizeof(cred))
+        return peer;
+    peer.valid = true;
+    peer.pid = cred.pid;
+    peer.uid = cred.uid;
+    peer.gid = cred.gid;
+
+    // Without the supplementary groups the peer is judged by uid and gid
+    // alone, which can only refuse more, never allow more.
+    std::vector<gid_t> groups(32);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        socklen_t size = socklen_t(groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) == 0) {
+            groups.resize(size / sizeof(gid_t));
+            for (gid_t g : groups)
+                peer.groups.append(uint(g));
+            break;
+        }
+        if (errno != ERANGE)
+            break;
+        groups.resize(size / sizeof(gid_t) + 1);
+    }
+    return peer;
+}
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The name as the unknown-command message echoes it: whole up to limit
+// characters, else cut there (never between the halves of a surrogate pair)
+// and marked, so that a huge name does not make a huge reply.
+QString echoedName(const QString &name, int limit)
+{
+    if (name.size() <= limit)
+        return name;
+    int cut = limit;
+    if (name.at(cut - 1).isHighSurrogate())
+        --cut;
+    return name.left(cut) + QChar(0x2026);
+}
+
 } // namespace
 
 BR2LocalServer::BR2LocalServer(QObject *parent)
-    : QLocalServer(parent)
+    : QObject(parent)
 {
-    setMaxPendingConnections(MAX_CONNECTIONS);
-    setSocketOptions(QLocalServer::WorldAccessOption);
+    const uid_t self = ::geteuid();
+    m_trusted = [self](const BR2PeerCredentials &peer) { return peer.uid == 0 || peer.uid == uint(self); };
+    m_resume.setSingleShot(true);
+    connect(&m_resume, &QTimer::timeout, this, [this] {
+        if (m_notifier) {
+            m_notifier->setEnabled(true);
+            acceptPending();
+        }
+    });
 }
 
 BR2LocalServer::~BR2LocalServer()
 {
     stop();
-    QList<BR2LocalSocket *> connections;
+    QList<Connection> connections;
     {
         QMutexLocker locker(&m_connectionsMutex);
         connections.swap(m_connections);
     }
     // Every thread must be gone before the root router and the routers
     // added to it can be released.
-    for (BR2LocalSocket *connection : connections) {
-        connection->stop();
-        connection->join();
-        delete connection;
+    for (const Connection &connection : connections) {
+        connection.socket->stop();
+        connection.socket->join();
+        delete connection.socket;
     }
+}
+
+void BR2LocalServer::setTrustPolicy(const std::function<bool(const BR2PeerCredentials &)> &trusted)
+{
+    if (trusted)
+        m_trusted = trusted;
 }
 
 bool BR2LocalServer::start(const QString &name)
 {
     if (isListening())
         return true;
+    const QString path = socketPath(name);
     if (name.contains(QLatin1Char('/')))
-        QDir().mkpath(QFileInfo(socketPath(name)).absolutePath());
+        QDir().mkpath(QFileInfo(path).absolutePath());
+    const QByteArray native = QFile::encodeName(path);
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    if (native.isEmpty() || size_t(native.size()) >= sizeof(address.sun_path)) {
+        PRINTLN(QStringLiteral("cannot create local socket %1: the path is too long").arg(path));
+        return false;
+    }
+    std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
 
-    // Listening with world access puts the new socket in place by renaming,
-    // which would silently take the name from a service that still runs:
-    // two services would then share one queue. Ask first.
-    if (serviceAnswers(name)) {
-        PRINTLN(QStringLiteral("local socket %1 is served by another process").arg(socketPath(name)));
+    // Only a socket that nobody answers on may be replaced. Two services on
+    // one name would share one queue; a file of any other kind (a database,
+    // a folder, a link) is not ours to remove.
+    struct stat st {};
+    if (::lstat(native.constData(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            PRINTLN(QStringLiteral("cannot create local socket %1: something that is not a socket is there").arg(path));
+            return false;
+        }
+        if (serviceAnswers(name)) {
+            PRINTLN(QStringLiteral("local socket %1 is served by another process").arg(path));
+            return false;
+        }
+        ::unlink(native.constData());
+    }
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    bool bound = false;
+    // Every local user may connect: what each may do is decided per request.
+    // A burst of clients beyond the kernel's default backlog would be
+    // refused before the server ever sees them.
+    const bool ok = fd >= 0
+        && (bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0)
+        && ::chmod(native.constData(), 0777) == 0 && ::listen(fd, MAX_CONNECTIONS) == 0
+        && ::lstat(native.constData(), &st) == 0;
+    if (!ok) {
+        const int error = errno;
+        if (bound)
+            ::unlink(native.constData());
+        if (fd >= 0)
+            ::close(fd);
+        PRINTLN(QStringLiteral("cannot create local socket %1: %2").arg(path, systemError(error)));
         return false;
     }
-    raiseDescriptorLimit();
-    bool listening = listen(name);
-    if (!listening && serverError() == QAbstractSocket::AddressInUseError && !serviceAnswers(name)) {
-        QLocalServer::removeServer(name);
-        listening = listen(name);
-    }
-    if (!listening)
-        return false;
-    // QLocalServer asks the kernel for a backlog of 50; a burst of clients
-    // beyond that would be refused before the server ever sees them.
-    ::listen(int(socketDescriptor()), MAX_CONNECTIONS);
+
+    m_listenFd = fd;
+    m_path = path;
+    m_pathDev = st.st_dev;
+    m_pathIno = st.st_ino;
     m_name = name;
+    sizeLimits();
+    m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &BR2LocalServer::acceptPending);
     return true;
+}
+
+// The caps follow the descriptors the process really has, so that accept
+// never runs out while the caps hold: some of them stay for the service's
+// own files, and a share of the connections stays for trusted peers.
+void BR2LocalServer::sizeLimits()
+{
+    raiseDescriptorLimit();
+    struct rlimit limit {};
+    qint64 usable = MAX_CONNECTIONS;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        usable = qint64(limit.rlim_cur) - qint64(SPARE_DESCRIPTORS);
+    m_limit = int(qBound<qint64>(8, usable, MAX_CONNECTIONS));
+    m_reserved = qMax(4, m_limit / 16);
+    m_perPeer = qMin(MAX_CONNECTIONS_PER_PEER, m_limit - m_reserved);
 }
 
 void BR2LocalServer::stop()
 {
-    if (isListening())
-        close();
+    if (m_listenFd < 0)
+        return;
+    delete m_notifier;
+    m_notifier = nullptr;
+    m_resume.stop();
+    ::close(m_listenFd);
+    m_listenFd = -1;
+    // Remove the socket file only while it is still the one start() made.
+    struct stat st {};
+    const QByteArray native = QFile::encodeName(m_path);
+    if (::lstat(native.constData(), &st) == 0 && st.st_dev == m_pathDev && st.st_ino == m_pathIno)
+        ::unlink(native.constData());
 }
 
 void BR2LocalServer::add(BR2TodoRouter *router)
@@ -130,7 +267,8 @@ bool BR2LocalServer::doCall(QJsonObject &reply, const QJsonObject &request, BR2C
         return true;
     if (cabinet) {
         cabinet->setErr(BR2Error::ERR_MISSING,
-                        QStringLiteral("被调用的方法不存在: ") + request.value(QStringLiteral("cmd")).toString());
+                        QStringLiteral("被调用的方法不存在: ")
+                            + echoedName(request.value(QStringLiteral("cmd")).toString(), MAX_ECHOED_NAME));
     }
     return false;
 }
@@ -141,20 +279,66 @@ int BR2LocalServer::connectionCount() const
     return m_connections.size();
 }
 
-void BR2LocalServer::incomingConnection(quintptr socketDescriptor)
+void BR2LocalServer::acceptPending()
 {
-    reapConnections();
-    if (connectionCount() >= MAX_CONNECTIONS) {
-        ::close(int(socketDescriptor));
+    if (m_listenFd < 0)
+        return;
+    for (int i = 0; i < ACCEPT_BATCH; ++i) {
+        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            m_acceptFailing = false;
+            admit(fd);
+            continue;
+        }
+        const int error = errno;
+        if (error == EINTR || error == ECONNABORTED || error == EPROTO)
+            continue;
+        if (error == EAGAIN || error == EWOULDBLOCK)
+            return;
+        // Out of descriptors or memory: the waiting connections stay in the
+        // backlog, and accepting resumes shortly, without a busy loop.
+        if (!m_acceptFailing) {
+            PRINTLN(QStringLiteral("local socket %1: cannot accept a connection (%2); retrying")
+                        .arg(m_path, systemError(error)));
+            m_acceptFailing = true;
+        }
+        m_notifier->setEnabled(false);
+        m_resume.start(ACCEPT_RETRY_MS);
         return;
     }
-    auto *connection = new BR2LocalSocket(this, socketDescriptor, &debugging);
+}
+
+void BR2LocalServer::admit(int fd)
+{
+    reapConnections();
+    const BR2PeerCredentials peer = peerOf(fd);
+    const bool trusted = peer.valid && m_trusted(peer);
+    bool room;
+    {
+        QMutexLocker locker(&m_connectionsMutex);
+        int untrusted = 0;
+        int mine = 0;
+        for (const Connection &c : qAsConst(m_connections)) {
+            if (!c.trusted) {
+                ++untrusted;
+                if (c.uid == peer.uid)
+                    ++mine;
+            }
+        }
+        room = m_connections.size() < m_limit
+            && (trusted || (untrusted < m_limit - m_reserved && mine < m_perPeer));
+    }
+    if (!room) {
+        ::close(fd);
+        return;
+    }
+    auto *connection = new BR2LocalSocket(this, quintptr(fd), &debugging, peer, &m_budget);
     if (!connection->isStarted()) {
         delete connection;   // its descriptor is already closed
         return;
     }
     QMutexLocker locker(&m_connectionsMutex);
-    m_connections.append(connection);
+    m_connections.append(Connection{connection, peer.uid, trusted});
 }
 
 void BR2LocalServer::connectionEnded()
@@ -170,10 +354,10 @@ void BR2LocalServer::reapConnections()
     {
         QMutexLocker locker(&m_connectionsMutex);
         for (auto it = m_connections.begin(); it != m_connections.end();) {
-            if ((*it)->isRunning()) {
+            if (it->socket->isRunning()) {
                 ++it;
             } else {
-                ended.append(*it);
+                ended.append(it->socket);
                 it = m_connections.erase(it);
             }
         }

@@ -1,28 +1,47 @@
 #ifndef BR2LOCALSERVER_H
 #define BR2LOCALSERVER_H
 
+#include "br2cabinet.h"
+#include "br2requestbudget.h"
 #include "br2todorouter.h"
 
 #include <QJsonObject>
 #include <QList>
-#include <QLocalServer>
 #include <QMutex>
+#include <QObject>
 #include <QString>
+#include <QTimer>
 
-class BR2Cabinet;
+#include <functional>
+#include <sys/types.h>
+
 class BR2LocalSocket;
+class QSocketNotifier;
 
 // The service's local socket: accepts connections and serves each on a
 // thread of its own (BR2LocalSocket), dispatching every request through the
 // embedded root router to the routers added with add(). Also the client side,
 // localRequest, for one request to a named server.
-class BR2LocalServer : public QLocalServer
+//
+// The socket is reachable by every local user, so no one peer may take all
+// connections: each untrusted uid has a cap, and some connections are kept
+// for trusted peers. Accepting is done here on the listening descriptor, so
+// that running out of descriptors pauses accepting instead of losing the
+// socket.
+class BR2LocalServer : public QObject
 {
     Q_OBJECT
 public:
-    // At most this many connections are served at once; further ones are
-    // closed as soon as they are accepted.
+    // At most this many connections are served at once (fewer when the
+    // process has fewer descriptors); further ones are closed as soon as
+    // they are accepted.
     static const int MAX_CONNECTIONS = 1024;
+    // Connections one untrusted uid may hold at once.
+    static const int MAX_CONNECTIONS_PER_PEER = 64;
+    // Request bytes all connections may hold at once, and how many JSON
+    // texts over BR2LocalSocket::LARGE_DECODE may be decoded at once.
+    static const qint64 REQUEST_BUDGET = 32 * 1024 * 1024;
+    static const int LARGE_DECODES = 2;
 
     explicit BR2LocalServer(QObject *parent = nullptr);
     // Stops listening, then stops and reclaims every connection thread
@@ -33,22 +52,35 @@ public:
     // read it at every reply. Set it before start().
     bool debugging = false;
 
-    // Listens on name (a path when it holds "/": missing folders are made).
-    // A socket left behind by a dead process is replaced; a socket on which
-    // a live service answers is left alone and start fails.
+    // Who counts as trusted: such peers are never held to the per-peer cap
+    // and may use the reserved connections. Set before start(); by default
+    // root and the service's own uid.
+    void setTrustPolicy(const std::function<bool(const BR2PeerCredentials &)> &trusted);
+
+    // Listens on name (a path when it holds "/": missing folders are made;
+    // any other name lies in the temporary folder). A socket left behind by
+    // a dead process is replaced; a socket on which a live service answers,
+    // and anything that is not a socket, are left alone and start fails
+    // with one console line saying why.
     bool start(const QString &name);
     void stop();
+    bool isListening() const { return m_listenFd >= 0; }
 
     // Adds a router below the root; null and repeated routers are ignored.
     // The server does not own it.
     void add(BR2TodoRouter *router);
     // Dispatches one request: "__LS__" + cmd anywhere in the tree first,
     // then cmd. When nobody serves it, the cabinet gets ERR_MISSING with the
-    // command as sent.
+    // command as sent (cut after MAX_ECHOED_NAME characters).
     bool doCall(QJsonObject &reply, const QJsonObject &request, BR2Cabinet *cabinet);
+    static const int MAX_ECHOED_NAME = 4096;
 
     // Connections currently owned (serving, or ended and not yet reclaimed).
     int connectionCount() const;
+    // The caps as sized at start() from the descriptors the process has.
+    int connectionLimit() const { return m_limit; }
+    int reservedConnections() const { return m_reserved; }
+    const BR2RequestBudget &budget() const { return m_budget; }
 
     // Sends request to the server called name and, unless reply is null or
     // timeout (seconds) is not positive, waits for the answer; the 2 s
@@ -56,20 +88,39 @@ public:
     // time; *reply is then untouched.
     static bool localRequest(const QString &name, const QJsonObject &request, QJsonObject *reply, qint64 timeout);
 
-protected:
-    void incomingConnection(quintptr socketDescriptor) override;
-
 private:
+    struct Connection
+    {
+        BR2LocalSocket *socket;
+        uint uid;
+        bool trusted;
+    };
+
     friend class BR2LocalSocket;
+    void acceptPending();
+    void admit(int fd);
+    void sizeLimits();
     // Called on a connection's thread as its last act; reclaiming happens
     // on the server's thread.
     void connectionEnded();
     void reapConnections();
 
     QString m_name;
+    QString m_path;                       // the socket file made by start()
+    dev_t m_pathDev = 0;                  // identity of that file, so stop() removes only our own
+    ino_t m_pathIno = 0;
+    int m_listenFd = -1;
+    QSocketNotifier *m_notifier = nullptr;
+    QTimer m_resume;                      // re-arms accepting after descriptors ran out
+    bool m_acceptFailing = false;         // an accept error was reported and has not cleared yet
+    int m_limit = MAX_CONNECTIONS;
+    int m_reserved = 0;
+    int m_perPeer = MAX_CONNECTIONS_PER_PEER;
+    std::function<bool(const BR2PeerCredentials &)> m_trusted;
+    BR2RequestBudget m_budget{REQUEST_BUDGET, LARGE_DECODES};
     BR2TodoRouter m_root;
     mutable QMutex m_connectionsMutex;      // guards m_connections
-    QList<BR2LocalSocket *> m_connections;  // owned; guarded by m_connectionsMutex
+    QList<Connection> m_connections;        // sockets owned; guarded by m_connectionsMutex
 };
 
 #endif // BR2LOCALSERVER_H

@@ -2,82 +2,52 @@
 
 #include "br2error.h"
 #include "br2localserver.h"
+#include "br2requestbudget.h"
 #include "br2rpcpacket.h"
 
 #include <QMutexLocker>
-#include <QtEndian>
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/time.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
-#include <vector>
-
-#ifndef SO_PEERGROUPS
-#define SO_PEERGROUPS 59   // Linux 4.13; older headers lack the name
-#endif
 
 namespace {
 
-const int HEADER_SIZE = 16;
-const qint64 MAX_FRAME = HEADER_SIZE + BR2LocalSocket::MAX_PAYLOAD;
-// Requests are small; a larger frame is read straight into the buffer.
-const int CHUNK_SIZE = 4096;
+const int HEADER_SIZE = BR2RpcPacket::HEADER_SIZE;
+// Attachment bytes are read into a scratch area of this size and dropped.
+const int DISCARD_CHUNK = 16384;
 
-BR2PeerCredentials peerOf(int fd)
+// Releases a large-decode slot however the decode ends.
+class DecodeSlot
 {
-    BR2PeerCredentials peer;
-    struct ucred cred {};
-    socklen_t length = sizeof(cred);
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 || length != sizeof(cred))
-        return peer;
-    peer.valid = true;
-    peer.pid = cred.pid;
-    peer.uid = cred.uid;
-    peer.gid = cred.gid;
-
-    // Without the supplementary groups the peer is judged by uid and gid
-    // alone, which can only refuse more, never allow more.
-    std::vector<gid_t> groups(32);
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        socklen_t size = socklen_t(groups.size() * sizeof(gid_t));
-        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) == 0) {
-            groups.resize(size / sizeof(gid_t));
-            for (gid_t g : groups)
-                peer.groups.append(uint(g));
-            break;
-        }
-        if (errno != ERANGE)
-            break;
-        groups.resize(size / sizeof(gid_t) + 1);
+public:
+    explicit DecodeSlot(BR2RequestBudget *budget) : m_budget(budget) {}
+    ~DecodeSlot()
+    {
+        if (m_budget)
+            m_budget->releaseDecode();
     }
-    return peer;
-}
+    DecodeSlot(const DecodeSlot &) = delete;
+    DecodeSlot &operator=(const DecodeSlot &) = delete;
 
-// Bytes the frame at the front of buffer still needs, when its header is
-// complete and announces an acceptable size; 0 otherwise.
-qint64 missingFrameBytes(const QByteArray &buffer)
-{
-    if (buffer.size() < HEADER_SIZE || !buffer.startsWith(PACKET_MARK))
-        return 0;
-    const uchar *header = reinterpret_cast<const uchar *>(buffer.constData());
-    const qint64 total = HEADER_SIZE + qint64(qFromLittleEndian<quint32>(header + 5))
-        + qint64(qFromLittleEndian<quint32>(header + 9));
-    if (total > MAX_FRAME)
-        return 0;
-    return qMax<qint64>(0, total - buffer.size());
-}
+private:
+    BR2RequestBudget *m_budget;
+};
 
 } // namespace
 
-BR2LocalSocket::BR2LocalSocket(BR2LocalServer *server, quintptr descriptor, const bool *debugging)
+BR2LocalSocket::BR2LocalSocket(BR2LocalServer *server, quintptr descriptor, const bool *debugging,
+                               const BR2PeerCredentials &peer, BR2RequestBudget *budget)
     : m_server(server)
     , m_descriptor(descriptor)
     , m_debugging(debugging)
+    , m_budget(budget)
 {
     m_cabinet.insert(QStringLiteral("protocol"), 128);
-    m_cabinet.setPeerCredentials(peerOf(int(descriptor)));
+    m_cabinet.setPeerCredentials(peer);
 
     // The thread waits in blocking calls; stop() ends them with shutdown.
     const int fd = int(descriptor);
@@ -138,71 +108,147 @@ void BR2LocalSocket::run()
     const int fd = int(m_descriptor);
     while (!m_stopping.load() && readable(fd)) {
     }
+    releaseBudget();
     m_buffer = QByteArray();
     markEnded(fd);
 }
 
 // Waits in a blocking read for what the peer sends and answers every
 // complete request. False ends the connection: hang-up, stop() (whose
-// shutdown ends the read), read error, garbage, or a reply that could not
-// be written.
+// shutdown ends the read), read error, garbage, a stall while holding
+// budget, or a reply that could not be written.
 bool BR2LocalSocket::readable(int fd)
 {
-    ssize_t received;
-    const qint64 missing = missingFrameBytes(m_buffer);
-    if (missing > CHUNK_SIZE) {
-        const int old = m_buffer.size();
-        m_buffer.resize(old + int(missing));
-        received = ::recv(fd, m_buffer.data() + old, size_t(missing), 0);
-        m_buffer.resize(old + int(qMax<ssize_t>(received, 0)));
-    } else {
-        // Never read past one frame of the largest size, so a peer cannot
-        // grow the buffer beyond it.
+    bool ok;
+    if (!m_frameOpen) {
+        // Between frames: one chunk, which may hold several small requests.
         char chunk[CHUNK_SIZE];
-        const qint64 room = qMin<qint64>(CHUNK_SIZE, MAX_FRAME - m_buffer.size());
-        if (room <= 0)
-            return false;
-        received = ::recv(fd, chunk, size_t(room), 0);
+        const ssize_t received = ::recv(fd, chunk, sizeof chunk, 0);
         if (received > 0)
             m_buffer.append(chunk, int(received));
+        ok = received > 0 || (received < 0 && errno == EINTR);
+    } else if (m_buffer.size() < m_textEnd) {
+        ok = receiveText(fd);
+    } else {
+        ok = discardAttachment(fd);
     }
-    if (received == 0)
+    return ok && processBuffer(fd);
+}
+
+// Reads the rest of the open frame's JSON text, never past it.
+bool BR2LocalSocket::receiveText(int fd)
+{
+    if (!waitForData(fd))
         return false;
-    if (received < 0)
-        return errno == EINTR;
-    return processBuffer(fd);
+    const int old = m_buffer.size();
+    const qint64 missing = m_textEnd - old;
+    m_buffer.resize(int(m_textEnd));
+    const ssize_t received = ::recv(fd, m_buffer.data() + old, size_t(missing), 0);
+    m_buffer.resize(old + int(qMax<ssize_t>(received, 0)));
+    return received > 0 || (received < 0 && errno == EINTR);
+}
+
+bool BR2LocalSocket::discardAttachment(int fd)
+{
+    if (!waitForData(fd))
+        return false;
+    char scratch[DISCARD_CHUNK];
+    const ssize_t received = ::recv(fd, scratch, size_t(qMin<qint64>(m_discard, DISCARD_CHUNK)), 0);
+    if (received > 0)
+        m_discard -= received;
+    return received > 0 || (received < 0 && errno == EINTR);
+}
+
+// While the connection holds budget, the peer must keep sending: false
+// after STALL_TIMEOUT_MS without a byte. Otherwise it may take its time.
+bool BR2LocalSocket::waitForData(int fd)
+{
+    if (m_reserved == 0)
+        return true;
+    struct pollfd p {fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&p, 1, STALL_TIMEOUT_MS);
+    } while (ready < 0 && errno == EINTR && !m_stopping.load());
+    return ready > 0;
 }
 
 bool BR2LocalSocket::processBuffer(int fd)
 {
-    BR2RpcPacket request;
     while (!m_stopping.load()) {
-        switch (request.fromDatagram(m_buffer, MAX_PAYLOAD)) {
-        case BR2RpcPacket::DATAGRAM_KEEPALIVE:
-            // Go on: a request behind the keep-alive is already here and
-            // must not wait for bytes that may never come.
-            continue;
-        case BR2RpcPacket::DATAGRAM_INCOMPLETE: {
-            // Give back what a large frame left behind, but not while a
-            // frame is still arriving into it.
-            const qint64 needed = m_buffer.size() + missingFrameBytes(m_buffer);
-            if (m_buffer.capacity() > 4 * CHUNK_SIZE && m_buffer.capacity() > 2 * needed)
-                m_buffer.squeeze();
-            return true;
-        }
-        case BR2RpcPacket::DATAGRAM_OK:
-            if (request.isEmpty())
+        if (!m_frameOpen) {
+            if (m_buffer.startsWith(PACKET_KEEPALIVE)) {
+                // Go on: a request behind the keep-alive is already here and
+                // must not wait for bytes that may never come.
+                m_buffer.remove(0, PACKET_KEEPALIVE.size());
                 continue;
-            if (!answer(fd, request))
+            }
+            quint32 jsonSize = 0;
+            quint32 attachmentSize = 0;
+            if (!BR2RpcPacket::frameLengths(m_buffer, jsonSize, attachmentSize)) {
+                // Not a datagram: nothing behind it can be framed again, and
+                // leaving it would keep the peer waiting for ever.
+                const bool incomplete = m_buffer.startsWith(PACKET_MARK) || m_buffer.size() < PACKET_KEEPALIVE.size();
+                return incomplete;
+            }
+            if (jsonSize > BR2RpcPacket::MAX_JSON_TEXT || qint64(jsonSize) + attachmentSize > MAX_PAYLOAD)
                 return false;
-            continue;
-        default:
-            // Not a datagram: nothing behind it can be framed again, and
-            // leaving it would keep the peer waiting for ever.
-            return false;
+            m_textEnd = HEADER_SIZE + qint64(jsonSize);
+            m_discard = attachmentSize;
+            m_frameOpen = true;
+            // A text longer than a chunk is about to be buffered: take its
+            // bytes from the budget first, waiting with the socket unread.
+            if (jsonSize > CHUNK_SIZE) {
+                if (!m_budget->acquire(jsonSize, m_stopping))
+                    return false;
+                m_reserved = jsonSize;
+            }
         }
+        if (m_buffer.size() < m_textEnd)
+            return true;
+        if (m_discard > 0) {
+            const int here = int(qMin<qint64>(m_discard, m_buffer.size() - m_textEnd));
+            m_buffer.remove(int(m_textEnd), here);
+            m_discard -= here;
+            if (m_discard > 0)
+                return true;
+        }
+        if (!takeFrame(fd))
+            return false;
     }
     return false;
+}
+
+// Decodes the complete frame at the front and answers it. The reply comes
+// only now, after the attachment's last byte, as it always has.
+bool BR2LocalSocket::takeFrame(int fd)
+{
+    BR2RpcPacket request;
+    int result;
+    {
+        const bool large = m_textEnd - HEADER_SIZE > LARGE_DECODE;
+        if (large && !m_budget->acquireDecode(m_stopping))
+            return false;
+        const DecodeSlot slot(large ? m_budget : nullptr);
+        result = request.fromJsonText(m_buffer.constData() + HEADER_SIZE, int(m_textEnd - HEADER_SIZE));
+    }
+    m_buffer.remove(0, int(m_textEnd));
+    m_frameOpen = false;
+    if (m_reserved > 0) {
+        releaseBudget();
+        m_buffer.squeeze();
+    }
+    if (result != BR2RpcPacket::DATAGRAM_OK)
+        return false;
+    // An empty object (or an array) is a keep-alive: no reply.
+    return request.isEmpty() || answer(fd, request);
+}
+
+void BR2LocalSocket::releaseBudget()
+{
+    if (m_reserved > 0)
+        m_budget->release(m_reserved);
+    m_reserved = 0;
 }
 
 bool BR2LocalSocket::answer(int fd, const QJsonObject &request)

@@ -39,7 +39,7 @@ const QByteArray PACKET_KEEPALIVE = QByteArray("\x00" "ka" "\x00", 4);
 
 namespace {
 
-const int HEADER_SIZE = 16;
+const int HEADER_SIZE = BR2RpcPacket::HEADER_SIZE;
 // J + A must still fit one byte array together with the header.
 const qint64 MAX_BYTEARRAY_PAYLOAD = qint64(std::numeric_limits<int>::max()) - 64 - HEADER_SIZE;
 // Nesting deeper than this fails to decode instead of exhausting the stack.
@@ -270,9 +270,9 @@ int BR2RpcPacket::fromDatagram(QByteArray &buffer, qint64 maxPayload)
     if (buffer.size() < HEADER_SIZE)
         return DATAGRAM_INCOMPLETE;
 
-    const uchar *header = reinterpret_cast<const uchar *>(buffer.constData());
-    const quint32 jsonSize = qFromLittleEndian<quint32>(header + 5);
-    const quint32 attachmentSize = qFromLittleEndian<quint32>(header + 9);
+    quint32 jsonSize = 0;
+    quint32 attachmentSize = 0;
+    frameLengths(buffer, jsonSize, attachmentSize);
     // In 64 bits: two 32-bit lengths may add up past what an int holds.
     const qint64 payload = qint64(jsonSize) + qint64(attachmentSize);
     if (payload > maxPayload || payload > MAX_BYTEARRAY_PAYLOAD)
@@ -281,17 +281,34 @@ int BR2RpcPacket::fromDatagram(QByteArray &buffer, qint64 maxPayload)
     if (buffer.size() < total)
         return DATAGRAM_INCOMPLETE;
 
+    if (fromJsonText(buffer.constData() + HEADER_SIZE, int(jsonSize)) != DATAGRAM_OK)
+        return DATAGRAM_INVALID;
+    if (attachmentSize != 0)
+        m_attachment = buffer.mid(HEADER_SIZE + int(jsonSize), int(attachmentSize));
+    buffer.remove(0, int(total));
+    return DATAGRAM_OK;
+}
+
+bool BR2RpcPacket::frameLengths(const QByteArray &buffer, quint32 &jsonSize, quint32 &attachmentSize)
+{
+    if (buffer.size() < HEADER_SIZE || !buffer.startsWith(PACKET_MARK))
+        return false;
+    const uchar *header = reinterpret_cast<const uchar *>(buffer.constData());
+    jsonSize = qFromLittleEndian<quint32>(header + 5);
+    attachmentSize = qFromLittleEndian<quint32>(header + 9);
+    return true;
+}
+
+int BR2RpcPacket::fromJsonText(const char *text, int size)
+{
+    m_attachment.clear();
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(
-        QByteArray::fromRawData(buffer.constData() + HEADER_SIZE, int(jsonSize)), &error);
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromRawData(text, size), &error);
     if (error.error != QJsonParseError::NoError)
         return DATAGRAM_INVALID;
     // An array at the top yields an empty object, which callers treat as a
     // keep-alive.
     QJsonObject::operator=(document.isObject() ? document.object() : QJsonObject());
-    if (attachmentSize != 0)
-        m_attachment = buffer.mid(HEADER_SIZE + int(jsonSize), int(attachmentSize));
-    buffer.remove(0, int(total));
     return DATAGRAM_OK;
 }
 

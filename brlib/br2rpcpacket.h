@@ -26,6 +26,14 @@ public:
         DATAGRAM_INVALID = 4      // not a datagram, or its JSON does not parse; nothing consumed
     };
 
+    // Bytes before the JSON text of a data datagram.
+    static const int HEADER_SIZE = 16;
+    // The longest JSON text the service takes in one request. Clients check
+    // it before sending; a header announcing more closes the connection.
+    // Large enough for a command job at the command-line limit of 2 Mi
+    // characters, in UTF-8 and with JSON escapes.
+    static const qint64 MAX_JSON_TEXT = 8 * 1024 * 1024;
+
     BR2RpcPacket() = default;
     BR2RpcPacket(const QJsonObject &object);   // attachment empty
     BR2RpcPacket(const BR2RpcPacket &other) = default;
@@ -49,6 +57,13 @@ public:
     // once instead of waiting for bytes that will never fit).
     int fromDatagram(QByteArray &buffer);
     int fromDatagram(QByteArray &buffer, qint64 maxPayload);
+    // The two lengths of the data datagram whose header starts buffer; false
+    // while the header is incomplete or buffer does not start with the mark.
+    static bool frameLengths(const QByteArray &buffer, quint32 &jsonSize, quint32 &attachmentSize);
+    // Decodes the JSON text of a datagram as fromDatagram does (an array
+    // gives an empty object); the attachment is cleared. DATAGRAM_OK or
+    // DATAGRAM_INVALID.
+    int fromJsonText(const char *text, int size);
 
     QByteArray toCompact() const;
     int fromCompact(const QByteArray &compact);

@@ -17,11 +17,33 @@ namespace {
 const char kCommandParams[] = "(QJsonObject*,QJsonObject,BR2Cabinet*)";
 const char kLocalPrefix[] = "__LS__";
 
-// The methods that can serve as commands: the fixed signature, and a name
-// that does not start with "_" (so no local-only variant shows up).
+// A command is a slot with the fixed signature that BR2TodoRouter or a
+// subclass declares: QObject's own methods and every signal stay out of
+// reach, whatever a client writes as the name.
+bool isCommandMethod(const QMetaMethod &method)
+{
+    return method.methodIndex() >= BR2TodoRouter::staticMetaObject.methodOffset()
+        && method.methodType() == QMetaMethod::Slot && method.methodSignature().endsWith(kCommandParams);
+}
+
+// The commands that are listed: no local-only variant shows up.
 bool isListedCommand(const QMetaMethod &method)
 {
-    return method.methodSignature().endsWith(kCommandParams) && !method.name().startsWith('_');
+    return isCommandMethod(method) && !method.name().startsWith('_');
+}
+
+// Names hold ASCII letters, digits and "_" only. Anything else (a NUL that
+// would cut the C string, parentheses of a signature written out, a space)
+// could reach a method the name does not spell.
+bool isCommandName(const QString &name)
+{
+    for (const QChar c : name) {
+        const ushort u = c.unicode();
+        const bool ok = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '_';
+        if (!ok)
+            return false;
+    }
+    return true;
 }
 
 void invokeCommand(BR2TodoRouter *router, const QMetaMethod &method, QJsonObject *retObject,
@@ -77,15 +99,19 @@ bool BR2TodoRouter::dispatch(QJsonObject &retObject, const QJsonObject &cmdObjec
     const QString name = cmdObject.value(QStringLiteral("cmd")).toString().trimmed();
     if (name.isEmpty())
         return false;
+    if (!isCommandName(name)) {
+        retObject.insert(QStringLiteral("err"), int(BR2Error::ERR_MISSING));
+        return false;
+    }
 
-    QByteArray signature = name.toUtf8();
+    QByteArray signature = name.toLatin1();
     if (localOnly)
         signature.prepend(kLocalPrefix);
     signature.append(kCommandParams);
 
     const QMetaObject *meta = metaObject();
     const int index = meta->indexOfMethod(signature.constData());
-    if (index >= 0) {
+    if (index >= 0 && isCommandMethod(meta->method(index))) {
         // A slot reports its outcome through the cabinet and the reply, not
         // through the invocation's result.
         invokeCommand(this, meta->method(index), &retObject, cmdObject, envObject);

@@ -3,6 +3,7 @@
 #include "br2localsocket.h"
 #include "br2rpcpacket.h"
 
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QtTest>
 
