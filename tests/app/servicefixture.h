@@ -78,13 +78,16 @@ public:
         return out;
     }
 
-    bool start(const QStringList &extraArgs = {})
+    // wrapper: a program and its arguments that run the service, such as prlimit.
+    bool start(const QStringList &extraArgs = {}, const QStringList &wrapper = {})
     {
         writeFile(configPath(), QJsonDocument(m_config).toJson());
         m_output.clear();
         m_proc.setProcessChannelMode(QProcess::MergedChannels);
         QObject::connect(&m_proc, &QProcess::readyRead, [this] { m_output += m_proc.readAll(); });
-        m_proc.start(QStringLiteral(K8_BINARY), QStringList{QStringLiteral("--cfg"), configPath()} + extraArgs);
+        QStringList args = QStringList{QStringLiteral(K8_BINARY), QStringLiteral("--cfg"), configPath()} + extraArgs;
+        args = wrapper + args;
+        m_proc.start(args.takeFirst(), args);
         return m_proc.waitForStarted(5000);
     }
 

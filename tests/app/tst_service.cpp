@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -40,6 +41,9 @@ private slots:
     void ctlExitCodes();
     void untrustedPeer_data();
     void untrustedPeer();
+    void attachmentNotHeld();
+    void floodFromOnePeer_data();
+    void floodFromOnePeer();
 
 private:
     QJsonObject call(const QJsonObject &request);
@@ -153,6 +157,12 @@ void TestService::commands_data()
     QTest::newRow("unknown") << cmd("nope") << 9885 << QStringLiteral("被调用的方法不存在: nope");
     QTest::newRow("name as sent") << cmd(" nope ") << 9885 << QStringLiteral("被调用的方法不存在:  nope ");
     QTest::newRow("trimmed for lookup") << cmd(" thumbgen_threads ") << 0 << QString();
+    // These took the process down: the NUL cut the name before the lookup.
+    for (const char *name : {"deleteLater()", "destroyed()"}) {
+        const QString sent = QString::fromLatin1(name) + QChar(0);
+        QTest::newRow(name) << QJsonObject{{QStringLiteral("cmd"), sent}} << 9885
+                            << QStringLiteral("被调用的方法不存在: ") + sent;
+    }
     QTest::newRow("no cmd") << QJsonObject{{QStringLiteral("params"), QJsonObject()}} << 9885
                             << QStringLiteral("被调用的方法不存在: ");
     Q_UNUSED(most)
@@ -355,6 +365,9 @@ void TestService::ctlExitCodes_data()
     QTest::newRow("timeout nan") << QStringList{"--timeout", "nan", "threads"} << 2;
     QTest::newRow("call") << QStringList{"call", "{\"cmd\":\"nope\"}"} << 1;
     QTest::newRow("bad call") << QStringList{"call", "[1]"} << 2;
+    QTest::newRow("empty call is never answered") << QStringList{"call", "{}"} << 2;
+    // Control characters take six bytes each in JSON: 9.4 MiB of text.
+    QTest::newRow("over the JSON limit") << QStringList{"run", "true"} + QVector<QString>(12, QString(131000, QChar(1))).toList() << 2;
     QTest::newRow("timeout 0") << QStringList{"--timeout", "0", "threads"} << 2;
     QTest::newRow("unknown command") << QStringList{"frobnicate"} << 2;
     QTest::newRow("no server") << QStringList{"--lpcid", "/nonexistent/k8/s", "threads"} << 2;
@@ -366,7 +379,11 @@ void TestService::ctlExitCodes()
     QFETCH(int, status);
     if (!args.contains(QStringLiteral("--lpcid")))
         args = QStringList{"--lpcid", m_s->socketPath()} + args;
+    QElapsedTimer clock;
+    clock.start();
     QCOMPARE(runCtl(args), status);
+    QVERIFY2(clock.elapsed() < 5000, "the client waited for an answer that cannot come");
+    QVERIFY(m_s->rows().isEmpty());
 }
 
 void TestService::untrustedPeer_data()
@@ -377,6 +394,7 @@ void TestService::untrustedPeer_data()
     QTest::newRow("unreadable source") << QStringLiteral("private") << 9884;
     QTest::newRow("unwritable thumbs") << QStringLiteral("readonly") << 9884;
     QTest::newRow("own folders") << QStringLiteral("open") << 0;
+    QTest::newRow("setthreads") << QStringLiteral("setthreads") << 9884;
 }
 
 void TestService::untrustedPeer()
@@ -405,6 +423,9 @@ void TestService::untrustedPeer()
     } else if (kind == QLatin1String("readonly")) {
         args = QStringList{"insert", "snapvault", pub, priv + QStringLiteral("/thumbs")};
         failed = priv;
+    } else if (kind == QLatin1String("setthreads")) {
+        args = QStringList{"setthreads", "3"};
+        failed = QStringLiteral("threads");
     } else {
         args = QStringList{"insert", "pellowcloud", pub, pub + QStringLiteral("/thumbs/new")};
     }
@@ -445,7 +466,97 @@ void TestService::untrustedPeer()
     if (err != 0) {
         QCOMPARE(reply.value(QStringLiteral("errmsg")).toString(), QStringLiteral("没有权限: ") + failed);
         QVERIFY(m_s->rows().isEmpty());
+        QCOMPARE(call(cmd("thumbgen_threads")).value("results").toObject().value("threads").toInt(), 1);
     }
+}
+
+namespace {
+
+qint64 peakKiB(qint64 pid)
+{
+    const QByteArray status = readFile(QStringLiteral("/proc/%1/status").arg(pid));
+    const int at = status.indexOf("VmHWM:");
+    return at < 0 ? -1 : status.mid(at + 6, status.indexOf('\n', at) - at - 6).trimmed().split(' ').first().toLongLong();
+}
+
+}   // namespace
+
+// An attachment is dropped as it arrives: a 60 MiB one used to be held
+// whole, and three at once raised the peak by 192 MiB.
+void TestService::attachmentNotHeld()
+{
+    const qint64 before = peakKiB(m_s->process().processId());
+    RawClient c(m_s->socketPath());
+    QVERIFY(c.connected());
+    const int piece = 1 << 20;
+    QByteArray request = datagram(cmd("thumbgen_threads"));
+    qToLittleEndian<quint32>(60u * piece, reinterpret_cast<uchar *>(request.data()) + 9);   // A
+    c.send(request);
+    const QByteArray chunk(piece, 'a');
+    for (int i = 0; i < 60; ++i)
+        c.send(chunk);
+    QCOMPARE(c.reply(10000).value(QStringLiteral("err")).toInt(-1), 0);
+    QVERIFY2(peakKiB(m_s->process().processId()) - before < 16 * 1024, "the attachment was held in memory");
+}
+
+// One untrusted user opens 1,100 connections: 64 stay open, the rest are
+// closed at once, root is still answered, and the socket is never lost,
+// even under a hard limit of 1,024 descriptors.
+void TestService::floodFromOnePeer_data()
+{
+    QTest::addColumn<QStringList>("wrapper");
+    QTest::newRow("as configured") << QStringList();
+    QTest::newRow("hard limit 1024") << QStringList{"prlimit", "--nofile=1024:1024", "--"};
+}
+
+void TestService::floodFromOnePeer()
+{
+    QFETCH(QStringList, wrapper);
+    if (::geteuid() != 0)
+        QSKIP("needs root to act as another user");
+    m_s->stop(SIGKILL);
+    QVERIFY(m_s->start({}, wrapper));
+    QVERIFY2(m_s->waitListening(), m_s->output());
+    ::chmod(QFile::encodeName(m_s->path(QString())).constData(), 0755);
+
+    int go[2], report[2];
+    QVERIFY(::pipe(go) == 0 && ::pipe(report) == 0);
+    const QByteArray path = QFile::encodeName(m_s->socketPath());
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        struct rlimit many {4096, 4096};
+        if (::setrlimit(RLIMIT_NOFILE, &many) != 0 || ::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0
+            || ::setuid(65534) != 0)
+            ::_exit(99);
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        qstrncpy(addr.sun_path, path.constData(), sizeof addr.sun_path);
+        std::vector<int> fds;
+        for (int i = 0; i < 1100; ++i) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+                fds.push_back(fd);
+        }
+        char byte;
+        (void)!::read(go[0], &byte, 1);
+        int open = 0;
+        for (int fd : fds) {
+            char b;
+            open += ::recv(fd, &b, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+        }
+        (void)!::write(report[1], &open, sizeof open);
+        ::_exit(0);
+    }
+    QVERIFY(QTest::qWaitFor([&] { return call(cmd("thumbgen_threads")).value("err") == 0; }, 10000));
+    QTest::qWait(500);   // let the server close what is over the cap
+    int open = -1;
+    QVERIFY(::write(go[1], "x", 1) == 1 && ::read(report[0], &open, sizeof open) == sizeof open);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    for (int fd : {go[0], go[1], report[0], report[1]})
+        ::close(fd);
+    QCOMPARE(open, int(BR2LocalServer::MAX_CONNECTIONS_PER_PEER));
+    QCOMPARE(call(cmd("thumbgen_threads")).value("err").toInt(-1), 0);
 }
 
 QTEST_GUILESS_MAIN(TestService)

@@ -92,6 +92,11 @@ public:
         BR2LocalServer *server = m_server.load();
         return server ? server->connectionCount() : -1;
     }
+    qint64 budgetInUse() const
+    {
+        BR2LocalServer *server = m_server.load();
+        return server ? server->budget().inUse() : -1;
+    }
 
 protected:
     void run() override
@@ -197,6 +202,8 @@ private slots:
     void destroyingServerEndsConnections();
     void cyclesLeaveThreadsFlat();
     void connectionsBeyondLimitClosed();
+    void budgetHoldsSendersBack();
+    void acceptErrorKeepsListening();
     void localRequest();
 
 private:
@@ -234,6 +241,21 @@ void TestBr2LocalServer::replies_data()
         << list(R"([{"err":0,"results":[1]},{"err":0,"results":2}])");
     QTest::newRow("unknown, name as sent") << send({R"({"cmd":" foo "})"})
                                            << list(R"([{"err":9885,"errmsg":"被调用的方法不存在:  foo "}])");
+    // Long names are cut in the echo, never between the halves of a pair.
+    auto unknown = [](const QString &name, const QString &echo) {
+        const QJsonObject request{{QStringLiteral("cmd"), name}};
+        return QVariantList{BR2RpcPacket(request).toDatagram(),
+                            QJsonArray{QJsonObject{{QStringLiteral("err"), 9885},
+                                                   {QStringLiteral("errmsg"), QStringLiteral("被调用的方法不存在: ") + echo}}}};
+    };
+    const QString a4095(4095, QLatin1Char('a'));
+    const QString pair = QString::fromUtf8("\xf0\x9f\x98\x80");
+    for (const auto &row : {std::make_pair("4096 echoed whole", unknown(a4095 + 'b', a4095 + 'b')),
+                             std::make_pair("4097 cut", unknown(a4095 + "bc", a4095 + QString::fromUtf8("b\u2026"))),
+                             std::make_pair("cut before a pair", unknown(a4095 + pair, a4095 + QChar(0x2026))),
+                             std::make_pair("NUL echoed", unknown(QStringLiteral("x()") + QChar(0) + 'y',
+                                                                  QStringLiteral("x()") + QChar(0) + 'y'))})
+        QTest::newRow(row.first) << row.second.at(0).toByteArray() << row.second.at(1).toJsonArray();
     QTest::newRow("no cmd") << send({R"({"params":{}})"}) << list(R"([{"err":9885,"errmsg":"被调用的方法不存在: "}])");
     QTest::newRow("fresh code") << send({R"({"cmd":"untouched"})", R"({"cmd":"echo","help":false})"})
                                 << list(R"([{"err":9999},{"err":9999}])");
@@ -289,6 +311,9 @@ void TestBr2LocalServer::garbageClosesOnlyThatConnection_data()
     qToLittleEndian<quint32>(11, reinterpret_cast<uchar *>(header.data()) + 9);
     QTest::newRow("garbage") << QByteArray("garbage!") + datagram(R"({"cmd":"echo","params":2})");
     QTest::newRow("oversized header closes at once") << header;
+    qToLittleEndian<quint32>(quint32(BR2RpcPacket::MAX_JSON_TEXT + 1), reinterpret_cast<uchar *>(header.data()) + 5);
+    qToLittleEndian<quint32>(0, reinterpret_cast<uchar *>(header.data()) + 9);
+    QTest::newRow("JSON text over its limit closes at once") << header;
 }
 
 void TestBr2LocalServer::garbageClosesOnlyThatConnection()
@@ -455,6 +480,71 @@ void TestBr2LocalServer::connectionsBeyondLimitClosed()
     QTRY_COMPARE_WITH_TIMEOUT(m_host->connections(), BR2LocalServer::MAX_CONNECTIONS - 1, 5000);
     Client next(m_name);
     QCOMPARE(next.call(R"({"cmd":"echo","params":2})").value("results").toInt(), 2);
+}
+
+// Four texts of the largest size fill the budget: a fifth request waits,
+// its socket unread, until the four stalled holders are closed.
+void TestBr2LocalServer::budgetHoldsSendersBack()
+{
+    const QByteArray head = R"({"cmd":"echo","params":1,"pad":")";
+    const QByteArray whole = frame(head + QByteArray(int(BR2RpcPacket::MAX_JSON_TEXT) - head.size() - 2, 'x') + "\"}");
+    std::vector<std::unique_ptr<Client>> holders;
+    for (int i = 0; i < 4; ++i) {
+        holders.push_back(std::make_unique<Client>(m_name));
+        QVERIFY(holders.back()->send(whole.left(1 << 20)));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_host->budgetInUse(), 4 * BR2RpcPacket::MAX_JSON_TEXT, 5000);
+    QElapsedTimer clock;
+    clock.start();
+    Client waiting(m_name);
+    waiting.write(whole);
+    QVERIFY(!waiting.read(1, 1000));
+    QJsonObject reply;
+    QVERIFY(waiting.reply(reply, 15000));
+    QCOMPARE(reply.value("results").toInt(), 1);
+    QVERIFY2(clock.elapsed() > 3500, "answered while the budget was full");
+    for (auto &holder : holders)
+        QVERIFY(holder->closedWithin(1000));
+    QTRY_COMPARE_WITH_TIMEOUT(m_host->budgetInUse(), 0, 5000);
+}
+
+// With no descriptor left, accept fails: the connection waits in the
+// backlog and is served once descriptors are free, on the same socket.
+void TestBr2LocalServer::acceptErrorKeepsListening()
+{
+    struct rlimit saved {};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit low = saved;
+    low.rlim_cur = qMin<rlim_t>(saved.rlim_cur, 4096);
+    ::setrlimit(RLIMIT_NOFILE, &low);
+    std::vector<int> filler;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        filler.push_back(fd);
+    QVERIFY(!filler.empty());
+    ::close(filler.back());
+    filler.pop_back();
+    const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, QFile::encodeName(m_name).constData(), sizeof(address.sun_path) - 1);
+    const bool connected = ::connect(client, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0;
+    const QByteArray request = datagram(R"({"cmd":"echo","params":6})");
+    const bool sent = ::send(client, request.constData(), size_t(request.size()), 0) == request.size();
+    QTest::qWait(300);   // the server tries to accept and fails meanwhile
+    for (int fd : filler)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    QVERIFY(connected && sent);
+    struct timeval timeout {5, 0};
+    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    QByteArray reply(256, '\0');
+    const ssize_t got = ::recv(client, reply.data(), size_t(reply.size()), 0);
+    ::close(client);
+    QVERIFY(got > 0);
+    reply.resize(int(got));
+    BR2RpcPacket packet;
+    QCOMPARE(packet.fromDatagram(reply), int(BR2RpcPacket::DATAGRAM_OK));
+    QCOMPARE(packet.value("results").toInt(), 6);
 }
 
 // The 2 s connect wait counts toward the time-out; *reply stays untouched on failure.

@@ -21,6 +21,8 @@ class AppRouter : public BR2TodoRouter
     Q_OBJECT
 public:
     int aCalls = 0;
+signals:
+    void sig(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject);
 private slots:
     void cmd_a(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
     {
@@ -88,6 +90,13 @@ void TestBr2TodoRouter::dispatch_data()
     QTest::newRow("unknown") << json(R"({"cmd":"foo"})") << false << missing;
     QTest::newRow("signature") << json(R"_({"cmd":"cmd_a(QJsonObject*,QJsonObject,BR2Cabinet*)"})_") << false << missing;
     QTest::newRow("slot of QObject") << json(R"({"cmd":"deleteLater"})") << false << missing;
+    // A NUL used to cut the C string handed to the lookup: the first row
+    // deleted the router and the process aborted.
+    QTest::newRow("NUL-cut QObject slot") << json(R"({"cmd":"deleteLater()\u0000"})") << false << missing;
+    QTest::newRow("NUL-cut signal") << json(R"({"cmd":"destroyed()\u0000"})") << false << missing;
+    QTest::newRow("NUL behind a command") << json(R"({"cmd":"cmd_a\u0000x"})") << false << missing;
+    QTest::newRow("own signal, command signature") << json(R"({"cmd":"sig"})") << false << missing;
+    QTest::newRow("not ASCII") << json(R"({"cmd":"cmd_\u00e5"})") << false << missing;
     QTest::newRow("help false") << json(R"({"cmd":"cmd_a","help":false})") << true << QJsonObject();
     QTest::newRow("help null") << json(R"({"cmd":"cmd_a","help":null})") << true << QJsonObject();
 }
