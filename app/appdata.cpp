@@ -3,9 +3,14 @@
 #include "br2file.h"
 #include "br2rpcpacket.h"
 #include "br2utils.h"
+#include "childprocess.h"
 #include "mzthumbgen.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
+#include <QMimeDatabase>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMutexLocker>
@@ -15,8 +20,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -122,10 +130,19 @@ void AppData::onQuitSignal()
     // the next start. Work that cannot be interrupted (hashing a huge file,
     // one large decode) is not waited for: the process ends regardless,
     // without running static destructors under live worker threads.
+    quit(0);
+}
+
+void AppData::quit(int status)
+{
     MZThumbgen::requestStop();
     m_pool.waitForDone(1500);
+    // A command's own children, and a child whose worker is still winding
+    // down, must not outlive the service: they would run again after the
+    // next start.
+    ChildProcess::killAll();
     std::fflush(stdout);
-    ::_exit(0);
+    ::_exit(status);
 }
 
 bool AppData::initialize(const QString &cfgPath)
@@ -166,6 +183,14 @@ bool AppData::initialize(const QString &cfgPath)
                 PRINTEXPR(unknown);
             }
         }
+        // Loaded now, as the service: a stranger's walk must not be the
+        // first to read them, under the stranger's identity.
+        QMimeDatabase().mimeTypeForFile(QStringLiteral("a.jpg"), QMimeDatabase::MatchExtension);
+        QImageReader::supportedImageFormats();
+        // One database has one service, and the socket's name must be free
+        // before anything is opened or run.
+        if (!lockQueue() || !BR2LocalServer::mayListen(m_lpcid))
+            return false;
         if (bringUpQueue())
             m_initialized = true;
     }
@@ -182,14 +207,37 @@ bool AppData::initialize(const QString &cfgPath)
     return m_initialized;
 }
 
+// The lock lives beside the database, so that two services with
+// different sockets cannot share one queue. The descriptor stays open for
+// the life of the process and is not inherited by children.
+bool AppData::lockQueue()
+{
+    const QString lockPath = m_dbpath + QStringLiteral(".lock");
+    QDir().mkpath(QFileInfo(lockPath).absolutePath());
+    const QByteArray native = QFile::encodeName(lockPath);
+    m_lockFd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // A read-only folder still takes a lock on a lock file already there;
+    // the database check then names the real problem.
+    if (m_lockFd < 0 && (errno == EROFS || errno == EACCES))
+        m_lockFd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (m_lockFd >= 0 && ::flock(m_lockFd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    const int error = errno;
+    PRINTLN(error == EWOULDBLOCK
+                ? QStringLiteral("queue database %1 is in use by another service (lock %2)").arg(m_dbpath, lockPath)
+                : QStringLiteral("cannot lock queue database %1 (lock %2: %3)")
+                      .arg(m_dbpath, lockPath, QString::fromLocal8Bit(std::strerror(error))));
+    return false;
+}
+
 bool AppData::bringUpQueue()
 {
     m_dbe.loadSqlCreator(QString::fromLatin1(CREATOR_SQL));
     bool created = false;
-    if (!m_dbe.open(m_dbpath, &created))
+    if (!m_dbe.open(m_dbpath, &created) || !m_dbe.loadSqlEngine(QString::fromLatin1(ENGINE_SQL), false)) {
+        PRINTLN(QStringLiteral("cannot open queue database %1: %2").arg(m_dbpath, m_dbe.lastError()));
         return false;
-    if (!m_dbe.loadSqlEngine(QString::fromLatin1(ENGINE_SQL), false))
-        return false;
+    }
 
     QList<QJsonObject> rows;
     if (!m_dbe.call(rows, QStringLiteral("syscfg_dbversion"), QJsonObject()) || rows.isEmpty()
@@ -200,12 +248,28 @@ bool AppData::bringUpQueue()
     // Only now that the file is known to be ours may a setting be stored in
     // it: a foreign database is left byte for byte unchanged.
     m_dbe.setJournalModeWal();
+    // A file that opens read-only would take no job: refuse it now rather
+    // than acknowledge nothing. The update writes what is already there.
+    int changes = 0;
+    int lastId = 0;
+    if (!m_dbe.exec(changes, lastId,
+                    QStringLiteral("UPDATE sys_configure SET cfg_value = cfg_value WHERE cfg_key = 'Database.Id'"))) {
+        PRINTLN(QStringLiteral("queue database %1 cannot be written: %2").arg(m_dbpath, m_dbe.lastError()));
+        m_dbe.close();
+        return false;
+    }
+    if (!recordDatabaseFile()) {
+        m_dbe.close();
+        return false;
+    }
 
     rows.clear();
     if (m_dbe.call(rows, QStringLiteral("queue_alload"), QJsonObject())) {
         for (const QJsonObject &row : qAsConst(rows)) {
             QJsonObject item = toJsonObject(row.value(QStringLiteral("item")).toString());
-            item.insert(QStringLiteral("quuno"), toInt(row.value(QStringLiteral("quuno"))));
+            const int quuno = toInt(row.value(QStringLiteral("quuno")));
+            item.insert(QStringLiteral("quuno"), quuno);
+            m_highest = qMax(m_highest, quuno);
             m_queue.append(item);
         }
     } else {
@@ -214,8 +278,10 @@ bool AppData::bringUpQueue()
 
     rows.clear();
     if (m_dbe.call(rows, QStringLiteral("syscfg_get"), QJsonObject{{QStringLiteral("key"), QStringLiteral("threads")}})
-        && !rows.isEmpty())
+        && !rows.isEmpty()) {
         m_threads.storeRelaxed(toInt(rows.first().value(QStringLiteral("value"))));
+        m_threadsStored = true;
+    }
 
     setThreads(m_threads.loadRelaxed());
     return true;
@@ -243,9 +309,12 @@ void AppData::changeThreads(int count)
 {
     QMutexLocker lock(&m_threadsMutex);
     setThreadsLocked(count);
-    m_dbe.call(QStringLiteral("syscfg_set"),
-               QJsonObject{{QStringLiteral("key"), QStringLiteral("threads")},
-                           {QStringLiteral("value"), m_threads.loadRelaxed()}});
+    QMutexLocker write(&m_dbWriteMutex);
+    if ((databaseCurrent() || recreateDatabase())
+        && m_dbe.call(QStringLiteral("syscfg_set"),
+                      QJsonObject{{QStringLiteral("key"), QStringLiteral("threads")},
+                                  {QStringLiteral("value"), m_threads.loadRelaxed()}}))
+        m_threadsStored = true;
 }
 
 void AppData::topUp()
@@ -257,25 +326,36 @@ void AppData::topUp()
         m_pool.start(new MZThumbgen, m_priority);
 }
 
-bool AppData::push(BR2Journals &journal, const QStringList &args, const QString &command)
+bool AppData::push(BR2Journals &journal, const QStringList &args, const QString &command, const QJsonObject &owner)
 {
     Q_UNUSED(journal)
     QJsonObject item;
     item.insert(QStringLiteral("args"), QJsonArray::fromStringList(args));
     item.insert(QStringLiteral("command"), command);
+    if (!owner.isEmpty())
+        item.insert(QStringLiteral("peer"), owner);
     const QString text = QString::fromUtf8(QJsonDocument(item).toJson(QJsonDocument::Compact));
 
-    int changes = 0;
-    int lastId = 0;
-    if (!m_dbe.call(changes, lastId, QStringLiteral("queue_append"), QJsonObject{{QStringLiteral("item"), text}})) {
-        PRINTEXPR(m_dbe.lastError());
-        return false;
-    }
-    item.insert(QStringLiteral("quuno"), lastId);
+    QList<int> undeleted;
     {
+        // Acknowledged means stored where the next start finds it.
+        QMutexLocker write(&m_dbWriteMutex);
+        int changes = 0;
+        int lastId = 0;
+        if (!databaseCurrent() && !recreateDatabase())
+            return false;
+        if (!m_dbe.call(changes, lastId, QStringLiteral("queue_append"), QJsonObject{{QStringLiteral("item"), text}})) {
+            PRINTEXPR(m_dbe.lastError());
+            return false;
+        }
+        item.insert(QStringLiteral("quuno"), lastId);
         QMutexLocker lock(&m_mutex);
+        m_highest = qMax(m_highest, lastId);
         m_queue.append(item);
+        undeleted.swap(m_undeleted);
     }
+    if (!undeleted.isEmpty())
+        deletePending(undeleted);
     topUp();
     return true;
 }
@@ -286,6 +366,7 @@ bool AppData::pop(QJsonObject &item)
     if (m_queue.isEmpty())
         return false;
     item = m_poporder == 1 ? m_queue.takeFirst() : m_queue.takeLast();
+    m_running.insert(toInt(item.value(QStringLiteral("quuno"))), item);
     return true;
 }
 
@@ -297,10 +378,120 @@ bool AppData::hasQueued()
 
 bool AppData::completed(int quuno)
 {
-    if (m_dbe.call(QStringLiteral("queue_remove"), QJsonObject{{QStringLiteral("quuno"), quuno}}))
-        return true;
-    PRINTEXPR(m_dbe.lastError());
-    return false;
+    QList<int> quunos{quuno};
+    {
+        QMutexLocker lock(&m_mutex);
+        m_running.remove(quuno);
+        quunos += m_undeleted;
+        m_undeleted.clear();
+    }
+    deletePending(quunos);
+    QMutexLocker lock(&m_mutex);
+    return !m_undeleted.contains(quuno);
+}
+
+// A row that cannot be deleted now (a full disk) keeps its number and is
+// tried again at the next push or completion; the worker goes on.
+void AppData::deletePending(QList<int> quunos)
+{
+    QList<int> failed;
+    {
+        QMutexLocker write(&m_dbWriteMutex);
+        const bool current = databaseCurrent() || recreateDatabase();
+        for (int quuno : qAsConst(quunos)) {
+            if (!current || !m_dbe.call(QStringLiteral("queue_remove"), QJsonObject{{QStringLiteral("quuno"), quuno}}))
+                failed.append(quuno);
+        }
+        if (current && !failed.isEmpty())
+            PRINTEXPR(m_dbe.lastError());
+    }
+    if (failed.isEmpty())
+        return;
+    QMutexLocker lock(&m_mutex);
+    m_undeleted += failed;
+}
+
+bool AppData::recordDatabaseFile()
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(m_dbpath).constData(), &st) != 0) {
+        PRINTLN(QStringLiteral("queue database %1 is gone: %2").arg(m_dbpath, QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
+    }
+    m_dbDev = st.st_dev;
+    m_dbIno = st.st_ino;
+    return true;
+}
+
+// Whether the open database is still the file at its path: deleted or
+// replaced, the open one would take jobs that no later start finds.
+bool AppData::databaseCurrent() const
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(m_dbpath).constData(), &st) == 0 && st.st_dev == m_dbDev && st.st_ino == m_dbIno;
+}
+
+// Called with m_dbWriteMutex held. Makes the database at its path anew, as
+// at a first start, and stores again every job not yet completed, waiting
+// or running, under its own number; later numbers continue above the
+// highest ever handed out, so none is given twice and a running job's
+// completion removes its own row. A file now at the path is used only when
+// it is a queue database of this service.
+bool AppData::recreateDatabase()
+{
+    PRINTLN(QStringLiteral("queue database %1 was removed or replaced; storing the queue there anew").arg(m_dbpath));
+    if (QFileInfo::exists(m_dbpath) || QFileInfo(m_dbpath).isSymLink()) {
+        BR2DBSqlite probe;
+        QList<QJsonObject> rows;
+        const bool ours = probe.openOnly(m_dbpath) && probe.loadSqlEngine(QString::fromLatin1(ENGINE_SQL), false)
+            && probe.call(rows, QStringLiteral("syscfg_dbversion"), QJsonObject()) && !rows.isEmpty()
+            && toInt(rows.first().value(QStringLiteral("dbver"))) == 1;
+        probe.close();
+        if (!ours) {
+            PRINTLN(QStringLiteral("%1 is not a queue database of this service; jobs cannot be stored").arg(m_dbpath));
+            return false;
+        }
+    }
+    m_dbe.close();
+    m_dbe.loadSqlCreator(QString::fromLatin1(CREATOR_SQL));
+    if (!m_dbe.open(m_dbpath) || !m_dbe.loadSqlEngine(QString::fromLatin1(ENGINE_SQL), false)) {
+        PRINTLN(QStringLiteral("cannot open queue database %1: %2").arg(m_dbpath, m_dbe.lastError()));
+        return false;
+    }
+    m_dbe.setJournalModeWal();
+
+    QList<QJsonObject> jobs;
+    int highest;
+    {
+        QMutexLocker lock(&m_mutex);
+        jobs = m_running.values() + m_queue;
+        highest = m_highest;
+    }
+    int changes = 0;
+    int lastId = 0;
+    bool ok = m_dbe.transactionBegin();
+    for (QJsonObject job : qAsConst(jobs)) {
+        const int quuno = toInt(job.take(QStringLiteral("quuno")));
+        const QString text = QString::fromUtf8(QJsonDocument(job).toJson(QJsonDocument::Compact));
+        ok = ok && m_dbe.exec(changes, lastId, QStringLiteral("INSERT OR IGNORE INTO t_queue ( quu_no , quu_item ) VALUES ( :quuno , :item )"),
+                              QJsonObject{{QStringLiteral("quuno"), quuno}, {QStringLiteral("item"), text}},
+                              QJsonObject{{QStringLiteral("quuno"), QStringLiteral("integer")}});
+    }
+    ok = ok && m_dbe.exec(changes, lastId,
+                          QStringLiteral("UPDATE sqlite_sequence SET seq = MAX(seq, :n) WHERE name = 't_queue'"),
+                          QJsonObject{{QStringLiteral("n"), highest}}, QJsonObject{{QStringLiteral("n"), QStringLiteral("integer")}});
+    if (ok && changes == 0)
+        ok = m_dbe.exec(changes, lastId, QStringLiteral("INSERT INTO sqlite_sequence ( name , seq ) VALUES ( 't_queue' , :n )"),
+                        QJsonObject{{QStringLiteral("n"), highest}}, QJsonObject{{QStringLiteral("n"), QStringLiteral("integer")}});
+    if (ok && m_threadsStored)
+        ok = m_dbe.call(QStringLiteral("syscfg_set"), QJsonObject{{QStringLiteral("key"), QStringLiteral("threads")},
+                                                                  {QStringLiteral("value"), m_threads.loadRelaxed()}});
+    ok = ok && m_dbe.transactionCommit() && recordDatabaseFile();
+    if (!ok) {
+        PRINTLN(QStringLiteral("cannot store the queue in %1: %2").arg(m_dbpath, m_dbe.lastError()));
+        m_dbe.transactionRollback();
+    }
+    return ok;
 }
 
 bool AppData::start()
@@ -310,8 +501,10 @@ bool AppData::start()
     m_server.debugging = m_debugging;
     const PeerPolicy policy = m_policy;
     m_server.setTrustPolicy([policy](const BR2PeerCredentials &peer) { return isTrustedPeer(peer, policy); });
+    // The workers run already: a failure now ends like a quit, never by
+    // returning from main under live threads.
     if (!m_server.start(m_lpcid))
-        return false;
+        quit(1);
     PRINTLN(QString(QStringLiteral("lpcID: ") + m_lpcid));
     return true;
 }

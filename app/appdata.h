@@ -4,16 +4,20 @@
 #include "br2dbsqlite.h"
 #include "br2journals.h"
 #include "br2localserver.h"
+#include "peeraccess.h"
 #include "requestrouter.h"
 
 #include <QAtomicInt>
 #include <QJsonObject>
+#include <QHash>
 #include <QList>
 #include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QThreadPool>
+
+#include <sys/types.h>
 
 class QSocketNotifier;
 
@@ -45,7 +49,10 @@ public:
     bool initialize(const QString &cfgPath);
     bool start();
 
-    bool push(BR2Journals &journal, const QStringList &args, const QString &command);
+    // owner: the identity of an untrusted client, stored with its job so
+    // that the job runs with that client's rights; empty for trusted ones.
+    bool push(BR2Journals &journal, const QStringList &args, const QString &command,
+              const QJsonObject &owner = QJsonObject());
     bool pop(QJsonObject &item);
     bool completed(int quuno);
     void setThreads(int count);
@@ -61,9 +68,18 @@ public:
     bool hasQueued();
     PeerPolicy peerPolicy() const { return m_policy; }
 
+    // Ends the process like a quit, with status: stop, let the workers and
+    // children go for at most 1.5 s, end what is left, _exit.
+    [[noreturn]] void quit(int status);
+
 private:
     AppData();
+    bool lockQueue();
     bool bringUpQueue();
+    bool recordDatabaseFile();
+    bool databaseCurrent() const;
+    bool recreateDatabase();
+    void deletePending(QList<int> quunos);
     void setThreadsLocked(int count);
     void topUp();
     void onQuitSignal();
@@ -79,8 +95,16 @@ private:
     int m_priority = 2;
     int m_width = 200;
     int m_height = 200;
-    QMutex m_mutex;            // guards m_queue only; never held across a database call
+    QMutex m_mutex;            // guards m_queue, m_running, m_highest, m_undeleted; never held across a database call
     QList<QJsonObject> m_queue;
+    QHash<int, QJsonObject> m_running;   // popped and not completed: stored again if the database is recreated
+    int m_highest = 0;                   // the highest queue number ever seen
+    QList<int> m_undeleted;              // completed jobs whose rows could not be deleted yet
+    QMutex m_dbWriteMutex;     // serialises writes with the check and re-creation of the database file; taken before m_mutex
+    dev_t m_dbDev = 0;         // the file the open database is, guarded by m_dbWriteMutex
+    ino_t m_dbIno = 0;
+    bool m_threadsStored = false;   // a count is stored in the database; guarded by m_dbWriteMutex
+    int m_lockFd = -1;
     QThreadPool m_pool;
     QMutex m_threadsMutex;     // serialises setThreads/changeThreads; never taken with m_mutex held
     QSocketNotifier *m_quitNotifier = nullptr;

@@ -2,7 +2,10 @@
 
 #include "appdata.h"
 #include "br2utils.h"
+#include "childprocess.h"
 #include "jpegdecoder.h"
+#include "peeraccess.h"
+#include "stopflag.h"
 
 #include <QAtomicInt>
 #include <QDateTime>
@@ -19,6 +22,8 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QRandomGenerator>
 #include <QTemporaryFile>
 #include <QTransform>
 #include <QWaitCondition>
@@ -26,7 +31,9 @@
 
 #include <libheif/heif.h>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <vector>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -57,10 +64,6 @@ const QStringList VIDEO_MIME_TYPES = {
     QStringLiteral("video/x-tivo-mpeg"), QStringLiteral("video/hevc"), QStringLiteral("video/x-ms-asf"),
 };
 
-QAtomicInt g_stop;
-QMutex g_stopMutex;                 // pairs with g_stopCond; guards nothing else
-QWaitCondition g_stopCond;          // woken by requestStop
-
 QAtomicInteger<qint64> g_memoryCap(qint64(256) << 20);
 QAtomicInt g_videoTimeoutMs(300000);
 
@@ -79,6 +82,49 @@ const mode_t g_fileMode = [] {
 }();
 
 const QString g_tmpPrefix = QStringLiteral(".k8thumb-");
+
+// How long a command that died by a signal waits for the stop that may
+// have come with it.
+const int CUT_OFF_GRACE_MS = 500;
+
+// Creates a new hidden temporary file in folder, never through a link;
+// private until the thumbnail is complete. The descriptor, or -1.
+int openTemporary(const QString &folder, QString &path)
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QString name = g_tmpPrefix;
+        for (int i = 0; i < 8; ++i)
+            name += QLatin1Char(letters[QRandomGenerator::global()->bounded(int(sizeof letters) - 1)]);
+        path = folder + QLatin1Char('/') + name;
+        const int fd = ::open(QFile::encodeName(path).constData(),
+                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+// Closes the temporary file and, unless released, removes it.
+class TemporaryGuard
+{
+public:
+    TemporaryGuard(int fd, const QString &path) : m_fd(fd), m_path(path) {}
+    ~TemporaryGuard()
+    {
+        ::close(m_fd);
+        if (!m_released)
+            ::unlink(QFile::encodeName(m_path).constData());
+    }
+    TemporaryGuard(const TemporaryGuard &) = delete;
+    TemporaryGuard &operator=(const TemporaryGuard &) = delete;
+    void release() const { m_released = true; }
+
+private:
+    int m_fd;
+    QString m_path;
+    mutable bool m_released = false;
+};
 
 // The demuxers that the video types need. Playlist and script demuxers
 // (hls, concat, ...) stay out: they would make ffmpeg read other local
@@ -134,13 +180,7 @@ qint64 pixelBytes(const QSize &s, int bytesPerPixel = 4)
 // Waits up to 50 ms; false as soon as a stop is requested.
 bool pauseAfterFile()
 {
-    QDeadlineTimer deadline(50);
-    QMutexLocker locker(&g_stopMutex);
-    while (!g_stop.loadAcquire()) {
-        if (!g_stopCond.wait(&g_stopMutex, deadline))
-            break;
-    }
-    return !g_stop.loadAcquire();
+    return !waitForStop(50);
 }
 
 // Files of a folder, no hidden ones, no subfolders, in the file system's order.
@@ -149,10 +189,13 @@ QFileInfoList listFolder(const QString &folder)
     return QDir(folder).entryInfoList(QDir::Files, QDir::Unsorted);
 }
 
-// Temporary files of runs that were killed are never renamed into place;
-// clear them out, at most once an hour per folder.
+// Temporary files of runs that were killed are never renamed into place.
+// Every writer of this process removes its own file when it fails, so a
+// temporary file older than the process belongs to no writer: clear those
+// out, at most once an hour per folder.
 void removeLeftovers(const QString &folder)
 {
+    static const qint64 processStart = QDateTime::currentMSecsSinceEpoch();
     const QString key = QDir(folder).absolutePath();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     {
@@ -165,9 +208,23 @@ void removeLeftovers(const QString &folder)
     const QFileInfoList old = QDir(key).entryInfoList({g_tmpPrefix + QLatin1Char('*')},
                                                       QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
     for (const QFileInfo &fi : old) {
-        if (fi.lastModified().toMSecsSinceEpoch() < now - kHour)
+        if (fi.lastModified().toMSecsSinceEpoch() < processStart)
             QFile::remove(fi.absoluteFilePath());
     }
+}
+
+// When a job's thumbnail folder is its source folder, the thumbnails are
+// files of the source too; they must not be thumbnailed in turn.
+bool isThumbnailName(const QString &name)
+{
+    static const QRegularExpression form(QStringLiteral("^[0-9a-fA-F]{32}\\.(jpg|gif)$"));
+    return form.match(name).hasMatch();
+}
+
+bool sameFolder(const QString &a, const QString &b)
+{
+    const QString ca = QFileInfo(a).canonicalFilePath();
+    return !ca.isEmpty() && ca == QFileInfo(b).canonicalFilePath();
 }
 
 // Smooth resize to exactly `size`; transparent pixels end up on white,
@@ -384,28 +441,6 @@ QSize handleSize(const heif_image_handle *h)
     return QSize(heif_image_handle_get_width(h), heif_image_handle_get_height(h));
 }
 
-// ffmpeg or a command job as a child that dies with the service: a worker
-// killed with the process must not leave a child running on. The service
-// ignores SIGSEGV; an ignored disposition survives exec, so the child gets
-// the default back.
-class ChildProcess : public QProcess
-{
-public:
-    ChildProcess() : m_parent(::getpid()) {}
-
-protected:
-    void setupChildProcess() override
-    {
-        ::signal(SIGSEGV, SIG_DFL);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != m_parent)    // the parent died before prctl
-            ::_exit(127);
-    }
-
-private:
-    const pid_t m_parent;
-};
-
 } // namespace
 
 MZThumbgen::MZThumbgen()
@@ -489,19 +524,17 @@ QSize MZThumbgen::fitSize(const QSize &picture, int width, int height)
 
 void MZThumbgen::requestStop()
 {
-    g_stop.storeRelease(1);
-    QMutexLocker locker(&g_stopMutex);
-    g_stopCond.wakeAll();
+    ::requestStop();
 }
 
 bool MZThumbgen::stopRequested()
 {
-    return g_stop.loadAcquire() != 0;
+    return ::stopRequested();
 }
 
 void MZThumbgen::clearStop()
 {
-    g_stop.storeRelease(0);
+    ::clearStop();
 }
 
 void MZThumbgen::setMemoryCap(qint64 bytes)
@@ -649,13 +682,14 @@ bool MZThumbgen::videoThumbSave(const QString &source, const QString &target, in
     const QFileInfo info(target);
     QDir().mkpath(info.absolutePath());
 
-    // ffmpeg writes a hidden temporary file ("-f gif" fixes the format,
-    // whatever the name), renamed into place only after a clean exit.
-    QTemporaryFile tmp(info.absolutePath() + QLatin1Char('/') + g_tmpPrefix + QStringLiteral("XXXXXX"));
-    if (!tmp.open())
+    // ffmpeg writes into a hidden temporary file that the service made
+    // itself (a name swapped for a link while ffmpeg runs changes nothing),
+    // renamed into place only after a clean exit.
+    QString tmpName;
+    const int fd = openTemporary(info.absolutePath(), tmpName);
+    if (fd < 0)
         return false;
-    const QString tmpName = tmp.fileName();
-    tmp.close();
+    const TemporaryGuard guard(fd, tmpName);
 
     const QStringList args = {
         QStringLiteral("-y"), QStringLiteral("-t"), QStringLiteral("15"),
@@ -668,33 +702,18 @@ bool MZThumbgen::videoThumbSave(const QString &source, const QString &target, in
         QStringLiteral("-threads"), QStringLiteral("1"),
         QStringLiteral("-preset"), QStringLiteral("veryslow"),
         QStringLiteral("-f"), QStringLiteral("gif"),
-        tmpName,
+        QStringLiteral("pipe:1"),
     };
-    ChildProcess proc;
-    proc.setProcessChannelMode(QProcess::ForwardedChannels);
-    proc.start(ffmpegProgram(), args);
-    if (!proc.waitForStarted(30000))
+    ChildProcess ffmpeg(ffmpegProgram(), args);
+    ffmpeg.setStandardOutput(fd);
+    if (ffmpeg.run(videoTimeoutMs()) != ChildProcess::Finished || ffmpeg.signalled() || ffmpeg.exitCode() != 0)
         return false;
-    QElapsedTimer clock;
-    clock.start();
-    // Short slices, so that a stop request or the time limit takes effect
-    // within a tenth of a second.
-    while (!proc.waitForFinished(100)) {
-        if (proc.state() == QProcess::NotRunning)
-            break;
-        if (stopRequested() || clock.elapsed() > videoTimeoutMs()) {
-            proc.kill();
-            proc.waitForFinished(5000);
-            return false;
-        }
-    }
-    if (proc.exitStatus() != QProcess::NormalExit || proc.exitCode() != 0 || QFileInfo(tmpName).size() <= 0)
-        return false;
-    if (::chmod(QFile::encodeName(tmpName).constData(), g_fileMode) != 0)
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || st.st_size <= 0 || ::fchmod(fd, g_fileMode) != 0)
         return false;
     if (::rename(QFile::encodeName(tmpName).constData(), QFile::encodeName(info.absoluteFilePath()).constData()) != 0)
         return false;
-    tmp.setAutoRemove(false);
+    guard.release();
     return true;
 }
 
@@ -746,9 +765,12 @@ bool MZThumbgen::pellowcloud(const QString &source, const QString &thumbs, int w
 {
     removeLeftovers(thumbs);
     const QDir thumbDir(thumbs);
+    const bool ownThumbs = sameFolder(source, thumbs);
     for (const QFileInfo &fi : listFolder(source)) {
         if (stopRequested())
             return false;
+        if (ownThumbs && isThumbnailName(fi.fileName()))
+            continue;
         const QString path = fi.absoluteFilePath();
         const MediaKind kind = mimeClass(path);
         if (kind != MediaNone) {
@@ -768,9 +790,12 @@ bool MZThumbgen::snapvault(const QString &source, const QString &thumbs, int wid
     const QDir thumbDir(thumbs);
     if (!QFileInfo(source).isDir())
         return snapvaultFile(source, thumbDir, width, height);
+    const bool ownThumbs = sameFolder(source, thumbs);
     for (const QFileInfo &fi : listFolder(source)) {
         if (stopRequested())
             return false;
+        if (ownThumbs && isThumbnailName(fi.fileName()))
+            continue;
         if (!snapvaultFile(fi.absoluteFilePath(), thumbDir, width, height))
             return false;
         if (!pauseAfterFile())
@@ -858,28 +883,40 @@ bool MZThumbgen::runCommand(const QString &commandLine) const
     const QStringList words = QProcess::splitCommand(commandLine);
     if (words.isEmpty())
         return true;
-    ChildProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    child.setProgram(words.first());
-    child.setArguments(words.mid(1));
-    child.start(QIODevice::NotOpen);
-    if (!child.waitForStarted(-1))
-        return true;   // a command that cannot be started is done with
-    // No time limit, as for any command job, but the wait is sliced so that
-    // a quit can kill the child instead of orphaning it.
-    while (!child.waitForFinished(100)) {
-        if (child.state() == QProcess::NotRunning)
-            break;
-        if (stopRequested()) {
-            child.kill();
-            child.waitForFinished(1000);
-            return false;
-        }
+    // No time limit, as for any command job; a quit ends it.
+    ChildProcess child(words.first(), words.mid(1));
+    const ChildProcess::Outcome outcome = child.run(0);
+    if (outcome == ChildProcess::Stopped)
+        return false;
+    // A stop of the whole session or control group reaches the child at
+    // the same moment as the service: a command killed that way did not
+    // finish, and its row must stay although the stop is seen a little later.
+    if (outcome == ChildProcess::Finished && child.endedAsIfStopped() && waitForStop(CUT_OFF_GRACE_MS)) {
+        child.killGroup();
+        return false;
     }
-    return true;
+    return true;   // done, or a command that cannot be started: done with
 }
 
 bool MZThumbgen::runJob(const QJsonObject &job, int width, int height) const
+{
+    // A stranger's job reads, writes and runs children as the stranger; it
+    // never runs as the service, even when the identity cannot be taken.
+    if (job.contains(QStringLiteral("peer"))) {
+        const BR2PeerCredentials owner = peerFromJson(job.value(QStringLiteral("peer")).toObject());
+        const FsIdentity as(owner);
+        if (!as.active()) {
+            PRINTLN(QStringLiteral("job %1 not run: cannot act as its client (uid %2)")
+                        .arg(toInt(job.value(QStringLiteral("quuno"))))
+                        .arg(owner.valid ? QString::number(owner.uid) : QStringLiteral("unknown")));
+            return true;
+        }
+        return runAs(job, width, height);
+    }
+    return runAs(job, width, height);
+}
+
+bool MZThumbgen::runAs(const QJsonObject &job, int width, int height) const
 {
     const QStringList args = toStrings(job.value(QStringLiteral("args")), false);
     const QJsonValue commandValue = job.value(QStringLiteral("command"));
@@ -908,6 +945,11 @@ bool MZThumbgen::runJob(const QJsonObject &job, int width, int height) const
             width = w;
             height = h;
         }
+    }
+    // A volume not mounted yet, or a typo: done, but said.
+    if (!QFileInfo::exists(args.at(1))) {
+        PRINTLN(QStringLiteral("%1 job over a missing source: %2").arg(layout, args.at(1)));
+        return true;
     }
     return cloud ? pellowcloud(args.at(1), args.at(2), width, height)
                  : snapvault(args.at(1), args.at(2), width, height);

@@ -86,6 +86,7 @@ public:
 
 private:
     bool leave();
+    bool runAs(const QJsonObject &job, int width, int height) const;
     bool runCommand(const QString &commandLine) const;
 
     bool m_counted = true;   // whether this runnable is in the live count

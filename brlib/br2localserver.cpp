@@ -177,21 +177,11 @@ bool BR2LocalServer::start(const QString &name)
     }
     std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
 
-    // Only a socket that nobody answers on may be replaced. Two services on
-    // one name would share one queue; a file of any other kind (a database,
-    // a folder, a link) is not ours to remove.
+    if (!mayListen(name))
+        return false;
     struct stat st {};
-    if (::lstat(native.constData(), &st) == 0) {
-        if (!S_ISSOCK(st.st_mode)) {
-            PRINTLN(QStringLiteral("cannot create local socket %1: something that is not a socket is there").arg(path));
-            return false;
-        }
-        if (serviceAnswers(name)) {
-            PRINTLN(QStringLiteral("local socket %1 is served by another process").arg(path));
-            return false;
-        }
-        ::unlink(native.constData());
-    }
+    if (::lstat(native.constData(), &st) == 0)
+        ::unlink(native.constData());   // a socket nobody answers on, as mayListen found
 
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     bool bound = false;
@@ -220,6 +210,26 @@ bool BR2LocalServer::start(const QString &name)
     sizeLimits();
     m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &BR2LocalServer::acceptPending);
+    return true;
+}
+
+// Only a socket that nobody answers on may be replaced. Two services on
+// one name would share one queue; a file of any other kind (a database,
+// a folder, a link) is not ours to remove.
+bool BR2LocalServer::mayListen(const QString &name)
+{
+    const QString path = socketPath(name);
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return true;
+    if (!S_ISSOCK(st.st_mode)) {
+        PRINTLN(QStringLiteral("cannot create local socket %1: something that is not a socket is there").arg(path));
+        return false;
+    }
+    if (serviceAnswers(name)) {
+        PRINTLN(QStringLiteral("local socket %1 is served by another process").arg(path));
+        return false;
+    }
     return true;
 }
 

@@ -64,6 +64,9 @@ public:
     // with one console line saying why.
     bool start(const QString &name);
     void stop();
+    // The check start() makes before it replaces anything: true when name is
+    // free or holds a socket nobody answers on; otherwise one console line.
+    static bool mayListen(const QString &name);
     bool isListening() const { return m_listenFd >= 0; }
 
     // Adds a router below the root; null and repeated routers are ignored.

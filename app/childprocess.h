@@ -1,0 +1,58 @@
+#ifndef CHILDPROCESS_H
+#define CHILDPROCESS_H
+#include "br2cabinet.h"
+
+#include <QString>
+#include <QStringList>
+
+// One child of the service (ffmpeg or a command job), run to its end on
+// the calling thread:
+// - in a process group of its own, so that a signal to the service's group
+//   does not reach it and a stop can end everything it started;
+// - with /dev/null as standard input, so that a command that reads it ends;
+// - as the identity the calling thread acts as (FsIdentity::current()),
+//   since execve would give it the service's;
+// - dying with the service (PR_SET_PDEATHSIG) should the service be killed.
+class ChildProcess
+{
+public:
+    enum Outcome {
+        Finished,        // the child ended by itself; see exitCode and signalled
+        NotStarted,
+        TimedOut,        // killed after the time limit
+        Stopped          // killed because the service stops
+    };
+
+    ChildProcess(const QString &program, const QStringList &arguments);
+
+    // The child's standard output goes to fd (which stays the caller's)
+    // instead of the service's.
+    void setStandardOutput(int fd) { m_stdoutFd = fd; }
+
+    // Starts the child and waits in short slices until it ends, a stop is
+    // requested or timeoutMs (when positive) has passed; the last two end
+    // the whole group: SIGTERM, then SIGKILL after about 500 ms.
+    Outcome run(int timeoutMs);
+    int exitCode() const { return m_exitCode; }
+    bool signalled() const { return m_signalled; }
+    // Ended by a signal, or with the status a shell gives for SIGTERM or
+    // SIGINT: what a stop of the whole service would do to the child.
+    bool endedAsIfStopped() const;
+
+    // Sends SIGKILL to every child group still running; the quit calls it
+    // just before the process ends.
+    static void killAll();
+    // Ends the group of a child that has finished (its own children may
+    // still run).
+    void killGroup() const;
+
+private:
+    QString m_program;
+    QStringList m_arguments;
+    int m_stdoutFd = -1;
+    qint64 m_pid = 0;
+    int m_exitCode = -1;
+    bool m_signalled = false;
+};
+
+#endif // CHILDPROCESS_H

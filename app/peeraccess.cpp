@@ -1,0 +1,151 @@
+#include "peeraccess.h"
+
+#include "br2utils.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+
+#include <atomic>
+#include <fcntl.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#ifndef SYS_faccessat2
+#define SYS_faccessat2 439
+#endif
+
+namespace {
+
+thread_local const BR2PeerCredentials *t_current = nullptr;
+
+// faccessat without AT_EACCESS checks the real uid, which for a root
+// service passes everything; faccessat2 with AT_EACCESS checks the
+// file-system identity taken by FsIdentity. Kernels without it refuse.
+bool mayAccess(const QString &path, int mode)
+{
+    const QByteArray native = QFile::encodeName(path);
+    return ::syscall(SYS_faccessat2, AT_FDCWD, native.constData(), mode, AT_EACCESS) == 0;
+}
+
+bool isDirectory(const QString &path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isWholeNumber(const QJsonValue &v)
+{
+    return v.isDouble() && v.toDouble() >= 0 && v.toDouble() < 4294967295.0 && v.toDouble() == double(qint64(v.toDouble()));
+}
+
+} // namespace
+
+bool isTrustedPeer(const BR2PeerCredentials &peer, const PeerPolicy &policy)
+{
+    if (!peer.valid)
+        return false;
+    if (peer.uid == 0 || peer.uid == policy.serviceUid)
+        return true;
+    if (!policy.haveTrustGroup)
+        return false;
+    return peer.gid == policy.trustGid || peer.groups.contains(policy.trustGid);
+}
+
+bool peerMayWalk(const BR2PeerCredentials &peer, const QString &source, const QString &thumbs, QString &failedPath)
+{
+    failedPath = source;
+    if (!peer.valid)
+        return false;
+    FsIdentity as(peer);
+    if (!as.active()) {
+        // Without the right to take another identity nothing can be checked
+        // for the peer; refusing is the safe answer.
+        static std::atomic<bool> told{false};
+        if (!told.exchange(true)) {
+            const QString cannot = QStringLiteral("cannot take a client's identity to check its paths; "
+                                                  "layout jobs from untrusted clients are refused");
+            PRINTEXPR(cannot);
+        }
+        return false;
+    }
+    if (!mayAccess(source, isDirectory(source) ? (R_OK | X_OK) : R_OK))
+        return false;
+    // The thumbnail folder may not exist yet: then its nearest existing
+    // parent must let the peer create it.
+    QString target = thumbs;
+    while (!QFileInfo::exists(target) && !QFileInfo(target).isSymLink()) {
+        const QString parent = QFileInfo(target).absolutePath();
+        if (parent == QFileInfo(target).absoluteFilePath())
+            break;
+        target = parent;
+    }
+    failedPath = target;
+    return mayAccess(target, W_OK | X_OK);
+}
+
+QJsonObject peerToJson(const BR2PeerCredentials &peer)
+{
+    QJsonArray groups;
+    for (uint g : peer.groups)
+        groups.append(double(g));
+    return QJsonObject{{QStringLiteral("uid"), double(peer.uid)},
+                       {QStringLiteral("gid"), double(peer.gid)},
+                       {QStringLiteral("groups"), groups}};
+}
+
+BR2PeerCredentials peerFromJson(const QJsonObject &object)
+{
+    BR2PeerCredentials peer;
+    const QJsonValue uid = object.value(QStringLiteral("uid"));
+    const QJsonValue gid = object.value(QStringLiteral("gid"));
+    if (!isWholeNumber(uid) || !isWholeNumber(gid))
+        return peer;
+    for (const QJsonValue &g : object.value(QStringLiteral("groups")).toArray()) {
+        if (!isWholeNumber(g))
+            return peer;
+        peer.groups.append(uint(g.toDouble()));
+    }
+    peer.uid = uint(uid.toDouble());
+    peer.gid = uint(gid.toDouble());
+    peer.valid = true;
+    return peer;
+}
+
+FsIdentity::FsIdentity(const BR2PeerCredentials &peer)
+    : m_peer(peer)
+{
+    const int count = ::getgroups(0, nullptr);
+    m_savedGroups.resize(size_t(count > 0 ? count : 0));
+    if (!m_savedGroups.empty())
+        m_savedGroups.resize(size_t(::getgroups(int(m_savedGroups.size()), m_savedGroups.data())));
+    m_savedUid = uid_t(::setfsuid(uid_t(-1)));
+    m_savedGid = gid_t(::setfsgid(gid_t(-1)));
+    m_previous = t_current;
+
+    std::vector<gid_t> groups(peer.groups.begin(), peer.groups.end());
+    if (!peer.valid || ::syscall(SYS_setgroups, groups.size(), groups.empty() ? nullptr : groups.data()) != 0)
+        return;
+    ::setfsgid(gid_t(peer.gid));
+    ::setfsuid(uid_t(peer.uid));
+    // setfsuid/setfsgid report the previous value, never an error; read
+    // back to know the switch really happened.
+    m_active = uid_t(::setfsuid(uid_t(-1))) == uid_t(peer.uid) && gid_t(::setfsgid(gid_t(-1))) == gid_t(peer.gid);
+    if (m_active)
+        t_current = &m_peer;
+}
+
+FsIdentity::~FsIdentity()
+{
+    ::setfsuid(m_savedUid);
+    ::setfsgid(m_savedGid);
+    ::syscall(SYS_setgroups, m_savedGroups.size(), m_savedGroups.empty() ? nullptr : m_savedGroups.data());
+    t_current = m_previous;
+}
+
+const BR2PeerCredentials *FsIdentity::current()
+{
+    return t_current;
+}
