@@ -216,10 +216,14 @@ bool AppData::lockQueue()
     QDir().mkpath(QFileInfo(lockPath).absolutePath());
     const QByteArray native = QFile::encodeName(lockPath);
     m_lockFd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    // A read-only folder still takes a lock on a lock file already there;
-    // the database check then names the real problem.
-    if (m_lockFd < 0 && (errno == EROFS || errno == EACCES))
+    // In a read-only folder a lock file already there still takes a lock,
+    // and without one nothing is at stake: the database cannot be written
+    // either, and its check names the real problem.
+    if (m_lockFd < 0 && (errno == EROFS || errno == EACCES)) {
         m_lockFd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (m_lockFd < 0)
+            return true;
+    }
     if (m_lockFd >= 0 && ::flock(m_lockFd, LOCK_EX | LOCK_NB) == 0)
         return true;
     const int error = errno;

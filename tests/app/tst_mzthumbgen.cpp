@@ -722,17 +722,37 @@ private slots:
         QCOMPARE(imageSize(thumb), QSize(200, 200));
     }
 
-    // Temporary files older than an hour go; fresh ones and other dot-files stay.
+    // Temporary files older than the process go (they used to stay for an
+    // hour); fresh ones and other dot-files stay.
     void leftoversRemoved()
     {
         const QString cloud = mkdirAt("cloud") + '/', old = MZThumbgen::temporaryPrefix() + "aaaaaa";
         const QString fresh = MZThumbgen::temporaryPrefix() + "bbbbbb";
         for (const QString &name : {old, fresh, QStringLiteral(".keepme")})
             QVERIFY(writeFile(cloud + name, "GIF8"));
-        setMtime(cloud + old, -2 * 3600);
+        setMtime(cloud + old, -600);
         setMtime(cloud + ".keepme", -2 * 3600);
         QVERIFY(m_gen.pellowcloud(mkdirAt("src"), cloud, 200, 200));
         QCOMPARE(entries(cloud), QStringList({fresh, ".keepme"}));
+    }
+
+    // A folder that is its own thumbnail folder: the thumbnails are never
+    // thumbnailed in turn, however often it is walked.
+    void ownThumbnailsNotWalked_data()
+    {
+        QTest::addColumn<bool>("cloud");
+        QTest::newRow("pellowcloud") << true;
+        QTest::newRow("snapvault") << false;
+    }
+
+    void ownThumbnailsNotWalked()
+    {
+        QFETCH(bool, cloud);
+        const QString src = photoFolder();
+        QVERIFY(writeJpeg(src + "/q.jpg", picture(300, 200, GREEN)));
+        for (int walk = 0; walk < 3; ++walk)
+            QVERIFY(cloud ? m_gen.pellowcloud(src, src + "/.", 200, 200) : m_gen.snapvault(src, src, 200, 200));
+        QCOMPARE(entries(src).size(), 4);
     }
 
     // 400 files take 20 s of pauses; the stop must cut the walk short in either layout.
