@@ -180,7 +180,7 @@ bool BR2LocalServer::start(const QString &name)
     if (!mayListen(name))
         return false;
     struct stat st {};
-    if (::lstat(native.constData(), &st) == 0)
+    if (::lstat(native.constData(), &st) == 0 && S_ISSOCK(st.st_mode))
         ::unlink(native.constData());   // a socket nobody answers on, as mayListen found
 
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
