@@ -37,11 +37,11 @@ public:
     // they are accepted.
     static const int MAX_CONNECTIONS = 1024;
     // Connections one untrusted uid may hold at once.
-    static const int MAX_CONNECTIONS_PER_PEER = 64;
+    static constexpr int MAX_CONNECTIONS_PER_PEER = 64;
     // Request bytes all connections may hold at once, and how many JSON
     // texts over BR2LocalSocket::LARGE_DECODE may be decoded at once.
-    static const qint64 REQUEST_BUDGET = 32 * 1024 * 1024;
-    static const int LARGE_DECODES = 2;
+    static constexpr qint64 REQUEST_BUDGET = 32 * 1024 * 1024;
+    static constexpr int LARGE_DECODES = 2;
 
     explicit BR2LocalServer(QObject *parent = nullptr);
     // Stops listening, then stops and reclaims every connection thread
@@ -76,7 +76,7 @@ public:
     // then cmd. When nobody serves it, the cabinet gets ERR_MISSING with the
     // command as sent (cut after MAX_ECHOED_NAME characters).
     bool doCall(QJsonObject &reply, const QJsonObject &request, BR2Cabinet *cabinet);
-    static const int MAX_ECHOED_NAME = 4096;
+    static constexpr int MAX_ECHOED_NAME = 4096;
 
     // Connections currently owned (serving, or ended and not yet reclaimed).
     int connectionCount() const;

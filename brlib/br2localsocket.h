@@ -35,11 +35,11 @@ public:
     static const qint64 MAX_PAYLOAD = 64 * 1024 * 1024;
     // A JSON text longer than this takes budget and, to be decoded, one of
     // the few large-decode slots; shorter ones are read in one chunk.
-    static const int CHUNK_SIZE = 4096;
-    static const qint64 LARGE_DECODE = 64 * 1024;
+    static constexpr int CHUNK_SIZE = 4096;
+    static constexpr qint64 LARGE_DECODE = 64 * 1024;
     // A connection that holds budget and sends nothing for this long is
     // closed, so slow senders cannot keep others waiting.
-    static const int STALL_TIMEOUT_MS = 5000;
+    static constexpr int STALL_TIMEOUT_MS = 5000;
     // How long a reply may wait for the peer to make room before the
     // connection is given up (the socket's send time-out).
     static const int WRITE_TIMEOUT_MS = 30000;

@@ -27,12 +27,12 @@ public:
     };
 
     // Bytes before the JSON text of a data datagram.
-    static const int HEADER_SIZE = 16;
+    static constexpr int HEADER_SIZE = 16;
     // The longest JSON text the service takes in one request. Clients check
     // it before sending; a header announcing more closes the connection.
     // Large enough for a command job at the command-line limit of 2 Mi
     // characters, in UTF-8 and with JSON escapes.
-    static const qint64 MAX_JSON_TEXT = 8 * 1024 * 1024;
+    static constexpr qint64 MAX_JSON_TEXT = 8 * 1024 * 1024;
 
     BR2RpcPacket() = default;
     BR2RpcPacket(const QJsonObject &object);   // attachment empty
