@@ -135,6 +135,7 @@ void AppData::onQuitSignal()
 
 void AppData::quit(int status)
 {
+    m_server.stop();
     MZThumbgen::requestStop();
     m_pool.waitForDone(1500);
     // A command's own children, and a child whose worker is still winding
@@ -208,29 +209,53 @@ bool AppData::initialize(const QString &cfgPath)
 }
 
 // The lock lives beside the database, so that two services with
-// different sockets cannot share one queue. The descriptor stays open for
-// the life of the process and is not inherited by children.
+// different sockets cannot share one queue; beside the real file, so that
+// a link to the database does not lead to a lock of its own.
+QString AppData::lockPath() const
+{
+    const QFileInfo db(m_dbpath);
+    QString real = db.canonicalFilePath();
+    if (real.isEmpty()) {
+        const QString folder = QFileInfo(db.absolutePath()).canonicalFilePath();
+        real = (folder.isEmpty() ? db.absolutePath() : folder) + QLatin1Char('/') + db.fileName();
+    }
+    return real + QStringLiteral(".lock");
+}
+
+// Takes the lock, or takes it again when its file was removed. The
+// descriptor stays open for the life of the process and is not inherited
+// by children.
 bool AppData::lockQueue()
 {
-    const QString lockPath = m_dbpath + QStringLiteral(".lock");
-    QDir().mkpath(QFileInfo(lockPath).absolutePath());
-    const QByteArray native = QFile::encodeName(lockPath);
-    m_lockFd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    QDir().mkpath(QFileInfo(m_dbpath).absolutePath());
+    const QString path = lockPath();
+    const QByteArray native = QFile::encodeName(path);
+    int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     // In a read-only folder a lock file already there still takes a lock,
     // and without one nothing is at stake: the database cannot be written
     // either, and its check names the real problem.
-    if (m_lockFd < 0 && (errno == EROFS || errno == EACCES)) {
-        m_lockFd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (m_lockFd < 0)
+    if (fd < 0 && (errno == EROFS || errno == EACCES)) {
+        fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0)
             return true;
     }
-    if (m_lockFd >= 0 && ::flock(m_lockFd, LOCK_EX | LOCK_NB) == 0)
+    struct stat st {};
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &st) == 0) {
+        if (m_lockFd >= 0)
+            ::close(m_lockFd);
+        m_lockFd = fd;
+        m_lockPath = path;
+        m_lockDev = st.st_dev;
+        m_lockIno = st.st_ino;
         return true;
+    }
     const int error = errno;
+    if (fd >= 0)
+        ::close(fd);
     PRINTLN(error == EWOULDBLOCK
-                ? QStringLiteral("queue database %1 is in use by another service (lock %2)").arg(m_dbpath, lockPath)
+                ? QStringLiteral("queue database %1 is in use by another service (lock %2)").arg(m_dbpath, path)
                 : QStringLiteral("cannot lock queue database %1 (lock %2: %3)")
-                      .arg(m_dbpath, lockPath, QString::fromLocal8Bit(std::strerror(error))));
+                      .arg(m_dbpath, path, QString::fromLocal8Bit(std::strerror(error))));
     return false;
 }
 
@@ -432,7 +457,18 @@ bool AppData::recordDatabaseFile()
 bool AppData::databaseCurrent() const
 {
     struct stat st {};
-    return ::stat(QFile::encodeName(m_dbpath).constData(), &st) == 0 && st.st_dev == m_dbDev && st.st_ino == m_dbIno;
+    return ::stat(QFile::encodeName(m_dbpath).constData(), &st) == 0 && st.st_dev == m_dbDev && st.st_ino == m_dbIno
+        && lockCurrent();
+}
+
+// Whether the lock file is still the one locked (or there is none, in a
+// read-only folder).
+bool AppData::lockCurrent() const
+{
+    struct stat st {};
+    return m_lockPath.isEmpty()
+        || (::stat(QFile::encodeName(m_lockPath).constData(), &st) == 0 && st.st_dev == m_lockDev
+            && st.st_ino == m_lockIno);
 }
 
 // Called with m_dbWriteMutex held. Makes the database at its path anew, as
@@ -444,6 +480,10 @@ bool AppData::databaseCurrent() const
 bool AppData::recreateDatabase()
 {
     PRINTLN(QStringLiteral("queue database %1 was removed or replaced; storing the queue there anew").arg(m_dbpath));
+    // The lock first: its file may have gone with the database's folder,
+    // and another service may have started on the path meanwhile.
+    if (!lockCurrent() && !lockQueue())
+        return false;
     if (QFileInfo::exists(m_dbpath) || QFileInfo(m_dbpath).isSymLink()) {
         BR2DBSqlite probe;
         QList<QJsonObject> rows;

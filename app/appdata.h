@@ -74,10 +74,12 @@ public:
 
 private:
     AppData();
+    QString lockPath() const;
     bool lockQueue();
     bool bringUpQueue();
     bool recordDatabaseFile();
     bool databaseCurrent() const;
+    bool lockCurrent() const;
     bool recreateDatabase();
     void deletePending(QList<int> quunos);
     void setThreadsLocked(int count);
@@ -104,7 +106,10 @@ private:
     dev_t m_dbDev = 0;         // the file the open database is, guarded by m_dbWriteMutex
     ino_t m_dbIno = 0;
     bool m_threadsStored = false;   // a count is stored in the database; guarded by m_dbWriteMutex
-    int m_lockFd = -1;
+    int m_lockFd = -1;         // the flock on m_lockPath; guarded by m_dbWriteMutex after the start
+    QString m_lockPath;
+    dev_t m_lockDev = 0;       // the lock file locked, so that a deleted one is noticed and taken again
+    ino_t m_lockIno = 0;
     QThreadPool m_pool;
     QMutex m_threadsMutex;     // serialises setThreads/changeThreads; never taken with m_mutex held
     QSocketNotifier *m_quitNotifier = nullptr;

@@ -342,7 +342,7 @@ void BR2LocalServer::admit(int fd)
         ::close(fd);
         return;
     }
-    auto *connection = new BR2LocalSocket(this, quintptr(fd), &debugging, peer, &m_budget);
+    auto *connection = new BR2LocalSocket(this, quintptr(fd), &debugging, peer, trusted, &m_budget);
     if (!connection->isStarted()) {
         delete connection;   // its descriptor is already closed
         return;

@@ -38,9 +38,12 @@ public:
     static const int MAX_CONNECTIONS = 1024;
     // Connections one untrusted uid may hold at once.
     static constexpr int MAX_CONNECTIONS_PER_PEER = 64;
-    // Request bytes all connections may hold at once, and how many JSON
-    // texts over BR2LocalSocket::LARGE_DECODE may be decoded at once.
+    // Request bytes all connections may hold at once, the part untrusted
+    // peers together and each untrusted uid may hold, and how many JSON
+    // texts over BR2LocalSocket::LARGE_DECODE may be handled at once.
     static constexpr qint64 REQUEST_BUDGET = 32 * 1024 * 1024;
+    static constexpr qint64 UNTRUSTED_BUDGET = 24 * 1024 * 1024;
+    static constexpr qint64 PEER_BUDGET = 8 * 1024 * 1024;
     static constexpr int LARGE_DECODES = 2;
 
     explicit BR2LocalServer(QObject *parent = nullptr);
@@ -120,7 +123,7 @@ private:
     int m_reserved = 0;
     int m_perPeer = MAX_CONNECTIONS_PER_PEER;
     std::function<bool(const BR2PeerCredentials &)> m_trusted;
-    BR2RequestBudget m_budget{REQUEST_BUDGET, LARGE_DECODES};
+    BR2RequestBudget m_budget{REQUEST_BUDGET, UNTRUSTED_BUDGET, PEER_BUDGET, LARGE_DECODES};
     BR2TodoRouter m_root;
     mutable QMutex m_connectionsMutex;      // guards m_connections
     QList<Connection> m_connections;        // sockets owned; guarded by m_connectionsMutex

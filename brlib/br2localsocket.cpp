@@ -5,6 +5,7 @@
 #include "br2requestbudget.h"
 #include "br2rpcpacket.h"
 
+#include <QDeadlineTimer>
 #include <QMutexLocker>
 
 #include <cerrno>
@@ -40,11 +41,13 @@ private:
 } // namespace
 
 BR2LocalSocket::BR2LocalSocket(BR2LocalServer *server, quintptr descriptor, const bool *debugging,
-                               const BR2PeerCredentials &peer, BR2RequestBudget *budget)
+                               const BR2PeerCredentials &peer, bool trusted, BR2RequestBudget *budget)
     : m_server(server)
     , m_descriptor(descriptor)
     , m_debugging(debugging)
     , m_budget(budget)
+    , m_uid(peer.uid)
+    , m_trusted(trusted)
 {
     m_cabinet.insert(QStringLiteral("protocol"), 128);
     m_cabinet.setPeerCredentials(peer);
@@ -160,7 +163,9 @@ bool BR2LocalSocket::discardAttachment(int fd)
 }
 
 // While the connection holds budget, the peer must keep sending: false
-// after STALL_TIMEOUT_MS without a byte. Otherwise it may take its time.
+// after STALL_TIMEOUT_MS without a byte, or once the frame's deadline has
+// passed (a trickle of bytes would otherwise hold the budget for ever).
+// Otherwise it may take its time.
 bool BR2LocalSocket::waitForData(int fd)
 {
     if (m_reserved == 0)
@@ -168,7 +173,10 @@ bool BR2LocalSocket::waitForData(int fd)
     struct pollfd p {fd, POLLIN, 0};
     int ready;
     do {
-        ready = ::poll(&p, 1, STALL_TIMEOUT_MS);
+        const qint64 left = m_frameDeadline - QDeadlineTimer::current().deadline();
+        if (left <= 0)
+            return false;
+        ready = ::poll(&p, 1, int(qMin<qint64>(left, STALL_TIMEOUT_MS)));
     } while (ready < 0 && errno == EINTR && !m_stopping.load());
     return ready > 0;
 }
@@ -199,9 +207,11 @@ bool BR2LocalSocket::processBuffer(int fd)
             // A text longer than a chunk is about to be buffered: take its
             // bytes from the budget first, waiting with the socket unread.
             if (jsonSize > CHUNK_SIZE) {
-                if (!m_budget->acquire(jsonSize, m_stopping))
+                if (!m_budget->acquire(jsonSize, BR2RequestBudget::Holder{m_uid, m_trusted}, m_stopping))
                     return false;
                 m_reserved = jsonSize;
+                m_frameDeadline = QDeadlineTimer::current().deadline() + STALL_TIMEOUT_MS
+                    + (qint64(jsonSize) + attachmentSize) / 1024 * 1000 / 1024;
             }
         }
         if (m_buffer.size() < m_textEnd)
@@ -220,34 +230,31 @@ bool BR2LocalSocket::processBuffer(int fd)
 }
 
 // Decodes the complete frame at the front and answers it. The reply comes
-// only now, after the attachment's last byte, as it always has.
+// only now, after the attachment's last byte, as it always has. A large
+// request keeps its budget and its slot until it is answered: what the
+// commands make of it costs memory too.
 bool BR2LocalSocket::takeFrame(int fd)
 {
+    const bool large = m_textEnd - HEADER_SIZE > LARGE_DECODE;
+    if (large && !m_budget->acquireDecode(m_stopping))
+        return false;
+    const DecodeSlot slot(large ? m_budget : nullptr);
     BR2RpcPacket request;
-    int result;
-    {
-        const bool large = m_textEnd - HEADER_SIZE > LARGE_DECODE;
-        if (large && !m_budget->acquireDecode(m_stopping))
-            return false;
-        const DecodeSlot slot(large ? m_budget : nullptr);
-        result = request.fromJsonText(m_buffer.constData() + HEADER_SIZE, int(m_textEnd - HEADER_SIZE));
-    }
+    const int result = request.fromJsonText(m_buffer.constData() + HEADER_SIZE, int(m_textEnd - HEADER_SIZE));
     m_buffer.remove(0, int(m_textEnd));
     m_frameOpen = false;
-    if (m_reserved > 0) {
-        releaseBudget();
+    if (m_reserved > 0)
         m_buffer.squeeze();
-    }
-    if (result != BR2RpcPacket::DATAGRAM_OK)
-        return false;
     // An empty object (or an array) is a keep-alive: no reply.
-    return request.isEmpty() || answer(fd, request);
+    const bool ok = result == BR2RpcPacket::DATAGRAM_OK && (request.isEmpty() || answer(fd, request));
+    releaseBudget();
+    return ok;
 }
 
 void BR2LocalSocket::releaseBudget()
 {
     if (m_reserved > 0)
-        m_budget->release(m_reserved);
+        m_budget->release(m_reserved, BR2RequestBudget::Holder{m_uid, m_trusted});
     m_reserved = 0;
 }
 

@@ -38,7 +38,8 @@ public:
     static constexpr int CHUNK_SIZE = 4096;
     static constexpr qint64 LARGE_DECODE = 64 * 1024;
     // A connection that holds budget and sends nothing for this long is
-    // closed, so slow senders cannot keep others waiting.
+    // closed, so slow senders cannot keep others waiting; nor may it take
+    // longer than this plus one second per MiB for the whole frame.
     static constexpr int STALL_TIMEOUT_MS = 5000;
     // How long a reply may wait for the peer to make room before the
     // connection is given up (the socket's send time-out).
@@ -48,7 +49,7 @@ public:
     // the thread. When no thread can be had, the descriptor is closed at
     // once and isStarted() is false. The budget outlives the connection.
     BR2LocalSocket(BR2LocalServer *server, quintptr descriptor, const bool *debugging, const BR2PeerCredentials &peer,
-                   BR2RequestBudget *budget);
+                   bool trusted, BR2RequestBudget *budget);
     ~BR2LocalSocket() override;
 
     bool isStarted() const { return m_started; }
@@ -82,10 +83,13 @@ private:
     quintptr m_descriptor;           // closed by the thread when it ends, under m_endMutex
     const bool *m_debugging;         // the server's switch, read at every reply
     BR2RequestBudget *m_budget;
+    const uint m_uid;
+    const bool m_trusted;
     // The thread's own state, never touched by others:
     QByteArray m_buffer;             // received and not yet decoded: at most a chunk, or one frame's header and JSON text
     qint64 m_textEnd = 0;            // header plus JSON text of that frame
     qint64 m_reserved = 0;           // budget held for the frame at the front of m_buffer
+    qint64 m_frameDeadline = 0;      // monotonic ms by which that frame must be complete
     qint64 m_discard = 0;            // attachment bytes of that frame still to be read and dropped
     bool m_frameOpen = false;        // the frame at the front has a checked header
     BR2Cabinet m_cabinet;            // one for the whole connection

@@ -302,6 +302,27 @@ bool BR2RpcPacket::frameLengths(const QByteArray &buffer, quint32 &jsonSize, qui
 int BR2RpcPacket::fromJsonText(const char *text, int size)
 {
     m_attachment.clear();
+    // Every value but the first is a container or follows a separator, and
+    // takes at least one byte: only a longer text can hold too many.
+    if (size > MAX_JSON_VALUES) {
+        int values = 1;
+        bool inString = false;
+        for (int i = 0; i < size && values <= MAX_JSON_VALUES; ++i) {
+            const char c = text[i];
+            if (inString) {
+                if (c == '\\')
+                    ++i;
+                else if (c == '"')
+                    inString = false;
+            } else if (c == '"') {
+                inString = true;
+            } else if (c == ',' || c == '[' || c == '{') {
+                ++values;
+            }
+        }
+        if (values > MAX_JSON_VALUES)
+            return DATAGRAM_INVALID;
+    }
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromRawData(text, size), &error);
     if (error.error != QJsonParseError::NoError)

@@ -33,6 +33,10 @@ public:
     // Large enough for a command job at the command-line limit of 2 Mi
     // characters, in UTF-8 and with JSON escapes.
     static constexpr qint64 MAX_JSON_TEXT = 8 * 1024 * 1024;
+    // The most values (objects, arrays, and the members and elements in
+    // them) one JSON text may hold: decoded, each costs tens of bytes, so a
+    // text of tiny values would cost far more memory than its size.
+    static constexpr int MAX_JSON_VALUES = 256 * 1024;
 
     BR2RpcPacket() = default;
     BR2RpcPacket(const QJsonObject &object);   // attachment empty
@@ -62,7 +66,7 @@ public:
     static bool frameLengths(const QByteArray &buffer, quint32 &jsonSize, quint32 &attachmentSize);
     // Decodes the JSON text of a datagram as fromDatagram does (an array
     // gives an empty object); the attachment is cleared. DATAGRAM_OK or
-    // DATAGRAM_INVALID.
+    // DATAGRAM_INVALID, also for a text of more than MAX_JSON_VALUES values.
     int fromJsonText(const char *text, int size);
 
     QByteArray toCompact() const;

@@ -176,6 +176,7 @@ void TestQueue::quitKeepsJobCutOff()
     QCOMPARE(s.stop(signal, 2000), 0);
     QVERIFY2(timer.elapsed() < 2000, QByteArray::number(timer.elapsed()));
     QVERIFY(s.output().contains("Wait for quit ...\n"));
+    QVERIFY(!QFileInfo::exists(s.socketPath()));
     QCOMPARE(s.rows().size(), 1);
 }
 
@@ -241,6 +242,7 @@ void TestQueue::startTouchesNothing_data()
 {
     QTest::addColumn<QString>("kind");
     for (const char *kind : {"regular file", "the database", "folder", "link", "same database, other socket",
+                             "same database through a link",
                              "socket of another service", "read-only database"})
         QTest::newRow(kind) << QString::fromLatin1(kind);
 }
@@ -272,6 +274,10 @@ void TestQueue::startTouchesNothing()
     } else {
         // A running service: on the same database, or on the socket.
         first.config().insert(QStringLiteral("database"), kind.startsWith("same") ? s.dbPath() : first.dbPath());
+        if (kind.endsWith("link")) {
+            QVERIFY(QFile::link(s.dbPath(), s.path(QStringLiteral("link.db"))));
+            s.config().insert(QStringLiteral("database"), s.path(QStringLiteral("link.db")));
+        }
         first.config().insert(QStringLiteral("threads"), 0);
         QVERIFY(first.start());
         QVERIFY2(first.waitListening(), first.output());
@@ -287,7 +293,7 @@ void TestQueue::startTouchesNothing()
     QCOMPARE(status, 1);
     const bool aboutDatabase = kind == QLatin1String("read-only database") || kind.startsWith("same");
     QVERIFY2(s.output().count('\n') == (kind.startsWith("read") ? 2 : 1) && !s.output().contains("lpcID: ")
-                 && s.output().contains(QFile::encodeName(aboutDatabase ? s.dbPath() : at)),
+                 && s.output().contains(QFile::encodeName(aboutDatabase ? s.config().value("database").toString() : at)),
              s.output());
     QCOMPARE(readFile(at), before);
     QVERIFY(QFileInfo(at).isSymLink() == (kind == QLatin1String("link")));
@@ -313,12 +319,17 @@ void TestQueue::databaseReplacedWhileRunning()
                        compactItem({started}, QStringLiteral("sh -c \"touch ${PARAM1}; exec sleep 30\""))}, 3));
     QVERIFY(s.start());
     QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(started) && s.rows().size() == 1; }, 10000));
-    for (const char *side : {"", "-wal", "-shm"})
-        QFile::remove(s.dbPath() + QLatin1String(side));
+    QVERIFY(QDir(s.path(QStringLiteral("db"))).removeRecursively());   // the lock file too
+    QVERIFY(QDir().mkpath(s.path(QStringLiteral("db"))));
     if (foreign)
         QVERIFY(writeFile(s.dbPath(), "not a database"));
     for (int i = 0; i < 3; ++i)
         QCOMPARE(call(s, insertCommand(QStringLiteral("sleep 1"))).value("err").toInt(-1), foreign ? 9999 : 0);
+    ServiceFixture second;   // the lock was taken again with the new database
+    second.config() = s.config();
+    second.config().insert(QStringLiteral("lpcid"), second.socketPath());
+    QVERIFY(second.start());
+    QCOMPARE(second.waitExit(), 1);
     QCOMPARE(s.stop(SIGKILL), 128 + SIGKILL);
     if (foreign) {
         QCOMPARE(readFile(s.dbPath()), QByteArray("not a database"));

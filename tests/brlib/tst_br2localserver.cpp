@@ -204,6 +204,7 @@ private slots:
     void connectionsBeyondLimitClosed();
     void budgetHoldsSendersBack();
     void acceptErrorKeepsListening();
+    void trickleClosedAtDeadline();
     void localRequest();
 
 private:
@@ -314,6 +315,10 @@ void TestBr2LocalServer::garbageClosesOnlyThatConnection_data()
     qToLittleEndian<quint32>(quint32(BR2RpcPacket::MAX_JSON_TEXT + 1), reinterpret_cast<uchar *>(header.data()) + 5);
     qToLittleEndian<quint32>(0, reinterpret_cast<uchar *>(header.data()) + 9);
     QTest::newRow("JSON text over its limit closes at once") << header;
+    QByteArray many = R"({"cmd":"echo","params":[0)";
+    for (int i = 0; i < BR2RpcPacket::MAX_JSON_VALUES; ++i)
+        many += ",0";
+    QTest::newRow("too many values to decode") << frame(many + "]}");
 }
 
 void TestBr2LocalServer::garbageClosesOnlyThatConnection()
@@ -506,6 +511,23 @@ void TestBr2LocalServer::budgetHoldsSendersBack()
     for (auto &holder : holders)
         QVERIFY(holder->closedWithin(1000));
     QTRY_COMPARE_WITH_TIMEOUT(m_host->budgetInUse(), 0, 5000);
+}
+
+// A frame that holds budget must arrive within 5 s plus a second per MiB,
+// however steadily its bytes trickle in.
+void TestBr2LocalServer::trickleClosedAtDeadline()
+{
+    const QByteArray whole = frame(R"({"cmd":"echo","pad":")" + QByteArray(6000, 'x') + "\"}");
+    Client slow(m_name);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(slow.send(whole.left(4200)));
+    for (int i = 0; clock.elapsed() < 9000 && slow.state() == QLocalSocket::ConnectedState; ++i) {
+        slow.send(whole.mid(4200 + i, 1));
+        slow.closedWithin(1000);
+    }
+    QVERIFY(slow.state() != QLocalSocket::ConnectedState);
+    QVERIFY2(clock.elapsed() >= 4500 && clock.elapsed() < 7500, QByteArray::number(clock.elapsed()));
 }
 
 // With no descriptor left, accept fails: the connection waits in the
