@@ -5,6 +5,8 @@
 #include "br2utils.h"
 #include "childprocess.h"
 #include "mzthumbgen.h"
+#include "rendersettings.h"
+#include "stopflag.h"
 
 #include <QDir>
 #include <QFile>
@@ -101,6 +103,7 @@ AppData *IAppData()
 }
 
 AppData::AppData()
+    : m_router(this)
 {
     ::signal(SIGSEGV, SIG_IGN);
     route(SIGHUP, sigInt_AppQuit);
@@ -136,7 +139,7 @@ void AppData::onQuitSignal()
 void AppData::quit(int status)
 {
     m_server.stop();
-    MZThumbgen::requestStop();
+    requestStop();
     m_pool.waitForDone(1500);
     // A command's own children, and a child whose worker is still winding
     // down, must not outlive the service: they would run again after the
@@ -172,7 +175,10 @@ bool AppData::initialize(const QString &cfgPath)
         m_width = c.width;
         m_height = c.height;
         m_dbpath = c.dbpath;
-        MZThumbgen::setMemoryCap(c.memoryLimitMiB * 1024 * 1024);
+        RenderSettings render = RenderSettings::current();
+        render.memoryCap = c.memoryLimitMiB * 1024 * 1024;
+        render.debugging = c.debugging;
+        RenderSettings::set(render);
         m_policy.serviceUid = ::geteuid();
         if (!c.trustGroup.isEmpty()) {
             const QByteArray name = c.trustGroup.toLocal8Bit();
@@ -348,11 +354,11 @@ void AppData::changeThreads(int count)
 
 void AppData::topUp()
 {
-    if (MZThumbgen::stopRequested())
+    if (stopRequested())
         return;
     const int threads = m_threads.loadRelaxed();
     for (int i = 0; qMax(i, MZThumbgen::amount()) < threads; ++i)
-        m_pool.start(new MZThumbgen, m_priority);
+        m_pool.start(new MZThumbgen(this), m_priority);
 }
 
 bool AppData::push(BR2Journals &journal, const QStringList &args, const QString &command, const QJsonObject &owner)

@@ -4,6 +4,7 @@
 #include "br2dbsqlite.h"
 #include "br2journals.h"
 #include "br2localserver.h"
+#include "jobqueue.h"
 #include "peeraccess.h"
 #include "requestrouter.h"
 
@@ -39,7 +40,7 @@ struct AppConfig
 };
 AppConfig readAppConfig(const QJsonObject &configure, const QJsonObject &settings);
 
-class AppData : public QObject, public BR2Core
+class AppData : public QObject, public BR2Core, public JobQueue
 {
     Q_OBJECT
 public:
@@ -49,24 +50,19 @@ public:
     bool initialize(const QString &cfgPath);
     bool start();
 
-    // owner: the identity of an untrusted client, stored with its job so
-    // that the job runs with that client's rights; empty for trusted ones.
     bool push(BR2Journals &journal, const QStringList &args, const QString &command,
-              const QJsonObject &owner = QJsonObject());
-    bool pop(QJsonObject &item);
-    bool completed(int quuno);
+              const QJsonObject &owner = QJsonObject()) override;
+    bool pop(QJsonObject &item) override;
+    bool completed(int quuno) override;
     void setThreads(int count);
-    void changeThreads(int count);
+    void changeThreads(int count) override;
 
-    int threads() const { return m_threads.loadRelaxed(); }
+    int threads() const override { return m_threads.loadRelaxed(); }
+    QSize thumbnailBox() const override { return QSize(m_width, m_height); }
     int poolMaxThreads() const { return m_pool.maxThreadCount(); }
-    int width() const { return m_width; }
-    int height() const { return m_height; }
     bool debugging() const { return m_debugging; }
-    // True while jobs are waiting in memory; runnables look once more
-    // before they leave so that no job waits for the next push.
-    bool hasQueued();
-    PeerPolicy peerPolicy() const { return m_policy; }
+    bool hasQueued() override;
+    PeerPolicy peerPolicy() const override { return m_policy; }
 
     // Ends the process like a quit, with status: stop, let the workers and
     // children go for at most 1.5 s, end what is left, _exit.

@@ -1,9 +1,9 @@
 #include "requestrouter.h"
 
-#include "appdata.h"
 #include "br2cabinet.h"
 #include "br2error.h"
 #include "br2utils.h"
+#include "jobqueue.h"
 #include "peeraccess.h"
 
 #include <QJsonDocument>
@@ -25,8 +25,9 @@ QJsonObject paramsOf(const QJsonObject &cmdObject)
 
 }   // namespace
 
-RequestRouter::RequestRouter(QObject *parent)
+RequestRouter::RequestRouter(JobQueue *queue, QObject *parent)
     : BR2TodoRouter(parent)
+    , m_queue(queue)
 {
 }
 
@@ -36,7 +37,7 @@ void RequestRouter::thumbgen_threads(QJsonObject *retObject, QJsonObject cmdObje
 {
     if (answerHelp(retObject, cmdObject, helpObject()))
         return;
-    retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("threads"), IAppData()->threads()}});
+    retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("threads"), m_queue->threads()}});
     envObject->setErr(BR2Error::ERR_SUCCEED, QString());
 }
 
@@ -46,7 +47,7 @@ void RequestRouter::thumbgen_setthreads(QJsonObject *retObject, QJsonObject cmdO
         return;
     // The count is the service's for every user of the machine; reading it
     // stays open to all.
-    if (!isTrustedPeer(envObject->peerCredentials(), IAppData()->peerPolicy())) {
+    if (!isTrustedPeer(envObject->peerCredentials(), m_queue->peerPolicy())) {
         envObject->setErr(BR2Error::ERR_NO_PERMISSION, QStringLiteral("没有权限: threads"));
         return;
     }
@@ -55,7 +56,7 @@ void RequestRouter::thumbgen_setthreads(QJsonObject *retObject, QJsonObject cmdO
         envObject->setErr(BR2Error::ERR_PARAMS, QStringLiteral("缺少参数: threads"));
         return;
     }
-    IAppData()->changeThreads(n);
+    m_queue->changeThreads(n);
     envObject->setErr(BR2Error::ERR_SUCCEED, QString());
 }
 
@@ -69,7 +70,7 @@ void RequestRouter::thumbgen_insert(QJsonObject *retObject, QJsonObject cmdObjec
 
     const BR2PeerCredentials peer = envObject->peerCredentials();
     QJsonObject owner;
-    if (!isTrustedPeer(peer, IAppData()->peerPolicy())) {
+    if (!isTrustedPeer(peer, m_queue->peerPolicy())) {
         // A command job runs as the service: untrusted peers may not queue
         // one. A layout job is checked now, for a clear answer, and runs
         // later under the peer's identity, stored with it.
@@ -88,7 +89,7 @@ void RequestRouter::thumbgen_insert(QJsonObject *retObject, QJsonObject cmdObjec
         }
     }
 
-    if (IAppData()->push(*envObject, args, command, owner))
+    if (m_queue->push(*envObject, args, command, owner))
         envObject->setErr(BR2Error::ERR_SUCCEED, QString());
     else
         envObject->setErr(BR2Error::ERR_FAILED, QString());

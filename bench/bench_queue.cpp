@@ -6,6 +6,7 @@
 #include "appdata.h"
 #include "br2dbsqlite.h"
 #include "mzthumbgen.h"
+#include "stopflag.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -79,7 +80,7 @@ double jobsPerSecond(int runnables, int n)
 
 int reloadChild(const QString &cfg)
 {
-    MZThumbgen::requestStop();   // measure the reload, not the work
+    requestStop();   // measure the reload, not the work
     QElapsedTimer t;
     t.start();
     const bool ok = AppData::create()->initialize(cfg);

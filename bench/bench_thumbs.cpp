@@ -11,7 +11,9 @@
 // Peak RSS is measured in child processes: this program re-executes itself
 // with --child to render one file, and getrusage(RUSAGE_CHILDREN)-style
 // wait4 figures are compared with the child's own idle RSS.
-#include "mzthumbgen.h"
+#include "heifthumbnail.h"
+#include "imagethumbnail.h"
+#include "videothumbnail.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -223,12 +225,11 @@ std::vector<Category> makeCorpus(const QString &dir)
 
 bool renderOurs(const QString &kind, const QString &src, const QString &out)
 {
-    const MZThumbgen gen;
     if (kind == QLatin1String("heif"))
-        return gen.imageThumbHeicSave(src, out, kBox, kBox);
+        return heifThumbnail(src, out, kBox, kBox) == RenderResult::Rendered;
     if (kind == QLatin1String("video"))
-        return gen.videoThumbSave(src, out, kBox, kBox);
-    return gen.imageThumbSave(src, out, kBox, kBox);
+        return videoThumbnail(src, out, kBox, kBox) == RenderResult::Rendered;
+    return imageThumbnail(src, out, kBox, kBox) == RenderResult::Rendered;
 }
 
 QStringList bareFfmpeg(const QString &src, const QString &out)

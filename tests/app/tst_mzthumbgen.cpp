@@ -1,4 +1,12 @@
-#include "mzthumbgen.h"
+#include "heifthumbnail.h"
+#include "imagethumbnail.h"
+#include "layoutwalk.h"
+#include "mediakind.h"
+#include "picturefit.h"
+#include "rendersettings.h"
+#include "stopflag.h"
+#include "thumbnailfile.h"
+#include "videothumbnail.h"
 
 #include "br2utils.h"
 
@@ -164,7 +172,7 @@ qint64 stopWhileRunning(const std::function<bool()> &job, const std::function<bo
     const bool began = QTest::qWaitFor(started, 10000);
     QElapsedTimer clock;
     clock.start();
-    MZThumbgen::requestStop();
+    requestStop();
     return worker->wait(10000) && began ? clock.elapsed() : -1;
 }
 
@@ -175,7 +183,16 @@ class TestMZThumbgen : public QObject
     Q_OBJECT
 
     QScopedPointer<QTemporaryDir> m_dir;    // one per test function
-    const MZThumbgen m_gen;
+    // The renderers' verdicts as the cases read them: a thumbnail or none.
+    static bool imageThumbSave(const QString &s, const QString &t, int w, int h) { return imageThumbnail(s, t, w, h) == RenderResult::Rendered; }
+    static bool imageThumbHeicSave(const QString &s, const QString &t, int w, int h) { return heifThumbnail(s, t, w, h) == RenderResult::Rendered; }
+    static bool videoThumbSave(const QString &s, const QString &t, int w, int h) { return videoThumbnail(s, t, w, h) == RenderResult::Rendered; }
+    static void tune(const std::function<void(RenderSettings &)> &change)
+    {
+        RenderSettings settings = RenderSettings::current();
+        change(settings);
+        RenderSettings::set(settings);
+    }
     const bool m_ffmpeg = !QStandardPaths::findExecutable("ffmpeg").isEmpty();
     const bool m_heifEnc = !QStandardPaths::findExecutable("heif-enc").isEmpty();
 
@@ -187,7 +204,7 @@ class TestMZThumbgen : public QObject
     {
         const QString out = at("thumbs/t.jpg");
         QFile::remove(out);
-        const bool ok = heif ? m_gen.imageThumbHeicSave(src, out, w, h) : m_gen.imageThumbSave(src, out, w, h);
+        const bool ok = heif ? imageThumbHeicSave(src, out, w, h) : imageThumbSave(src, out, w, h);
         return ok ? imageSize(out) : QSize();
     }
     QImage thumb() const { return QImage(at("thumbs/t.jpg")); }
@@ -208,7 +225,7 @@ class TestMZThumbgen : public QObject
     // A fake ffmpeg with this script body (none: a missing program), and a one-byte "video" v.mp4.
     bool fakeFfmpeg(const QByteArray &script) const
     {
-        MZThumbgen::setFfmpegProgram(at("fake-ffmpeg"));
+        tune([&](RenderSettings &r) { r.ffmpegProgram = at("fake-ffmpeg"); });
         return (script.isEmpty() || writeScript(at("fake-ffmpeg"), script)) && writeFile(at("v.mp4"), "x");
     }
 
@@ -222,10 +239,8 @@ private slots:
     void cleanup()
     {
         m_dir.reset();
-        MZThumbgen::clearStop();
-        MZThumbgen::setMemoryCap(qint64(256) << 20);
-        MZThumbgen::setVideoTimeoutMs(300000);
-        MZThumbgen::setFfmpegProgram("ffmpeg");
+        clearStop();
+        RenderSettings::set(RenderSettings());
     }
 
     void fitRule_data()
@@ -251,7 +266,7 @@ private slots:
         QFETCH(QSize, source);
         QFETCH(QSize, box);
         QFETCH(QSize, expected);
-        QCOMPARE(MZThumbgen::fitSize(source, box.width(), box.height()), expected);
+        QCOMPARE(fitSize(source, box.width(), box.height()), expected);
         const QImage img = picture(source.width(), source.height(), qRgb(40, 120, 200));
         QVERIFY(writeJpeg(at("s.jpg"), img) && img.save(at("s.png")));
         QCOMPARE(render(at("s.jpg"), box.width(), box.height()), expected);
@@ -277,7 +292,7 @@ private slots:
         QImageReader reader(at("o.jpg"));
         reader.setAutoTransform(true);
         const QImage upright = reader.read();
-        QCOMPARE(render(at("o.jpg"), 200, 200), MZThumbgen::fitSize(upright.size(), 200, 200));
+        QCOMPARE(render(at("o.jpg"), 200, 200), fitSize(upright.size(), 200, 200));
         QVector<QPair<QPointF, QRgb>> want;
         for (const QPointF &p : {QPointF(0.25, 0.25), QPointF(0.75, 0.25), QPointF(0.25, 0.75), QPointF(0.75, 0.75)})
             want.append({p, upright.pixel(int(p.x() * upright.width()), int(p.y() * upright.height()))});
@@ -422,7 +437,7 @@ private slots:
             QVERIFY(img.scaled(64, 64).save(at("s.png")) && heifEnc(at("s.png"), src));
         else
             QVERIFY(writeJpeg(src, img, kind == QLatin1String("progressive")));
-        MZThumbgen::setMemoryCap(qint64(capMiB) << 20);
+        tune([&](RenderSettings &r) { r.memoryCap = qint64(capMiB) << 20; });
         QCOMPARE(render(src, box, box, heif).isValid(), expected);
         QCOMPARE(QFileInfo::exists(at("thumbs/t.jpg")), expected);
     }
@@ -439,10 +454,10 @@ private slots:
             for (int i = 0; i < 4; ++i)
                 ico.append(char((v >> (8 * i)) & 0xff));
         QVERIFY(writeFile(at("bomb.ico"), ico + png));
-        MZThumbgen::setMemoryCap(qint64(8) << 20);
+        tune([&](RenderSettings &r) { r.memoryCap = qint64(8) << 20; });
         QCOMPARE(render(at("bomb.ico"), 200, 200), QSize());
         QVERIFY(!QFileInfo::exists(at("thumbs/t.jpg")));
-        MZThumbgen::setMemoryCap(qint64(64) << 20);
+        tune([&](RenderSettings &r) { r.memoryCap = qint64(64) << 20; });
         QCOMPARE(render(at("bomb.ico"), 200, 200), QSize(200, 200));
     }
 
@@ -480,7 +495,7 @@ private slots:
         body.replace("@RED@", at("private/red.png").toUtf8());
         QVERIFY(writeFile(at("s.svg"), "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink' "
                                        "width='100' height='100'>" + body + "</svg>"));
-        QCOMPARE(MZThumbgen::mimeClass(at("s.svg")), MZThumbgen::MediaImage);
+        QCOMPARE(mediaKindOf(at("s.svg")), MediaImage);
         if (QTest::currentDataTag() == QLatin1String("local file image"))      // Qt alone paints the private file
             QCOMPARE(colourMismatch(QImage(at("s.svg")), {{{0.5, 0.5}, RED}}), QString());
         QCOMPARE(render(at("s.svg"), 200, 200), expected ? QSize(200, 200) : QSize());
@@ -492,13 +507,13 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("make");       // how the file is made
         QTest::addColumn<int>("expected");
-        QTest::newRow("upper-case name") << "PHOTO.JPG" << "jpeg" << int(MZThumbgen::MediaImage);
-        QTest::newRow("png named jpg") << "p.jpg" << "png" << int(MZThumbgen::MediaImage);
-        QTest::newRow("tga alias") << "a.tga" << "tga" << int(MZThumbgen::MediaImage);
-        QTest::newRow("text") << "a.txt" << "text" << int(MZThumbgen::MediaNone);
-        QTest::newRow("heic alias") << "a.heic" << "heif" << int(MZThumbgen::MediaHeif);
-        QTest::newRow("mpeg-ts case") << "a.ts" << "mpegts" << int(MZThumbgen::MediaVideo);
-        QTest::newRow("asf alias") << "a.asf" << "asf" << int(MZThumbgen::MediaVideo);
+        QTest::newRow("upper-case name") << "PHOTO.JPG" << "jpeg" << int(MediaImage);
+        QTest::newRow("png named jpg") << "p.jpg" << "png" << int(MediaImage);
+        QTest::newRow("tga alias") << "a.tga" << "tga" << int(MediaImage);
+        QTest::newRow("text") << "a.txt" << "text" << int(MediaNone);
+        QTest::newRow("heic alias") << "a.heic" << "heif" << int(MediaHeif);
+        QTest::newRow("mpeg-ts case") << "a.ts" << "mpegts" << int(MediaVideo);
+        QTest::newRow("asf alias") << "a.asf" << "asf" << int(MediaVideo);
     }
 
     // Images of a listed type are also rendered.
@@ -518,8 +533,8 @@ private slots:
             QVERIFY(img.save(at("x.png")) && heifEnc(at("x.png"), at(name)));
         else
             QVERIFY(!makeVideo(m_dir->path(), name, make).isEmpty());
-        QCOMPARE(int(MZThumbgen::mimeClass(at(name))), expected);
-        if (expected == MZThumbgen::MediaImage)
+        QCOMPARE(int(mediaKindOf(at(name))), expected);
+        if (expected == MediaImage)
             QCOMPARE(render(at(name), 200, 200), QSize(200, 150));
     }
 
@@ -529,7 +544,7 @@ private slots:
         const QString src = at("my \"clip\" 1.mp4"), target = at("new/sub/v.gif");
         QVERIFY(fakeFfmpeg("for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + at("args.txt").toUtf8() + "'; done\n"
                            + "printf 'GIF89a'\n") && writeFile(src, "x"));
-        QVERIFY(m_gen.videoThumbSave(src, target, 160, 120));
+        QVERIFY(videoThumbSave(src, target, 160, 120));
         QFile f(at("args.txt"));
         QVERIFY(f.open(QIODevice::ReadOnly));
         QStringList args = QString::fromUtf8(f.readAll()).split('\n');
@@ -569,10 +584,10 @@ private slots:
         QFETCH(QByteArray, script);
         QFETCH(int, width);
         QVERIFY(fakeFfmpeg(script));
-        MZThumbgen::setVideoTimeoutMs(500);
+        tune([&](RenderSettings &r) { r.videoTimeoutMs = 500; });
         QElapsedTimer clock;
         clock.start();
-        QVERIFY(!m_gen.videoThumbSave(at("v.mp4"), at("thumbs/v.gif"), width, 100));
+        QVERIFY(!videoThumbSave(at("v.mp4"), at("thumbs/v.gif"), width, 100));
         QVERIFY2(clock.elapsed() < 10000, "the time limit applies");
         QCOMPARE(entries(at("thumbs")), QStringList());
     }
@@ -581,7 +596,7 @@ private slots:
     {
         QVERIFY(fakeFfmpeg("touch '" + at("started").toUtf8() + "'\nexec sleep 60\n"));
         bool result = true;
-        const qint64 ms = stopWhileRunning([&] { return m_gen.videoThumbSave(at("v.mp4"), at("thumbs/v.gif"), 200, 200); },
+        const qint64 ms = stopWhileRunning([&] { return videoThumbSave(at("v.mp4"), at("thumbs/v.gif"), 200, 200); },
                                            [&] { return QFileInfo::exists(at("started")); }, result);
         QVERIFY2(ms >= 0 && ms < 3000, qPrintable(QString::number(ms)));
         QVERIFY(!result);
@@ -600,7 +615,7 @@ private slots:
         runTool("ffmpeg", {"-v", "quiet", "-y", "-t", "15", "-ss", "00:00:00", "-i", avi, "-s", "200x200", "-r", "5",
                            "-threads", "1", "-preset", "veryslow", "-f", "gif", at("leaked.gif")});
         QVERIFY2(QFileInfo(at("leaked.gif")).size() > 0, "fixture no longer reaches the private file");
-        QVERIFY(!m_gen.videoThumbSave(avi, at("thumbs/v.gif"), 200, 200));
+        QVERIFY(!videoThumbSave(avi, at("thumbs/v.gif"), 200, 200));
         QCOMPARE(entries(at("thumbs")), QStringList());
     }
 
@@ -615,7 +630,7 @@ private slots:
 
         QElapsedTimer clock;
         clock.start();
-        QVERIFY(m_gen.pellowcloud(src, at("cloud"), 200, 200));
+        QVERIFY(pellowcloudWalk(src, at("cloud"), 200, 200));
         QVERIFY2(clock.elapsed() >= 150, "one pause after each of the three files");
         const QString photoThumb = at("cloud/" + cloudName(photo, ".jpg")), clipThumb = at("cloud/" + cloudName(clip, ".gif"));
         QStringList expected = {QFileInfo(photoThumb).fileName(), QFileInfo(clipThumb).fileName()};
@@ -629,53 +644,53 @@ private slots:
 
         // A second walk renders nothing.
         const qint64 photoTime = mtimeNs(photoThumb), clipTime = mtimeNs(clipThumb);
-        QVERIFY(m_gen.pellowcloud(src, at("cloud"), 200, 200));
+        QVERIFY(pellowcloudWalk(src, at("cloud"), 200, 200));
         QCOMPARE(mtimeNs(photoThumb), photoTime);
         QCOMPARE(mtimeNs(clipThumb), clipTime);
 
-        QVERIFY(m_gen.snapvault(src, at("vault"), 200, 200));
+        QVERIFY(snapvaultWalk(src, at("vault"), 200, 200));
         expected = QStringList{QString::fromLatin1(fileMd5hex(photo)) + ".jpg", QString::fromLatin1(fileMd5hex(clip)) + ".gif"};
         expected.sort();
         QCOMPARE(entries(at("vault")), expected);
 
         // The cloud layout given a file does nothing; the photo layout renders it.
-        QVERIFY(m_gen.pellowcloud(deep, at("cloud2"), 200, 200));
+        QVERIFY(pellowcloudWalk(deep, at("cloud2"), 200, 200));
         QVERIFY(!QFileInfo::exists(at("cloud2")));
-        QVERIFY(m_gen.snapvault(deep, at("vault2"), 200, 200));
+        QVERIFY(snapvaultWalk(deep, at("vault2"), 200, 200));
         QCOMPARE(entries(at("vault2")).size(), 1);
     }
 
     void cloudStaleness()
     {
         const QString src = photoFolder("p.jpg", RED), photo = src + "/p.jpg", thumb = at("cloud/" + cloudName(photo, ".jpg"));
-        QVERIFY(m_gen.pellowcloud(src, at("cloud"), 200, 200));
+        QVERIFY(pellowcloudWalk(src, at("cloud"), 200, 200));
         QCOMPARE(colourMismatch(QImage(thumb), {{{0.1, 0.1}, RED}}), QString());
 
         // Edited after its thumbnail was made: rendered again, over the old one.
         setMtime(thumb, -3600);
         QVERIFY(writeJpeg(photo, picture(400, 300, BLUE)));
-        QVERIFY(m_gen.pellowcloud(src, at("cloud"), 200, 200));
+        QVERIFY(pellowcloudWalk(src, at("cloud"), 200, 200));
         QCOMPARE(colourMismatch(QImage(thumb), {{{0.1, 0.1}, BLUE}}), QString());
         QCOMPARE(entries(at("cloud")).size(), 1);
 
         // Unchanged, or dated in the future: not rendered again.
         const qint64 t = mtimeNs(thumb);
-        QVERIFY(m_gen.pellowcloud(src, at("cloud"), 200, 200));
+        QVERIFY(pellowcloudWalk(src, at("cloud"), 200, 200));
         QCOMPARE(mtimeNs(thumb), t);
         setMtime(photo, 86400);
-        QVERIFY(m_gen.pellowcloud(src, at("cloud"), 200, 200));
+        QVERIFY(pellowcloudWalk(src, at("cloud"), 200, 200));
         QCOMPARE(mtimeNs(thumb), t);
 
         // An empty file (left by a crash before its data reached the disk) does not count.
         QVERIFY(writeFile(thumb, QByteArray()));
-        QVERIFY(m_gen.pellowcloud(src, at("cloud"), 200, 200));
+        QVERIFY(pellowcloudWalk(src, at("cloud"), 200, 200));
         QCOMPARE(imageSize(thumb), QSize(200, 150));
 
         // A folder at the target name counts as present, however old.
         QVERIFY(QFile::remove(thumb) && QDir().mkdir(thumb));
         setMtime(photo, -7200);
         setMtime(thumb, -86400);
-        QVERIFY(m_gen.pellowcloud(src, at("cloud"), 200, 200));
+        QVERIFY(pellowcloudWalk(src, at("cloud"), 200, 200));
         QVERIFY(QFileInfo(thumb).isDir());
     }
 
@@ -684,16 +699,16 @@ private slots:
     {
         const QString src = photoFolder("a.jpg");
         QVERIFY(QFile::copy(src + "/a.jpg", src + "/b.jpg"));
-        QVERIFY(m_gen.snapvault(src, at("vault"), 200, 200));
+        QVERIFY(snapvaultWalk(src, at("vault"), 200, 200));
         QCOMPARE(entries(at("vault")).size(), 1);
         const QString thumb = at("vault/" + entries(at("vault")).first());
         QVERIFY(writeFile(thumb, QByteArray()));
-        QVERIFY(m_gen.snapvault(src, at("vault"), 200, 200));
+        QVERIFY(snapvaultWalk(src, at("vault"), 200, 200));
         QCOMPARE(imageSize(thumb), QSize(200, 200));
         const qint64 t = mtimeNs(thumb);
-        QVERIFY(m_gen.snapvault(src, at("vault"), 200, 200));
+        QVERIFY(snapvaultWalk(src, at("vault"), 200, 200));
         QCOMPARE(mtimeNs(thumb), t);
-        QVERIFY(m_gen.pellowcloud(src, at("cloud"), 200, 200));
+        QVERIFY(pellowcloudWalk(src, at("cloud"), 200, 200));
         QCOMPARE(entries(at("cloud")).size(), 2);
     }
 
@@ -701,12 +716,12 @@ private slots:
     void unreadableSkipped()
     {
         // A missing path is handed on unchanged and has no content hash.
-        QVERIFY(m_gen.snapvault(at("gone.jpg"), at("vault"), 200, 200));
+        QVERIFY(snapvaultWalk(at("gone.jpg"), at("vault"), 200, 200));
         QVERIFY(!QFileInfo::exists(at("vault")));
         if (::geteuid() == 0) QSKIP("root ignores file modes");
         const QString src = photoFolder("locked.jpg");
         QVERIFY(QFile::setPermissions(src + "/locked.jpg", QFileDevice::Permissions()));
-        QVERIFY(m_gen.snapvault(src, at("vault"), 200, 200));
+        QVERIFY(snapvaultWalk(src, at("vault"), 200, 200));
         QVERIFY(!QFileInfo::exists(at("vault/.jpg")));
     }
 
@@ -714,10 +729,10 @@ private slots:
     {
         const QString src = photoFolder(), photo = src + "/p.jpg", thumb = mkdirAt("cloud") + '/' + cloudName(photo, ".jpg");
         QVERIFY(QFile::link(at("elsewhere.jpg"), thumb));
-        QVERIFY(m_gen.pellowcloud(src, at("cloud"), 200, 200));
+        QVERIFY(pellowcloudWalk(src, at("cloud"), 200, 200));
         QVERIFY(!QFileInfo::exists(at("elsewhere.jpg")) && QFileInfo(thumb).isSymLink());
         // A renderer told to write there replaces the link itself.
-        QVERIFY(m_gen.imageThumbSave(photo, thumb, 200, 200));
+        QVERIFY(imageThumbSave(photo, thumb, 200, 200));
         QVERIFY(!QFileInfo::exists(at("elsewhere.jpg")) && !QFileInfo(thumb).isSymLink());
         QCOMPARE(imageSize(thumb), QSize(200, 200));
     }
@@ -726,13 +741,13 @@ private slots:
     // hour); fresh ones and other dot-files stay.
     void leftoversRemoved()
     {
-        const QString cloud = mkdirAt("cloud") + '/', old = MZThumbgen::temporaryPrefix() + "aaaaaa";
-        const QString fresh = MZThumbgen::temporaryPrefix() + "bbbbbb";
+        const QString cloud = mkdirAt("cloud") + '/', old = temporaryPrefix() + "aaaaaa";
+        const QString fresh = temporaryPrefix() + "bbbbbb";
         for (const QString &name : {old, fresh, QStringLiteral(".keepme")})
             QVERIFY(writeFile(cloud + name, "GIF8"));
         setMtime(cloud + old, -600);
         setMtime(cloud + ".keepme", -2 * 3600);
-        QVERIFY(m_gen.pellowcloud(mkdirAt("src"), cloud, 200, 200));
+        QVERIFY(pellowcloudWalk(mkdirAt("src"), cloud, 200, 200));
         QCOMPARE(entries(cloud), QStringList({fresh, ".keepme"}));
     }
 
@@ -751,7 +766,7 @@ private slots:
         const QString src = photoFolder();
         QVERIFY(writeJpeg(src + "/q.jpg", picture(300, 200, GREEN)));
         for (int walk = 0; walk < 3; ++walk)
-            QVERIFY(cloud ? m_gen.pellowcloud(src, src + "/.", 200, 200) : m_gen.snapvault(src, src, 200, 200));
+            QVERIFY(cloud ? pellowcloudWalk(src, src + "/.", 200, 200) : snapvaultWalk(src, src, 200, 200));
         QCOMPARE(entries(src).size(), 4);
     }
 
@@ -762,12 +777,12 @@ private slots:
         for (int i = 0; i < 400; ++i)
             QVERIFY(writeFile(src + QStringLiteral("/n%1.txt").arg(i), "x"));
         for (int layout = 0; layout < 2; ++layout) {
-            MZThumbgen::clearStop();
+            clearStop();
             QElapsedTimer walking;
             walking.start();
             bool result = true;
             const qint64 ms = stopWhileRunning(
-                [&] { return layout == 0 ? m_gen.pellowcloud(src, at("c"), 200, 200) : m_gen.snapvault(src, at("v"), 200, 200); },
+                [&] { return layout == 0 ? pellowcloudWalk(src, at("c"), 200, 200) : snapvaultWalk(src, at("v"), 200, 200); },
                 [&] { return walking.elapsed() >= 120; }, result);
             QVERIFY2(ms >= 0 && ms < 5000, qPrintable(QString::number(ms)));
             QVERIFY(!result);

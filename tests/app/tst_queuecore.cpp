@@ -1,7 +1,9 @@
 #include "appdata.h"
 #include "br2dbsqlite.h"
 #include "br2utils.h"
+#include "commandjob.h"
 #include "mzthumbgen.h"
+#include "stopflag.h"
 #include "../testthreads.h"
 
 #include <QDir>
@@ -96,7 +98,7 @@ void TestQueueCore::placeholders()
     QFETCH(QStringList, args);
     QFETCH(bool, ok);
     QString expanded;
-    QCOMPARE(MZThumbgen::expandCommand(command, args, expanded), ok);
+    QCOMPARE(expandCommand(command, args, expanded), ok);
     if (ok)
         QTEST(expanded, "expected");
 }
@@ -128,8 +130,7 @@ void TestQueueCore::layoutJobSizes()
     QJsonArray args{QStringLiteral("pellowcloud"), src, thumbs};
     for (const QJsonValue &v : extra)
         args.append(v);
-    MZThumbgen runner;
-    QVERIFY(runner.runJob(QJsonObject{{QStringLiteral("args"), args}}, 200, 200));
+    QVERIFY(MZThumbgen::runJob(QJsonObject{{QStringLiteral("args"), args}}, 200, 200));
     const QString thumb = thumbs + QLatin1Char('/') + QString::fromLatin1(md5hex(QFileInfo(src + "/a.png").absoluteFilePath())) + ".jpg";
     QCOMPARE(QImageReader(thumb).size(), expected);
 }
@@ -160,7 +161,7 @@ void TestQueueCore::pushPopCompleted()
 {
     // With the stop request set no runnable takes jobs, so what was pushed
     // can be popped here.
-    MZThumbgen::requestStop();
+    requestStop();
     QVERIFY(QTest::qWaitFor([] { return MZThumbgen::amount() == 0; }, 10000));
     BR2Journals journal;
     QVERIFY(IAppData()->push(journal, {}, QString()));
@@ -183,7 +184,7 @@ void TestQueueCore::pushPopCompleted()
     QCOMPARE(item, (QJsonObject{{QStringLiteral("kept"), true}}));
     QVERIFY(rows(QStringLiteral("queue_alload")).isEmpty());
     QVERIFY(IAppData()->completed(987654));
-    MZThumbgen::clearStop();
+    clearStop();
 }
 
 void TestQueueCore::noJobWaitsForAPush()

@@ -1,0 +1,109 @@
+#include "heifthumbnail.h"
+
+#include "picturefit.h"
+#include "thumbnailfile.h"
+
+#include <QImage>
+
+#include <libheif/heif.h>
+
+#include <vector>
+
+namespace {
+
+// Releases libheif objects on every way out.
+struct HeifGuard
+{
+    heif_context *ctx = nullptr;
+    heif_image_handle *primary = nullptr;
+    heif_image_handle *thumb = nullptr;
+    heif_image *image = nullptr;
+    ~HeifGuard()
+    {
+        if (image)
+            heif_image_release(image);
+        if (thumb)
+            heif_image_handle_release(thumb);
+        if (primary)
+            heif_image_handle_release(primary);
+        if (ctx)
+            heif_context_free(ctx);
+    }
+};
+
+QSize handleSize(const heif_image_handle *h)
+{
+    return QSize(heif_image_handle_get_width(h), heif_image_handle_get_height(h));
+}
+
+} // namespace
+
+RenderResult heifThumbnail(const QString &source, const QString &target, int width, int height)
+{
+    if (width <= 0 || height <= 0)
+        return RenderResult::DecodeFailed;
+    const QByteArray path = source.toUtf8();
+    HeifGuard g;
+    static const bool initialised = (heif_init(nullptr), true);   // once, before any thread decodes
+    Q_UNUSED(initialised)
+    g.ctx = heif_context_alloc();
+    if (!g.ctx)
+        return RenderResult::DecodeFailed;
+    if (heif_context_read_from_file(g.ctx, path.constData(), nullptr).code != heif_error_Ok)
+        return RenderResult::DecodeFailed;
+    if (heif_context_get_primary_image_handle(g.ctx, &g.primary).code != heif_error_Ok)
+        return RenderResult::DecodeFailed;
+    const QSize fit = fitSize(handleSize(g.primary), width, height);
+    if (!fit.isValid())
+        return RenderResult::DecodeFailed;
+    if (overMemoryCap(pixelBytes(fit)))
+        return RenderResult::OverMemoryCap;
+
+    // An embedded thumbnail at least as large as the result decodes in a
+    // fraction of the time of the primary image; take the smallest such.
+    const int count = heif_image_handle_get_number_of_thumbnails(g.primary);
+    if (count > 0) {
+        std::vector<heif_item_id> ids(static_cast<size_t>(count));
+        const int n = heif_image_handle_get_list_of_thumbnail_IDs(g.primary, ids.data(), count);
+        for (int i = 0; i < n; ++i) {
+            heif_image_handle *t = nullptr;
+            if (heif_image_handle_get_thumbnail(g.primary, ids[size_t(i)], &t).code != heif_error_Ok || !t)
+                continue;
+            const QSize s = handleSize(t);
+            const bool fits = s.width() >= fit.width() && s.height() >= fit.height();
+            if (fits && (!g.thumb || pixelBytes(s) < pixelBytes(handleSize(g.thumb)))) {
+                if (g.thumb)
+                    heif_image_handle_release(g.thumb);
+                g.thumb = t;
+            } else {
+                heif_image_handle_release(t);
+            }
+        }
+    }
+    const heif_image_handle *handle = g.thumb ? g.thumb : g.primary;
+    const QSize size = handleSize(handle);
+    if (size.isEmpty())
+        return RenderResult::DecodeFailed;
+    const bool alpha = heif_image_handle_has_alpha_channel(handle);
+    const int channels = alpha ? 4 : 3;
+    // Decoded planes (up to 16 bits a sample, 4:2:0) plus the interleaved picture.
+    const int sampleBytes = heif_image_handle_get_luma_bits_per_pixel(handle) > 8 ? 2 : 1;
+    if (overMemoryCap(pixelBytes(size, channels) + pixelBytes(size, sampleBytes) * 3 / 2 + pixelBytes(fit)))
+        return RenderResult::OverMemoryCap;
+    if (heif_decode_image(handle, &g.image, heif_colorspace_RGB,
+                          alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, nullptr).code != heif_error_Ok)
+        return RenderResult::DecodeFailed;
+    int stride = 0;
+    const uint8_t *plane = heif_image_get_plane_readonly(g.image, heif_channel_interleaved, &stride);
+    if (!plane || heif_image_get_width(g.image, heif_channel_interleaved) != size.width()
+        || heif_image_get_height(g.image, heif_channel_interleaved) != size.height()
+        || stride < size.width() * channels)
+        return RenderResult::DecodeFailed;
+    const QImage::Format format = !alpha ? QImage::Format_RGB888
+        : heif_image_handle_is_premultiplied_alpha(handle) ? QImage::Format_RGBA8888_Premultiplied
+                                                           : QImage::Format_RGBA8888;
+    const QImage wrapped(plane, size.width(), size.height(), stride, format);
+    // The wrapper borrows libheif's planes; g releases them only after the save.
+    return writeThumbnail(finishPicture(wrapped, fit), target) ? RenderResult::Rendered : RenderResult::CannotWrite;
+}
+

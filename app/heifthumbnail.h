@@ -1,0 +1,12 @@
+#ifndef HEIFTHUMBNAIL_H
+#define HEIFTHUMBNAIL_H
+#include "renderresult.h"
+
+#include <QString>
+
+// A HEIF picture's thumbnail through libheif: from the smallest embedded
+// thumbnail that still covers the result, else from the primary image,
+// fitted into the width x height box, within the memory cap.
+RenderResult heifThumbnail(const QString &source, const QString &target, int width, int height);
+
+#endif // HEIFTHUMBNAIL_H

@@ -1,0 +1,183 @@
+#include "imagethumbnail.h"
+
+#include "jpegdecoder.h"
+#include "picturefit.h"
+#include "rendersettings.h"
+#include "thumbnailfile.h"
+
+#include <QFile>
+#include <QImage>
+#include <QImageReader>
+#include <QTransform>
+#include <QXmlStreamReader>
+
+namespace {
+
+// EXIF orientation 1..8 applied the way viewers do: mirror, then turn 90
+// degrees clockwise where the tag says so.
+QImage orient(const QImage &img, int orientation)
+{
+    static const int flags[9] = {0, 0, 1, 3, 2, 6, 4, 5, 7};     // bit 1 mirror, 2 flip, 4 rotate 90
+    const int f = orientation >= 1 && orientation <= 8 ? flags[orientation] : 0;
+    if (f == 0)
+        return img;
+    QImage out = (f & 3) ? img.mirrored(f & 1, f & 2) : img;
+    if (f & 4)
+        out = out.transformed(QTransform().rotate(90));
+    return out;
+}
+
+// Qt's SVG renderer paints <image> elements that name local files; an SVG
+// may embed pictures only as data: URIs. Compressed SVG cannot be checked
+// without inflating it and is refused as well.
+bool svgIsSelfContained(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = file.peek(2);
+    if (head.size() == 2 && uchar(head[0]) == 0x1f && uchar(head[1]) == 0x8b)
+        return false;
+    QXmlStreamReader xml(&file);
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        if (xml.name() == QLatin1String("a"))
+            continue;                               // hyperlinks are not followed
+        for (const QXmlStreamAttribute &a : xml.attributes()) {
+            if (a.name() != QLatin1String("href"))
+                continue;
+            const QStringRef v = a.value().trimmed();
+            if (v.isEmpty() || v.startsWith(QLatin1Char('#')) || v.startsWith(QLatin1String("data:"), Qt::CaseInsensitive))
+                continue;
+            return false;
+        }
+    }
+    return !xml.hasError();
+}
+
+// An icon's directory promises sides of at most 256, but Qt decodes each
+// entry at the size of the entry's own header: a PNG inside an icon can
+// declare 20000x20000. Every entry must fit the cap by its own header.
+bool iconEntriesFit(const QString &source)
+{
+    QFile f(source);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = f.read(6);
+    if (head.size() < 6)
+        return false;
+    const auto le = [](const char *p, int n) {
+        quint32 v = 0;
+        for (int i = n - 1; i >= 0; --i)
+            v = (v << 8) | uchar(p[i]);
+        return v;
+    };
+    const auto be = [](const char *p) {
+        return (quint32(uchar(p[0])) << 24) | (quint32(uchar(p[1])) << 16) | (quint32(uchar(p[2])) << 8) | uchar(p[3]);
+    };
+    const int count = int(le(head.constData() + 4, 2));
+    const QByteArray dir = f.read(qint64(count) * 16);
+    if (dir.size() < count * 16)
+        return false;
+    for (int i = 0; i < count; ++i) {
+        if (!f.seek(le(dir.constData() + i * 16 + 12, 4)))
+            return false;
+        const QByteArray data = f.read(24);
+        qint64 w = 0;
+        qint64 h = 0;
+        if (data.size() >= 24 && data.startsWith("\x89PNG\r\n\x1a\n")) {
+            w = be(data.constData() + 16);
+            h = be(data.constData() + 20);
+        } else if (data.size() >= 12) {
+            // BITMAPINFOHEADER: the height counts the mask rows too.
+            w = qAbs(qint64(qint32(le(data.constData() + 4, 4))));
+            h = qAbs(qint64(qint32(le(data.constData() + 8, 4)))) / 2;
+        } else {
+            return false;
+        }
+        if (w > 65535 || h > 65535 || overMemoryCap(w * h * 4))
+            return false;
+    }
+    return true;
+}
+
+// Decodes through Qt's image plug-ins, at reduced size where the plug-in
+// can (JPEG, SVG), upright, refusing what would not fit the memory cap.
+RenderResult readWithQt(const QString &source, int width, int height, QImage &out)
+{
+    QImageReader reader(source);
+    reader.setAutoTransform(true);
+    const QSize stored = reader.size();
+    if (!stored.isValid() || stored.isEmpty())
+        return RenderResult::DecodeFailed;
+    // Qt applies the scaled size before the EXIF transform.
+    const bool turned = reader.transformation() & QImageIOHandler::TransformationRotate90;
+    const QSize shown = turned ? stored.transposed() : stored;
+    const QSize fit = fitSize(shown, width, height);
+    if (!fit.isValid())
+        return RenderResult::DecodeFailed;
+    if (overMemoryCap(pixelBytes(fit)))
+        return RenderResult::OverMemoryCap;
+    // The icon handler leaves format() empty once it has read the
+    // directory; ask by content instead.
+    const QByteArray format = reader.format().isEmpty() ? QImageReader::imageFormat(source) : reader.format();
+    const bool vector = format.startsWith("svg");
+    if (vector && !svgIsSelfContained(source))
+        return RenderResult::DecodeFailed;
+    if ((format == "ico" || format == "cur") && !iconEntriesFit(source))
+        return RenderResult::OverMemoryCap;
+    const int depth = QImage::toPixelFormat(reader.imageFormat()).bitsPerPixel();
+    const int bytesPerPixel = depth > 32 ? 8 : 4;
+    // A reader that cannot shrink while loading hands over the stored size,
+    // and flattening or smooth scaling makes one more full-size copy.
+    const bool shrinks = reader.supportsOption(QImageIOHandler::ScaledSize);
+    const qint64 decoded = pixelBytes(vector ? fit : stored, bytesPerPixel) * (shrinks || vector ? 1 : 2);
+    if (overMemoryCap(decoded + pixelBytes(fit)))
+        return RenderResult::OverMemoryCap;
+    if (shrinks)
+        reader.setScaledSize(turned ? fit.transposed() : fit);
+    QImage img;
+    if (!reader.read(&img))
+        return RenderResult::DecodeFailed;
+    out = finishPicture(img, fit);
+    return out.isNull() ? RenderResult::OverMemoryCap : RenderResult::Rendered;
+}
+
+} // namespace
+
+RenderResult imageThumbnail(const QString &source, const QString &target, int width, int height)
+{
+    if (width <= 0 || height <= 0)
+        return RenderResult::DecodeFailed;
+    QImage thumb;
+    {
+        JpegDecoder jpeg(source);
+        if (jpeg.isJpeg()) {
+            if (!jpeg.readHeader())
+                return RenderResult::DecodeFailed;
+            if (jpeg.canDecode()) {
+                const int orientation = jpeg.orientation();
+                const bool turned = orientation >= 5;
+                const QSize shown = turned ? jpeg.size().transposed() : jpeg.size();
+                const QSize fit = fitSize(shown, width, height);
+                if (!fit.isValid())
+                    return RenderResult::DecodeFailed;
+                const QSize storedFit = turned ? fit.transposed() : fit;
+                if (overMemoryCap(pixelBytes(fit)) || overMemoryCap(jpeg.memoryNeeded(storedFit) + pixelBytes(fit)))
+                    return RenderResult::OverMemoryCap;
+                const QImage raw = jpeg.decode(storedFit, RenderSettings::current().memoryCap);
+                if (raw.isNull())
+                    return RenderResult::DecodeFailed;
+                thumb = orient(finishPicture(raw, storedFit), orientation);
+            }
+        }
+    }
+    if (thumb.isNull()) {
+        const RenderResult read = readWithQt(source, width, height, thumb);
+        if (read != RenderResult::Rendered)
+            return read;
+    }
+    return writeThumbnail(thumb, target) ? RenderResult::Rendered : RenderResult::CannotWrite;
+}
+

@@ -1,0 +1,39 @@
+#ifndef JOBQUEUE_H
+#define JOBQUEUE_H
+#include "peeraccess.h"
+
+#include <QJsonObject>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+class BR2Journals;
+
+// The queue as its users see it: the workers take and complete jobs, the
+// commands queue them and read or change the worker count. The service
+// core implements it; neither side depends on the core itself.
+class JobQueue
+{
+public:
+    virtual ~JobQueue() = default;
+
+    virtual bool pop(QJsonObject &item) = 0;
+    // Removes the completed job's row.
+    virtual bool completed(int quuno) = 0;
+    // True while jobs are waiting in memory; workers look once more before
+    // they leave so that no job waits for the next push.
+    virtual bool hasQueued() = 0;
+    virtual int threads() const = 0;
+    // The box a job without its own size is fitted into.
+    virtual QSize thumbnailBox() const = 0;
+
+    // owner: the identity of an untrusted client, stored with its job so
+    // that the job runs with that client's rights; empty for trusted ones.
+    virtual bool push(BR2Journals &journal, const QStringList &args, const QString &command,
+                      const QJsonObject &owner) = 0;
+    // Sets the worker count and stores it for the next start.
+    virtual void changeThreads(int count) = 0;
+    virtual PeerPolicy peerPolicy() const = 0;
+};
+
+#endif // JOBQUEUE_H

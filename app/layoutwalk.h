@@ -1,0 +1,18 @@
+#ifndef LAYOUTWALK_H
+#define LAYOUTWALK_H
+#include <QString>
+
+// The two layouts' walks over a folder. Each lists the folder's files (no
+// hidden ones, no subfolders), renders those that need a thumbnail and
+// pauses 50 ms after every listed file, so that a walk never hogs the disk.
+// True when the walk ran to its end, false when a stop cut it short (the
+// job must then stay queued).
+
+// pellowcloud: thumbnails named after the MD5 of the file's absolute path;
+// one older than its source is made again.
+bool pellowcloudWalk(const QString &source, const QString &thumbs, int width, int height);
+// snapvault: thumbnails named after the MD5 of the file's content; source
+// may also be one file.
+bool snapvaultWalk(const QString &source, const QString &thumbs, int width, int height);
+
+#endif // LAYOUTWALK_H

@@ -1,0 +1,84 @@
+#include "mediakind.h"
+
+#include <QHash>
+#include <QMimeDatabase>
+#include <QStringList>
+
+namespace {
+
+const QStringList IMAGE_MIME_TYPES_HEIF = {
+    QStringLiteral("image/heif"),
+};
+const QStringList IMAGE_MIME_TYPES = {
+    QStringLiteral("image/jpeg"), QStringLiteral("image/png"), QStringLiteral("image/bmp"),
+    QStringLiteral("image/gif"), QStringLiteral("image/pcx"), QStringLiteral("image/x-targa"),
+    QStringLiteral("image/tiff"), QStringLiteral("image/svg+xml"), QStringLiteral("image/x-icon"),
+    QStringLiteral("image/webp"), QStringLiteral("image/vnd.microsoft.icon"),
+};
+const QStringList VIDEO_MIME_TYPES = {
+    QStringLiteral("video/x-msvideo"), QStringLiteral("video/x-ms-wmv"),
+    QStringLiteral("application/vnd.rn-realmedia"), QStringLiteral("application/vnd.rn-realmedia-vbr"),
+    QStringLiteral("video/x-matroska"), QStringLiteral("video/3gpp"), QStringLiteral("video/x-f4v"),
+    QStringLiteral("video/x-m4v"), QStringLiteral("video/mpeg"), QStringLiteral("video/x-flv"),
+    QStringLiteral("video/x-ms-vob"), QStringLiteral("video/quicktime"), QStringLiteral("video/mp4"),
+    QStringLiteral("video/x-dv"), QStringLiteral("video/x-ms-asf"), QStringLiteral("video/MP2T"),
+    QStringLiteral("video/MP2T"), QStringLiteral("video/x-msvideo"), QStringLiteral("video/x-msvideo"),
+    QStringLiteral("video/mpeg"), QStringLiteral("video/MP2T"), QStringLiteral("video/MP2T"),
+    QStringLiteral("video/x-tivo-mpeg"), QStringLiteral("video/hevc"), QStringLiteral("video/x-ms-asf"),
+};
+
+// Lower-cased list entry -> renderer; the first list holding a name wins.
+const QHash<QString, MediaKind> &mimeIndex()
+{
+    static const QHash<QString, MediaKind> index = [] {
+        QHash<QString, MediaKind> h;
+        const std::pair<const QStringList *, MediaKind> lists[] = {
+            {&IMAGE_MIME_TYPES_HEIF, MediaHeif},
+            {&IMAGE_MIME_TYPES, MediaImage},
+            {&VIDEO_MIME_TYPES, MediaVideo},
+        };
+        for (const auto &l : lists) {
+            for (const QString &name : *l.first) {
+                const QString key = name.toLower();
+                if (!h.contains(key))
+                    h.insert(key, l.second);
+            }
+        }
+        return h;
+    }();
+    return index;
+}
+
+} // namespace
+
+MediaKind mediaKindOf(const QString &path)
+{
+    static const QMimeDatabase db;
+    const QMimeType type = db.mimeTypeForFile(path);
+    const QHash<QString, MediaKind> &index = mimeIndex();
+    MediaKind best = MediaNone;
+    auto consider = [&](const QString &name) {
+        const MediaKind k = index.value(name.toLower(), MediaNone);
+        if (k != MediaNone && (best == MediaNone || k < best))
+            best = k;
+    };
+    consider(type.name());
+    for (const QString &alias : type.aliases())
+        consider(alias);
+    return best;
+}
+
+QString thumbnailSuffix(MediaKind kind)
+{
+    switch (kind) {
+    case MediaHeif:
+    case MediaImage:
+        return QStringLiteral(".jpg");
+    case MediaVideo:
+        return QStringLiteral(".gif");
+    case MediaNone:
+        break;
+    }
+    return QString();
+}
+

@@ -1,0 +1,19 @@
+#ifndef MEDIAKIND_H
+#define MEDIAKIND_H
+#include <QString>
+
+// The renderer a file gets, by its MIME type.
+enum MediaKind {
+    MediaNone = 0,
+    MediaHeif,          // heifThumbnail, ".jpg"
+    MediaImage,         // imageThumbnail, ".jpg"
+    MediaVideo          // videoThumbnail, ".gif"
+};
+
+// The MIME type's name or one of its aliases, in any letter case, found in
+// the HEIF, image or video list, in that order.
+MediaKind mediaKindOf(const QString &path);
+// ".jpg", ".gif", or empty for MediaNone.
+QString thumbnailSuffix(MediaKind kind);
+
+#endif // MEDIAKIND_H

@@ -1,0 +1,76 @@
+#include "picturefit.h"
+
+#include "rendersettings.h"
+
+QSize fitSize(const QSize &picture, int width, int height)
+{
+    if (picture.isEmpty() || width <= 0 || height <= 0)
+        return QSize();
+    // Each step computes the new side as Qt's fast scaling does, so the
+    // result matches scaledToWidth/scaledToHeight chains to the pixel.
+    qint64 w = picture.width();
+    qint64 h = picture.height();
+    auto toWidth = [&](qint64 nw) {
+        const double f = double(nw) / double(w);
+        h = qRound64(qAbs(f) * double(h));
+        w = qRound64(qAbs(f) * double(w));
+    };
+    auto toHeight = [&](qint64 nh) {
+        const double f = double(nh) / double(h);
+        w = qRound64(qAbs(f) * double(w));
+        h = qRound64(qAbs(f) * double(h));
+    };
+    if (w > width || h > height) {
+        if (w > width)
+            toWidth(width);
+        if (h > height)
+            toHeight(height);
+    } else if (w < width && h < height) {
+        toWidth(width);
+        if (h > height)
+            toHeight(height);
+    }
+    // A sliver (1000x2 in a 200x200 box) keeps at least one pixel a side.
+    return QSize(int(qBound<qint64>(1, w, width)), int(qBound<qint64>(1, h, height)));
+}
+
+// Smooth resize to exactly `size`; transparent pixels end up on white,
+// because JPEG has no alpha and would show them black.
+QImage finishPicture(const QImage &decoded, const QSize &size)
+{
+    QImage img = decoded;
+    if (img.hasAlphaChannel()) {
+        img = img.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        if (img.size() != size)
+            img = img.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        if (img.isNull())
+            return img;
+        img = img.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        QImage out(img.size(), QImage::Format_RGB32);
+        if (out.isNull())
+            return out;
+        for (int y = 0; y < img.height(); ++y) {
+            const QRgb *src = reinterpret_cast<const QRgb *>(img.constScanLine(y));
+            QRgb *dst = reinterpret_cast<QRgb *>(out.scanLine(y));
+            for (int x = 0; x < img.width(); ++x) {
+                const QRgb p = src[x];
+                const int back = 255 - qAlpha(p);       // premultiplied: colour + white * (1 - alpha)
+                dst[x] = qRgb(qRed(p) + back, qGreen(p) + back, qBlue(p) + back);
+            }
+        }
+        return out;
+    }
+    if (img.size() != size)
+        img = img.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    return img;
+}
+
+qint64 pixelBytes(const QSize &s, int bytesPerPixel)
+{
+    return qint64(s.width()) * s.height() * bytesPerPixel;
+}
+
+bool overMemoryCap(qint64 bytes)
+{
+    return bytes < 0 || bytes > RenderSettings::current().memoryCap;
+}

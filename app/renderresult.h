@@ -1,0 +1,36 @@
+#ifndef RENDERRESULT_H
+#define RENDERRESULT_H
+
+// What a renderer made of one file: a thumbnail, or why not.
+enum class RenderResult {
+    Rendered,
+    NotMedia,          // no renderer for the file's type: only counted, never reported
+    DecodeFailed,      // unreadable, corrupt, or refused by a decode guard
+    OverMemoryCap,
+    FfmpegFailed,
+    FfmpegTimedOut,
+    CannotWrite,       // the thumbnail could not be written or renamed into place
+};
+
+inline const char *renderReason(RenderResult result)
+{
+    switch (result) {
+    case RenderResult::Rendered:
+        return "rendered";
+    case RenderResult::NotMedia:
+        return "not a media file";
+    case RenderResult::DecodeFailed:
+        return "cannot be decoded";
+    case RenderResult::OverMemoryCap:
+        return "over the memory limit";
+    case RenderResult::FfmpegFailed:
+        return "ffmpeg failed";
+    case RenderResult::FfmpegTimedOut:
+        return "ffmpeg timed out";
+    case RenderResult::CannotWrite:
+        return "cannot write the thumbnail";
+    }
+    return "";
+}
+
+#endif // RENDERRESULT_H

@@ -1,0 +1,18 @@
+#ifndef RENDERSETTINGS_H
+#define RENDERSETTINGS_H
+#include <QString>
+
+// The process-wide knobs of the renderers, set once where the
+// configuration is read (tests set their own), and read by every render.
+struct RenderSettings
+{
+    qint64 memoryCap = qint64(256) << 20;          // bytes one decode may hold: source buffers and the thumbnail
+    int videoTimeoutMs = 300000;                   // ffmpeg is ended after this long
+    QString ffmpegProgram = QStringLiteral("ffmpeg");
+    bool debugging = false;                        // a console line for every file that failed
+
+    static RenderSettings current();
+    static void set(const RenderSettings &settings);
+};
+
+#endif // RENDERSETTINGS_H

@@ -1,0 +1,50 @@
+#ifndef THUMBNAILFILE_H
+#define THUMBNAILFILE_H
+#include <QImage>
+#include <QString>
+
+#include <sys/stat.h>
+
+// How a thumbnail reaches its name: written to a hidden temporary file
+// beside it and renamed into place, so that the final name only ever holds
+// a complete file; and what stands at a thumbnail's name.
+
+// The prefix of the temporary files (".k8thumb-").
+QString temporaryPrefix();
+// The mode of a finished thumbnail: 0666 under the process's umask.
+mode_t thumbnailFileMode();
+
+// Creates a new private temporary file in folder, never through a link.
+// The descriptor, or -1.
+int openTemporary(const QString &folder, QString &path);
+
+// Closes the temporary file and, unless released, removes it.
+class TemporaryGuard
+{
+public:
+    TemporaryGuard(int fd, const QString &path) : m_fd(fd), m_path(path) {}
+    ~TemporaryGuard();
+    TemporaryGuard(const TemporaryGuard &) = delete;
+    TemporaryGuard &operator=(const TemporaryGuard &) = delete;
+    void release() const { m_released = true; }
+
+private:
+    int m_fd;
+    QString m_path;
+    mutable bool m_released = false;
+};
+
+// Makes the folder and writes img under target in target's format. The
+// rename replaces whatever entry is there (a link is replaced, not followed).
+bool writeThumbnail(const QImage &img, const QString &target);
+
+// Any entry at the name (a folder, a link, dangling or not) counts as a
+// thumbnail, except an empty regular file: what a crash can leave behind
+// when the data of a renamed file never reached the disk.
+bool thumbnailPresent(const QString &path, struct stat *st);
+
+// Removes the temporary files in folder that no writer of this process
+// holds, at most once an hour per folder.
+void removeLeftovers(const QString &folder);
+
+#endif // THUMBNAILFILE_H

@@ -1,0 +1,75 @@
+#include "videothumbnail.h"
+
+#include "childprocess.h"
+#include "picturefit.h"
+#include "rendersettings.h"
+#include "thumbnailfile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+#include <sys/stat.h>
+
+namespace {
+
+// The demuxers that the video types need. Playlist and script demuxers
+// (hls, concat, ...) stay out: they would make ffmpeg read other local
+// files into a thumbnail.
+const QString g_demuxers = QStringLiteral(
+    "mov,mp4,matroska,webm,avi,asf,flv,mpeg,mpegts,mpegvideo,m4v,h264,hevc,rm,dv,ty,vc1");
+
+constexpr int kMaxVideoSide = 8192;
+
+} // namespace
+
+RenderResult videoThumbnail(const QString &source, const QString &target, int width, int height)
+{
+    if (width <= 0 || height <= 0 || width > kMaxVideoSide || height > kMaxVideoSide)
+        return RenderResult::DecodeFailed;
+    if (overMemoryCap(pixelBytes(QSize(width, height))))
+        return RenderResult::OverMemoryCap;
+    const RenderSettings settings = RenderSettings::current();
+    const QString size = QString::number(width) + QLatin1Char('x') + QString::number(height);
+    const QFileInfo info(target);
+    QDir().mkpath(info.absolutePath());
+
+    // ffmpeg writes into a hidden temporary file that the service made
+    // itself (a name swapped for a link while ffmpeg runs changes nothing),
+    // renamed into place only after a clean exit.
+    QString tmpName;
+    const int fd = openTemporary(info.absolutePath(), tmpName);
+    if (fd < 0)
+        return RenderResult::CannotWrite;
+    const TemporaryGuard guard(fd, tmpName);
+
+    const QStringList args = {
+        QStringLiteral("-y"), QStringLiteral("-t"), QStringLiteral("15"),
+        QStringLiteral("-ss"), QStringLiteral("00:00:00"),
+        QStringLiteral("-protocol_whitelist"), QStringLiteral("file"),
+        QStringLiteral("-format_whitelist"), g_demuxers,
+        QStringLiteral("-i"), source,
+        QStringLiteral("-s"), size,
+        QStringLiteral("-r"), QStringLiteral("5"),
+        QStringLiteral("-threads"), QStringLiteral("1"),
+        QStringLiteral("-preset"), QStringLiteral("veryslow"),
+        QStringLiteral("-f"), QStringLiteral("gif"),
+        QStringLiteral("pipe:1"),
+    };
+    ChildProcess ffmpeg(settings.ffmpegProgram, args);
+    ffmpeg.setStandardOutput(fd);
+    const ChildProcess::Outcome outcome = ffmpeg.run(settings.videoTimeoutMs);
+    if (outcome == ChildProcess::TimedOut)
+        return RenderResult::FfmpegTimedOut;
+    struct stat st;
+    if (outcome != ChildProcess::Finished || ffmpeg.signalled() || ffmpeg.exitCode() != 0 || ::fstat(fd, &st) != 0
+        || st.st_size <= 0)
+        return RenderResult::FfmpegFailed;
+    if (::fchmod(fd, thumbnailFileMode()) != 0
+        || ::rename(QFile::encodeName(tmpName).constData(), QFile::encodeName(info.absoluteFilePath()).constData()) != 0)
+        return RenderResult::CannotWrite;
+    guard.release();
+    return RenderResult::Rendered;
+}
+
