@@ -64,7 +64,6 @@ struct JpegDecoder::Private
     jpeg_decompress_struct cinfo;
     ErrorManager err;
     QImage image;
-    QString error;
 
     // Output size of libjpeg at scale m/8, the way jpeg_calc_output_dimensions rounds.
     QSize scaled(int m) const
@@ -112,7 +111,6 @@ JpegDecoder::JpegDecoder(const QString &path)
     d->path = path;
     d->file = std::fopen(QFile::encodeName(path).constData(), "rbe");
     if (!d->file) {
-        d->error = QStringLiteral("cannot open");
         return;
     }
     unsigned char head[3] = {0, 0, 0};
@@ -143,7 +141,6 @@ bool JpegDecoder::readHeader()
     p->err.pub.emit_message = onMessage;
     p->err.pub.output_message = silentOutput;
     if (setjmp(p->err.jump)) {
-        p->error = QString::fromLatin1(p->err.message);
         return false;
     }
     jpeg_create_decompress(&p->cinfo);
@@ -151,11 +148,9 @@ bool JpegDecoder::readHeader()
     jpeg_stdio_src(&p->cinfo, p->file);
     jpeg_save_markers(&p->cinfo, JPEG_APP0 + 1, 0xFFFF);
     if (jpeg_read_header(&p->cinfo, TRUE) != JPEG_HEADER_OK) {
-        p->error = QStringLiteral("no image in file");
         return false;
     }
     if (p->cinfo.image_width == 0 || p->cinfo.image_height == 0) {
-        p->error = QStringLiteral("empty image");
         return false;
     }
     for (jpeg_saved_marker_ptr m = p->cinfo.marker_list; m; m = m->next) {
@@ -184,11 +179,6 @@ int JpegDecoder::orientation() const
     return d->orientation;
 }
 
-bool JpegDecoder::isProgressive() const
-{
-    return d->headerRead && jpeg_has_multiple_scans(&d->cinfo);
-}
-
 qint64 JpegDecoder::memoryNeeded(const QSize &minSize) const
 {
     if (!d->headerRead)
@@ -204,7 +194,6 @@ QImage JpegDecoder::decode(const QSize &minSize, qint64 memoryCap)
     Private *p = d.get();
     p->decodeCalled = true;
     if (setjmp(p->err.jump)) {
-        p->error = QString::fromLatin1(p->err.message);
         jpeg_abort_decompress(&p->cinfo);
         p->image = QImage();
         return QImage();
@@ -225,7 +214,6 @@ QImage JpegDecoder::decode(const QSize &minSize, qint64 memoryCap)
 
     p->image = QImage(int(p->cinfo.output_width), int(p->cinfo.output_height), QImage::Format_RGB32);
     if (p->image.isNull()) {
-        p->error = QStringLiteral("out of memory");
         jpeg_abort_decompress(&p->cinfo);
         return QImage();
     }
@@ -258,18 +246,12 @@ QImage JpegDecoder::decode(const QSize &minSize, qint64 memoryCap)
         jpeg_abort_decompress(&p->cinfo);
     }
     if (!complete || p->err.truncated) {
-        p->error = QStringLiteral("premature end of file");
         p->image = QImage();
         return QImage();
     }
     QImage out = p->image;
     p->image = QImage();
     return out;
-}
-
-QString JpegDecoder::errorString() const
-{
-    return d->error;
 }
 
 int JpegDecoder::exifOrientation(const QByteArray &tiff)

@@ -28,7 +28,6 @@ public:
     bool canDecode() const;
     QSize size() const;                 // as stored, before the EXIF orientation
     int orientation() const;            // EXIF orientation 1..8, 1 when absent
-    bool isProgressive() const;
     // Bytes that decode(minSize) will hold at its peak: the output picture,
     // and for a progressive file the whole-image coefficient buffers.
     qint64 memoryNeeded(const QSize &minSize) const;
@@ -37,7 +36,6 @@ public:
     // error, on a file that ends before its last scan, or when libjpeg would
     // need more than memoryCap bytes.
     QImage decode(const QSize &minSize, qint64 memoryCap);
-    QString errorString() const;
 
     // Orientation tag of an EXIF block (the APP1 payload after "Exif\0\0"),
     // 1 when it has none or is malformed.
