@@ -1,21 +1,7 @@
-// Engine file format (named SQL statements), read line by line after
-// "--" comments are cut and every line is trimmed:
-//
-//   SQL: queue_remove          a header starts a statement; its name is
-//   DELETE FROM t_queue        lower-cased. Text lines follow, each kept
-//   WHERE quu_no = :quuno      with a trailing "\n".
-//   ;
-//   params:                    switches to parameter lines: a name (one
-//   quuno   integer            leading "@" or ":" dropped) and a declared
-//                              type (lower-cased); a bare name is "string".
-//
-// Declared types only give a default to a parameter the caller leaves out:
-// "string"/"text" bind an empty text, "int"/"integer"/"double" bind 0.
-// Lines before the first header, and a header without a name, are ignored;
-// a statement without text lines is dropped; a later statement replaces an
-// earlier one of the same name, the built-in configure_* statements too.
 #include "br2dbsqlite.h"
 
+#include "br2sqlengine.h"
+#include "br2sqlrun.h"
 #include "br2utils.h"
 
 #include <QDir>
@@ -44,174 +30,6 @@
 namespace {
 
 const char *const kNotOpen = "database is not open";
-const int kStatementCacheSize = 64;
-
-QJsonObject builtinStatements()
-{
-    auto entry = [](const char *text, const QJsonObject &params) {
-        return QJsonObject{{QStringLiteral("text"), QString::fromUtf8(text)}, {QStringLiteral("params"), params}};
-    };
-    const QJsonObject key{{QStringLiteral("key"), QStringLiteral("string")}};
-    const QJsonObject keyValue{{QStringLiteral("key"), QStringLiteral("string")},
-                               {QStringLiteral("value"), QStringLiteral("string")}};
-    return QJsonObject{
-        {QStringLiteral("configure_alload"),
-         entry("SELECT CFG_Key AS key, CFG_Value AS value FROM SYS_Configure ORDER BY CFG_Key;", key)},
-        {QStringLiteral("configure_get"),
-         entry("SELECT CFG_Value AS value FROM SYS_Configure WHERE CFG_Key = :key LIMIT 1;", key)},
-        {QStringLiteral("configure_change"),
-         entry("UPDATE SYS_Configure SET CFG_Value = :value WHERE cfg_key = :key;", keyValue)},
-        {QStringLiteral("configure_append"),
-         entry("INSERT INTO SYS_Configure( CFG_Key, CFG_Value)VALUES( :key, :value);", keyValue)},
-    };
-}
-
-void bindParameters(sqlite3_stmt *stmt, const QJsonObject &values, const QJsonObject &types)
-{
-    const int count = sqlite3_bind_parameter_count(stmt);
-    for (int i = 1; i <= count; ++i) {
-        const char *raw = sqlite3_bind_parameter_name(stmt, i);
-        if (!raw || !*raw)
-            continue; // a positional "?" has no name to look up: it stays NULL
-        const QString name = QString::fromUtf8(raw + 1);
-        const auto it = values.constFind(name);
-        if (it != values.constEnd()) {
-            const QJsonValue v = it.value();
-            switch (v.type()) {
-            case QJsonValue::Bool:
-                sqlite3_bind_int64(stmt, i, v.toBool() ? 1 : 0);
-                break;
-            case QJsonValue::Double: {
-                const double d = v.toDouble();
-                if (std::trunc(d) == d && d >= double(INT_MIN) && d <= double(INT_MAX))
-                    sqlite3_bind_int64(stmt, i, qint64(d));
-                else
-                    sqlite3_bind_double(stmt, i, d);
-                break;
-            }
-            case QJsonValue::String: {
-                const QByteArray text = v.toString().toUtf8();
-                sqlite3_bind_text(stmt, i, text.constData(), text.size(), SQLITE_TRANSIENT);
-                break;
-            }
-            default: // null, array, object: SQL NULL
-                break;
-            }
-            continue;
-        }
-        const auto t = types.constFind(name);
-        if (t == types.constEnd())
-            continue;
-        const QString type = t.value().toString();
-        if (type == QLatin1String("string") || type == QLatin1String("text"))
-            sqlite3_bind_text(stmt, i, "", 0, SQLITE_STATIC);
-        else if (type == QLatin1String("int") || type == QLatin1String("integer") || type == QLatin1String("double"))
-            sqlite3_bind_int64(stmt, i, 0);
-    }
-}
-
-QJsonObject readRow(sqlite3_stmt *stmt)
-{
-    QJsonObject row;
-    const int columns = sqlite3_column_count(stmt);
-    for (int c = 0; c < columns; ++c) {
-        const QString key = QString::fromUtf8(sqlite3_column_name(stmt, c)).toLower();
-        switch (sqlite3_column_type(stmt, c)) {
-        case SQLITE_INTEGER:
-            // Callers of this framework read integer columns as 32 bits.
-            row.insert(key, sqlite3_column_int(stmt, c));
-            break;
-        case SQLITE_FLOAT:
-            row.insert(key, sqlite3_column_double(stmt, c));
-            break;
-        case SQLITE_TEXT: {
-            const char *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, c));
-            row.insert(key, QString::fromUtf8(text, sqlite3_column_bytes(stmt, c)));
-            break;
-        }
-        default: // BLOB and NULL columns are left out of the row
-            break;
-        }
-    }
-    return row;
-}
-
-// Runs every statement of sql on db. Lenient mode: true as soon as one
-// statement completed or produced a row, later statements still run after
-// a failed step. Strict mode (creation scripts, upgrade steps): true only
-// when at least one statement ran and none failed; the first failure stops.
-// cache, when given, keeps prepared statements of texts that are a single
-// statement, keyed by the text: the same few statements run for every job.
-bool runSql(sqlite3 *db, int &changes, int &lastId, QList<QJsonObject> *rows, const QByteArray &sqlText,
-            const QJsonObject &values, const QJsonObject &types, bool strict, QString &error,
-            QHash<QByteArray, sqlite3_stmt *> *cache = nullptr)
-{
-    changes = 0;
-    lastId = 0;
-    const QByteArray sql = sqlText.trimmed();
-    const char *pos = sql.constData();
-    const char *const end = pos + sql.size();
-    bool succeeded = false;
-    bool failed = false;
-    while (pos < end && !failed) {
-        sqlite3_stmt *stmt = cache && pos == sql.constData() ? cache->take(sql) : nullptr;
-        bool whole = stmt != nullptr;
-        if (stmt) {
-            pos = end;
-        } else {
-            const char *tail = nullptr;
-            const bool first = pos == sql.constData();
-            if (sqlite3_prepare_v2(db, pos, int(end - pos), &stmt, &tail) != SQLITE_OK) {
-                error = QString::fromUtf8(sqlite3_errmsg(db));
-                sqlite3_finalize(stmt);
-                failed = true;
-                break;
-            }
-            pos = tail ? tail : end;
-            while (pos < end && isspace(static_cast<unsigned char>(*pos)))
-                ++pos;
-            whole = first && pos == end;
-        }
-        if (!stmt)
-            continue; // only white space or a comment
-        bindParameters(stmt, values, types);
-        for (;;) {
-            const int rc = sqlite3_step(stmt);
-            if (rc == SQLITE_ROW) {
-                if (rows)
-                    rows->append(readRow(stmt));
-                succeeded = true;
-                continue;
-            }
-            if (rc == SQLITE_DONE || rc == SQLITE_OK) {
-                changes = sqlite3_changes(db);
-                lastId = int(sqlite3_last_insert_rowid(db));
-                succeeded = true;
-                break;
-            }
-            error = QString::fromUtf8(sqlite3_errmsg(db));
-            if (strict) {
-                failed = true;
-            } else if (succeeded) {
-                changes = sqlite3_changes(db);
-                lastId = int(sqlite3_last_insert_rowid(db));
-            }
-            break;
-        }
-        if (whole && cache && cache->size() < kStatementCacheSize) {
-            sqlite3_reset(stmt);
-            sqlite3_clear_bindings(stmt);
-            cache->insert(sql, stmt);
-        } else {
-            sqlite3_finalize(stmt);
-        }
-    }
-    if (!strict)
-        return succeeded;
-    if (!failed && !succeeded)
-        error = QStringLiteral("no SQL statement to run");
-    return succeeded && !failed;
-}
 
 QString upgradeName(int version, int step)
 {
@@ -264,14 +82,7 @@ BR2DBSqlite::~BR2DBSqlite()
 
 QStringList BR2DBSqlite::delSqlComments(const QString &text)
 {
-    QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (QString &line : lines) {
-        const int cut = line.indexOf(QLatin1String("--"));
-        if (cut >= 0)
-            line.truncate(cut);
-        line = line.trimmed();
-    }
-    return lines;
+    return BR2SqlEngine::delSqlComments(text);
 }
 
 bool BR2DBSqlite::loadSqlEngine(const QString &path, bool flag)
@@ -287,54 +98,7 @@ bool BR2DBSqlite::loadSqlEngine(const QString &path, bool flag)
     const QString text = QString::fromUtf8(file.readAll()).trimmed();
     file.close();
 
-    QJsonObject engine = builtinStatements();
-    QString name;
-    QString sql;
-    QJsonObject params;
-    bool inParams = false;
-    auto store = [&](bool atToColon) {
-        if (name.isEmpty() || sql.isEmpty())
-            return;
-        if (atToColon)
-            sql.replace(QLatin1Char('@'), QLatin1Char(':'));
-        engine.insert(name, QJsonObject{{QStringLiteral("id"), name},
-                                        {QStringLiteral("text"), sql},
-                                        {QStringLiteral("params"), params}});
-    };
-    for (const QString &raw : delSqlComments(text)) {
-        const QString line = raw.trimmed();
-        if (line.isEmpty())
-            continue;
-        if (line.startsWith(QLatin1String("SQL:"), Qt::CaseInsensitive)) {
-            store(true);
-            name = line.mid(4).trimmed().toLower();
-            sql.clear();
-            params = QJsonObject();
-            inParams = false;
-            continue;
-        }
-        if (name.isEmpty())
-            continue;
-        if (line.startsWith(QLatin1String("Params:"), Qt::CaseInsensitive)) {
-            inParams = true;
-            continue;
-        }
-        if (!inParams) {
-            sql += line + QLatin1Char('\n');
-            continue;
-        }
-        // Name and type are separated by blanks; tabs count as blanks too so
-        // that a tab-aligned file does not declare "name\ttype" as a name.
-        const int gap = line.indexOf(QRegularExpression(QStringLiteral("\\s")));
-        QString pname = gap < 0 ? line : line.left(gap);
-        QString type = QStringLiteral("string");
-        if (gap >= 0)
-            type = line.mid(gap + 1).trimmed().section(QRegularExpression(QStringLiteral("\\s")), 0, 0).toLower();
-        if (pname.startsWith(QLatin1Char('@')) || pname.startsWith(QLatin1Char(':')))
-            pname.remove(0, 1);
-        params.insert(pname, type);
-    }
-    store(false);
+    const QJsonObject engine = BR2SqlEngine::parse(text);
 
     QWriteLocker locker(&m_engineLock);
     m_engine = engine;

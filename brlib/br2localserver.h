@@ -3,6 +3,7 @@
 
 #include "br2cabinet.h"
 #include "br2requestbudget.h"
+#include "br2requesthandler.h"
 #include "br2todorouter.h"
 
 #include <QJsonObject>
@@ -28,7 +29,7 @@ class QSocketNotifier;
 // for trusted peers. Accepting is done here on the listening descriptor, so
 // that running out of descriptors pauses accepting instead of losing the
 // socket.
-class BR2LocalServer : public QObject
+class BR2LocalServer : public QObject, public BR2RequestHandler
 {
     Q_OBJECT
 public:
@@ -78,7 +79,7 @@ public:
     // Dispatches one request: "__LS__" + cmd anywhere in the tree first,
     // then cmd. When nobody serves it, the cabinet gets ERR_MISSING with the
     // command as sent (cut after MAX_ECHOED_NAME characters).
-    bool doCall(QJsonObject &reply, const QJsonObject &request, BR2Cabinet *cabinet);
+    bool doCall(QJsonObject &reply, const QJsonObject &request, BR2Cabinet *cabinet) override;
     static constexpr int MAX_ECHOED_NAME = 4096;
 
     // Connections currently owned (serving, or ended and not yet reclaimed).
@@ -102,13 +103,11 @@ private:
         bool trusted;
     };
 
-    friend class BR2LocalSocket;
     void acceptPending();
     void admit(int fd);
     void sizeLimits();
-    // Called on a connection's thread as its last act; reclaiming happens
-    // on the server's thread.
-    void connectionEnded();
+    // Reclaiming happens on the server's thread.
+    void connectionEnded() override;
     void reapConnections();
 
     QString m_name;

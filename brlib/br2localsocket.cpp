@@ -1,8 +1,8 @@
 #include "br2localsocket.h"
 
 #include "br2error.h"
-#include "br2localserver.h"
 #include "br2requestbudget.h"
+#include "br2requesthandler.h"
 #include "br2rpcpacket.h"
 
 #include <QDeadlineTimer>
@@ -40,7 +40,7 @@ private:
 
 } // namespace
 
-BR2LocalSocket::BR2LocalSocket(BR2LocalServer *server, quintptr descriptor, const bool *debugging,
+BR2LocalSocket::BR2LocalSocket(BR2RequestHandler *server, quintptr descriptor, const bool *debugging,
                                const BR2PeerCredentials &peer, bool trusted, BR2RequestBudget *budget)
     : m_server(server)
     , m_descriptor(descriptor)

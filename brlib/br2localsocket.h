@@ -11,8 +11,8 @@
 #include <atomic>
 #include <pthread.h>
 
-class BR2LocalServer;
 class BR2RequestBudget;
+class BR2RequestHandler;
 
 // One accepted connection, served on a thread of its own: it reads
 // datagrams, has the server dispatch each request with the connection's one
@@ -48,7 +48,7 @@ public:
     // Takes over the descriptor, records the peer's credentials and starts
     // the thread. When no thread can be had, the descriptor is closed at
     // once and isStarted() is false. The budget outlives the connection.
-    BR2LocalSocket(BR2LocalServer *server, quintptr descriptor, const bool *debugging, const BR2PeerCredentials &peer,
+    BR2LocalSocket(BR2RequestHandler *server, quintptr descriptor, const bool *debugging, const BR2PeerCredentials &peer,
                    bool trusted, BR2RequestBudget *budget);
     ~BR2LocalSocket() override;
 
@@ -79,7 +79,7 @@ private:
     bool writeAll(int fd, const QByteArray &bytes);
     void markEnded(int fd);
 
-    BR2LocalServer *m_server;
+    BR2RequestHandler *m_server;
     quintptr m_descriptor;           // closed by the thread when it ends, under m_endMutex
     const bool *m_debugging;         // the server's switch, read at every reply
     BR2RequestBudget *m_budget;
