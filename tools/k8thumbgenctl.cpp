@@ -4,6 +4,7 @@
 #include "br2rpcpacket.h"
 #include "br2utils.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -29,13 +30,15 @@ const char *const USAGE =
     "  --cfg FILE     read the socket name (\"lpcid\") from this configuration file\n"
     "                 (default: /orby/etc/thumbgen/config.json, as the service reads it)\n"
     "  --timeout S    seconds to wait for the reply (default 10; must be above 0)\n"
-    "  --help         this text\n"
+    "  -h, --help     this text\n"
+    "  --version      the client's version\n"
     "\n"
     "Commands:\n"
     "  threads                                  show the worker count\n"
-    "  setthreads N                             change and store the worker count\n"
-    "  insert LAYOUT SOURCE THUMBS [W H]        queue a layout job (pellowcloud or snapvault);\n"
-    "                                           SOURCE and THUMBS are sent as absolute paths\n"
+    "  setthreads N                             change and store the worker count (N above 0)\n"
+    "  insert LAYOUT SOURCE THUMBS [W H]        queue a layout job (pellowcloud: a folder;\n"
+    "                                           snapvault: a folder or a file); SOURCE and\n"
+    "                                           THUMBS are sent as absolute paths\n"
     "  run COMMANDLINE [ARG...]                 queue a command job; ${PARAM1}.. take the ARGs\n"
     "  interfaces                               list the service's commands\n"
     "  help COMMAND                             show a command's help\n"
@@ -56,43 +59,84 @@ QString absolute(const QString &path)
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 
+bool isPositive(const QString &text)
+{
+    bool ok = false;
+    return text.toInt(&ok, 10) > 0 && ok;
+}
+
+// Checks a layout job before it is sent: the service would queue a wrong
+// one and do nothing with it. Empty when fine, else what is wrong.
+QString layoutProblem(const QStringList &args)
+{
+    const QString &layout = args.at(0);
+    if (layout != QLatin1String("pellowcloud") && layout != QLatin1String("snapvault"))
+        return QStringLiteral("unknown layout %1 (pellowcloud or snapvault)").arg(layout);
+    if (args.size() == 5 && (!isPositive(args.at(3)) || !isPositive(args.at(4))))
+        return QStringLiteral("width and height must be positive whole numbers");
+    const QFileInfo source(args.at(1));
+    if (!source.exists()) {
+        // A volume may not be mounted yet: the job still goes out.
+        std::fprintf(stderr, "k8thumbgenctl: warning: %s does not exist (yet)\n", qPrintable(args.at(1)));
+    } else if (layout == QLatin1String("pellowcloud") && !source.isDir()) {
+        return QStringLiteral("pellowcloud walks folders only: %1 is not one").arg(args.at(1));
+    }
+    return QString();
+}
+
+// Where a name without "/" lies, as the service resolves it.
+QString whereLooked(const QString &lpcid)
+{
+    if (lpcid.startsWith(QLatin1Char('/')))
+        return lpcid;
+    return lpcid + QStringLiteral(" (a name without \"/\" is looked for as ")
+        + QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + lpcid + QLatin1Char(')');
+}
+
 }   // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
+    QCoreApplication::setApplicationName(QStringLiteral("k8thumbgenctl"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
 
-    QString lpcid;
-    QString cfg;
-    double timeout = 10;
-    while (!args.isEmpty() && args.first().startsWith(QLatin1String("--"))) {
-        const QString opt = args.takeFirst();
-        if (opt == QLatin1String("--help")) {
-            std::fputs(USAGE, stdout);
-            return 0;
-        }
-        if (args.isEmpty())
-            return fail(opt + QStringLiteral(" needs a value"));
-        const QString value = args.takeFirst();
-        if (opt == QLatin1String("--lpcid")) {
-            lpcid = value;
-        } else if (opt == QLatin1String("--cfg")) {
-            cfg = value;
-        } else if (opt == QLatin1String("--timeout")) {
-            bool ok = false;
-            timeout = value.toDouble(&ok);
-            if (!ok || !std::isfinite(timeout) || timeout <= 0)
-                return fail(QStringLiteral("--timeout needs a number of seconds above 0"));
-            timeout = qMin(timeout, 31536000.0);   // a year: beyond that the cast would overflow
-        } else {
-            return fail(QStringLiteral("unknown option ") + opt);
-        }
+    // Options come before the command; everything after the command word
+    // is its arguments, dashes and all (run 'cmd ${PARAM1}' -n).
+    QCommandLineParser parser;
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    const QCommandLineOption lpcidOption(QStringLiteral("lpcid"), QString(), QStringLiteral("NAME"));
+    const QCommandLineOption cfgOption(QStringLiteral("cfg"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QString(), QStringLiteral("S"));
+    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption versionOption(QStringLiteral("version"));
+    parser.addOptions({lpcidOption, cfgOption, timeoutOption, helpOption, versionOption});
+    if (!parser.parse(app.arguments()))
+        return fail(parser.errorText());
+    if (parser.isSet(helpOption)) {
+        std::fputs(USAGE, stdout);
+        return 0;
     }
+    if (parser.isSet(versionOption)) {
+        std::printf("k8thumbgenctl %s\n", qPrintable(QCoreApplication::applicationVersion()));
+        return 0;
+    }
+
+    double timeout = 10;
+    if (parser.isSet(timeoutOption)) {
+        bool ok = false;
+        timeout = parser.value(timeoutOption).toDouble(&ok);
+        if (!ok || !std::isfinite(timeout) || timeout <= 0)
+            return fail(QStringLiteral("--timeout needs a number of seconds above 0"));
+        timeout = qMin(timeout, 31536000.0);   // a year: beyond that the cast would overflow
+    }
+    QStringList args = parser.positionalArguments();
     if (args.isEmpty())
         return fail(QStringLiteral("no command (see --help)"));
 
+    QString lpcid = parser.value(lpcidOption);
     if (lpcid.isEmpty()) {
+        const QString cfg = parser.value(cfgOption);
         const QString file = cfg.isEmpty() ? QStringLiteral("/orby/etc/thumbgen/config.json") : cfg;
         lpcid = BR2File::readJsonObject(file).value(QStringLiteral("lpcid")).toString().trimmed();
         if (lpcid.isEmpty())
@@ -105,12 +149,14 @@ int main(int argc, char *argv[])
     if (command == QLatin1String("threads") && args.isEmpty()) {
         request.insert(QStringLiteral("cmd"), QStringLiteral("thumbgen_threads"));
     } else if (command == QLatin1String("setthreads") && args.size() == 1) {
-        bool ok = false;
-        const int n = args.first().toInt(&ok);
+        if (!isPositive(args.first()))
+            return fail(QStringLiteral("setthreads needs a positive whole number, not ") + args.first());
         request.insert(QStringLiteral("cmd"), QStringLiteral("thumbgen_setthreads"));
-        request.insert(QStringLiteral("params"),
-                       QJsonObject{{QStringLiteral("threads"), ok ? QJsonValue(n) : QJsonValue(args.first())}});
+        request.insert(QStringLiteral("params"), QJsonObject{{QStringLiteral("threads"), args.first().toInt()}});
     } else if (command == QLatin1String("insert") && (args.size() == 3 || args.size() == 5)) {
+        const QString problem = layoutProblem(args);
+        if (!problem.isEmpty())
+            return fail(problem);
         args[1] = absolute(args[1]);
         args[2] = absolute(args[2]);
         request.insert(QStringLiteral("cmd"), QStringLiteral("thumbgen_insert"));
@@ -147,7 +193,7 @@ int main(int argc, char *argv[])
 
     QJsonObject reply;
     if (!BR2LocalServer::localRequest(lpcid, request, &reply, qint64(std::ceil(timeout))))
-        return fail(QStringLiteral("no answer from ") + lpcid);
+        return fail(QStringLiteral("no answer from ") + whereLooked(lpcid));
     std::fputs(QJsonDocument(reply).toJson(QJsonDocument::Indented).constData(), stdout);
     // A help reply carries whatever code the connection held, but an
     // unknown command is an error whether or not help was asked for.
