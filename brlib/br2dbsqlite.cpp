@@ -532,10 +532,17 @@ bool BR2DBSqlite::dbUpgrade(int from)
         transactionRollback();
         return false;
     }
+    return commitVersion(from + 1);
+}
+
+// The end of an upgrade: the new version number, then the commit; any
+// failure rolls the whole upgrade back.
+bool BR2DBSqlite::commitVersion(int version)
+{
     int changes = 0;
     int lastId = 0;
     const QString update =
-        QStringLiteral("UPDATE sys_configure SET cfg_value = %1 WHERE cfg_key = 'Database.Version';").arg(from + 1);
+        QStringLiteral("UPDATE sys_configure SET cfg_value = %1 WHERE cfg_key = 'Database.Version';").arg(version);
     if (!execChecked(changes, lastId, nullptr, update, {}, {}, true) || changes < 1) {
         transactionRollback();
         return false;
@@ -567,13 +574,5 @@ bool BR2DBSqlite::dbUpgrades()
         transactionRollback();
         return false;
     }
-    int changes = 0;
-    int lastId = 0;
-    const QString update =
-        QStringLiteral("UPDATE sys_configure SET cfg_value = %1 WHERE cfg_key = 'Database.Version';").arg(version);
-    if (!execChecked(changes, lastId, nullptr, update, {}, {}, true) || changes < 1) {
-        transactionRollback();
-        return false;
-    }
-    return transactionCommit();
+    return commitVersion(version);
 }

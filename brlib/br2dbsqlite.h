@@ -89,6 +89,7 @@ private:
     bool openConnection(const QString &path, bool create);
     bool createDatabase(const QString &path, const QString &script, bool &ours);
     bool runUpgradeSteps(const QJsonObject &engine, int version, int &stepsRun);
+    bool commitVersion(int version);
     void setError(const QString &text);
 
     mutable QMutex m_dbMutex;          // guards the members below up to m_busyTimeout and every use of m_db
