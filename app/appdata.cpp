@@ -453,6 +453,13 @@ bool AppData::recordDatabaseFile()
         PRINTLN(QStringLiteral("queue database %1 is gone: %2").arg(m_dbpath, QString::fromLocal8Bit(std::strerror(errno))));
         return false;
     }
+    // A database with a second name would get a second lock, a second
+    // service and a second write-ahead log, which SQLite cannot keep
+    // consistent.
+    if (st.st_nlink > 1) {
+        PRINTLN(QStringLiteral("queue database %1 has %2 names (hard links); refused").arg(m_dbpath).arg(st.st_nlink));
+        return false;
+    }
     m_dbDev = st.st_dev;
     m_dbIno = st.st_ino;
     return true;

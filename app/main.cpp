@@ -4,8 +4,14 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <malloc.h>
+
 int main(int argc, char *argv[])
 {
+    // Every connection has a thread of its own; without a bound, the C
+    // library keeps a heap per thread and the memory of one large request
+    // per heap long after it was freed.
+    ::mallopt(M_ARENA_MAX, 4);
     Q_INIT_RESOURCE(k8thumbgen);
     QCoreApplication app(argc, argv);
     QCoreApplication::addLibraryPath(QStringLiteral("/usr/lib/x86_64-linux-gnu/qt5/plugins"));

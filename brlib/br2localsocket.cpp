@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -247,7 +248,12 @@ bool BR2LocalSocket::takeFrame(int fd)
         m_buffer.squeeze();
     // An empty object (or an array) is a keep-alive: no reply.
     const bool ok = result == BR2RpcPacket::DATAGRAM_OK && (request.isEmpty() || answer(fd, request));
+    request = BR2RpcPacket();
     releaseBudget();
+    // What a large request's decoded form took goes back to the system, not
+    // only to the heap of this thread.
+    if (large)
+        ::malloc_trim(0);
     return ok;
 }
 
