@@ -280,6 +280,10 @@ bool AppData::bringUpQueue()
         m_dbe.close();
         return false;
     }
+    if (!recordDatabaseFile()) {
+        m_dbe.close();
+        return false;
+    }
     // Only now that the file is known to be ours may a setting be stored in
     // it: a foreign database is left byte for byte unchanged.
     m_dbe.setJournalModeWal();
@@ -290,10 +294,6 @@ bool AppData::bringUpQueue()
     if (!m_dbe.exec(changes, lastId,
                     QStringLiteral("UPDATE sys_configure SET cfg_value = cfg_value WHERE cfg_key = 'Database.Id'"))) {
         PRINTLN(QStringLiteral("queue database %1 cannot be written: %2").arg(m_dbpath, m_dbe.lastError()));
-        m_dbe.close();
-        return false;
-    }
-    if (!recordDatabaseFile()) {
         m_dbe.close();
         return false;
     }

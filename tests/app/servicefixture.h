@@ -3,6 +3,8 @@
 // Helpers for process-level tests: the real binary in its own temporary
 // folder, with its own socket, database and configuration.
 #include "br2dbsqlite.h"
+#include "br2localserver.h"
+#include "br2rpcpacket.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,11 +12,17 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 inline bool writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -29,6 +37,21 @@ inline QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+inline QJsonObject cmd(const char *name, const QJsonObject &params = QJsonObject())
+{
+    QJsonObject o{{QStringLiteral("cmd"), QString::fromUtf8(name)}};
+    if (!params.isEmpty())
+        o.insert(QStringLiteral("params"), params);
+    return o;
+}
+
+inline QString compactItem(const QStringList &args, const QString &command)
+{
+    return QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("args"), QJsonArray::fromStringList(args)},
+                                                       {QStringLiteral("command"), command}})
+                                 .toJson(QJsonDocument::Compact));
+}
+
 class ServiceFixture
 {
 public:
@@ -40,6 +63,7 @@ public:
     }
     ~ServiceFixture() { stop(SIGKILL); }
 
+    QString root() const { return m_dir.path(); }
     QString path(const QString &name) const { return m_dir.filePath(name); }
     QString socketPath() const { return m_dir.filePath(QStringLiteral("s")); }
     QString dbPath() const { return m_dir.filePath(QStringLiteral("db/queue.db")); }
@@ -77,24 +101,29 @@ public:
         db.close();
         return out;
     }
+    bool drained(int ms = 10000) const { return QTest::qWaitFor([this] { return rows().isEmpty(); }, ms); }
 
-    // wrapper: a program and its arguments that run the service, such as prlimit.
-    bool start(const QStringList &extraArgs = {}, const QStringList &wrapper = {})
+    // Writes config.json and runs the service in the test's folder with args
+    // (by default --cfg config.json); wrapper is a program and its arguments
+    // that run the service, such as prlimit.
+    bool start(const QStringList &wrapper = {}, const QStringList &args = {})
     {
         writeFile(configPath(), QJsonDocument(m_config).toJson());
         m_output.clear();
+        m_proc.setWorkingDirectory(root());
         m_proc.setProcessChannelMode(QProcess::MergedChannels);
-        QObject::connect(&m_proc, &QProcess::readyRead, [this] { m_output += m_proc.readAll(); });
-        QStringList args = QStringList{QStringLiteral(K8_BINARY), QStringLiteral("--cfg"), configPath()} + extraArgs;
-        args = wrapper + args;
-        m_proc.start(args.takeFirst(), args);
+        QStringList line = wrapper + QStringList{QStringLiteral(K8_BINARY)}
+            + (args.isEmpty() ? QStringList{QStringLiteral("--cfg"), configPath()} : args);
+        m_proc.start(line.takeFirst(), line);
         return m_proc.waitForStarted(5000);
     }
 
-    bool waitListening(int ms = 10000)
+    // Starts and waits until the service says it listens.
+    bool listen(const QStringList &wrapper = {})
     {
-        return QTest::qWaitFor([this] { return output().contains("lpcID: ") || m_proc.state() == QProcess::NotRunning; },
-                               ms)
+        return start(wrapper)
+            && QTest::qWaitFor([this] { return output().contains("lpcID: ") || m_proc.state() == QProcess::NotRunning; },
+                               10000)
             && m_proc.state() == QProcess::Running;
     }
 
@@ -124,6 +153,21 @@ public:
         return m_proc.exitStatus() == QProcess::NormalExit ? m_proc.exitCode() : -1;
     }
 
+    QJsonObject call(const QJsonObject &request) const
+    {
+        QJsonObject reply;
+        if (!BR2LocalServer::localRequest(socketPath(), request, &reply, 5))
+            return QJsonObject{{QStringLiteral("noanswer"), true}};
+        return reply;
+    }
+    int threads() const
+    {
+        return call(cmd("thumbgen_threads")).value(QStringLiteral("results")).toObject().value(QStringLiteral("threads")).toInt();
+    }
+
+    // QTemporaryDir makes the folder 0700; another user must reach the socket.
+    void openToAll() const { ::chmod(QFile::encodeName(root()).constData(), 0755); }
+
 private:
     QTemporaryDir m_dir;
     QJsonObject m_config;
@@ -131,11 +175,51 @@ private:
     QByteArray m_output;
 };
 
-inline QString compactItem(const QStringList &args, const QString &command)
+// Writes pieces over a connection of its own, as a client speaking the
+// framing by hand, and returns the first reply, or an empty object after ms.
+inline QJsonObject rawRequest(const QString &name, const QList<QByteArray> &pieces, int ms = 10000)
 {
-    return QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("args"), QJsonArray::fromStringList(args)},
-                                                       {QStringLiteral("command"), command}})
-                                 .toJson(QJsonDocument::Compact));
+    QLocalSocket socket;
+    socket.connectToServer(name);
+    if (!socket.waitForConnected(3000))
+        return QJsonObject();
+    for (const QByteArray &piece : pieces) {
+        socket.write(piece);
+        socket.waitForBytesWritten(3000);
+    }
+    QByteArray buffer;
+    BR2RpcPacket reply;
+    const bool answered = QTest::qWaitFor([&] {
+        socket.waitForReadyRead(20);
+        buffer += socket.readAll();
+        QByteArray probe = buffer;
+        return !probe.isEmpty() && reply.fromDatagram(probe) == BR2RpcPacket::DATAGRAM_OK;
+    }, ms);
+    return answered ? QJsonObject(reply) : QJsonObject();
+}
+
+// Runs child() in a forked process as nobody, with room for 4,096
+// descriptors, and exits with what it returns (99: the identity could not be
+// taken). The child is a copy of a process with threads, so it may make
+// system calls only, never Qt calls.
+template <typename Child>
+pid_t forkAsNobody(Child child)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        struct rlimit many {4096, 4096};
+        if (::setrlimit(RLIMIT_NOFILE, &many) != 0 || ::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0
+            || ::setuid(65534) != 0)
+            ::_exit(99);
+        ::_exit(child());
+    }
+    return pid;
+}
+
+inline int waitChild(pid_t pid)
+{
+    int status = 0;
+    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 #endif // SERVICEFIXTURE_H

@@ -1,0 +1,194 @@
+#include "imagethumbnail.h"
+
+#include "mediafixture.h"
+#include "picturefit.h"
+
+namespace {
+
+QByteArray pngChunk(const char *type, const QByteArray &body)
+{
+    const QByteArray typed = QByteArray(type, 4) + body;
+    quint32 c = 0xFFFFFFFFu;
+    for (char ch : typed) {
+        c ^= uchar(ch);
+        for (int k = 0; k < 8; ++k)
+            c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+    }
+    char len[4], crc[4];
+    qToBigEndian<quint32>(quint32(body.size()), len);
+    qToBigEndian<quint32>(~c, crc);
+    return QByteArray(len, 4) + typed + QByteArray(crc, 4);
+}
+
+// A valid PNG that declares a huge square RGBA picture but holds almost no data.
+QByteArray pngHeaderOnly(quint32 side)
+{
+    char ihdr[13] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 6, 0, 0, 0};
+    qToBigEndian<quint32>(side, ihdr);
+    qToBigEndian<quint32>(side, ihdr + 4);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", QByteArray(ihdr, 13))
+        + pngChunk("IDAT", qCompress(QByteArray(64, '\0')).mid(4)) + pngChunk("IEND", QByteArray());
+}
+
+qint64 peakRssKiB()
+{
+    QFile f("/proc/self/status");
+    const QByteArray status = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    const int at = status.indexOf("VmHWM:");
+    return at < 0 ? -1 : status.mid(at + 6, status.indexOf('\n', at) - at - 6).trimmed().split(' ').value(0).toLongLong();
+}
+
+QByteArray svg(const QByteArray &body)
+{
+    return "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink' width='100' height='100'>"
+        + body + "</svg>";
+}
+
+} // namespace
+
+class TestImageThumbnail : public QObject
+{
+    Q_OBJECT
+    QScopedPointer<MediaDir> d;
+
+    QString at(const QString &name) const { return d->at(name); }
+    QSize render(const QString &name, int w, int h) const { return d->rendered(imageThumbnail(at(name), at("thumbs/t.jpg"), w, h)); }
+    QImage thumb() const { return QImage(at("thumbs/t.jpg")); }
+
+private slots:
+    void init()
+    {
+        d.reset(new MediaDir);
+        QVERIFY(d->isValid());
+    }
+    void cleanup() { d.reset(); }
+
+    void orientation_data()
+    {
+        QTest::addColumn<int>("orientation");
+        for (int o = 1; o <= 8; ++o)
+            QTest::addRow("orientation %d", o) << o;
+    }
+
+    // The thumbnail must look like Qt's own upright reading of the file.
+    void orientation()
+    {
+        QFETCH(int, orientation);
+        QVERIFY(writeJpeg(at("o.jpg"), picture(400, 200), false, orientation));
+        QImageReader reader(at("o.jpg"));
+        reader.setAutoTransform(true);
+        const QImage upright = reader.read();
+        QCOMPARE(render("o.jpg", 200, 200), fitSize(upright.size(), 200, 200));
+        Points want;
+        for (const QPointF &p : {QPointF(0.25, 0.25), QPointF(0.75, 0.25), QPointF(0.25, 0.75), QPointF(0.75, 0.75)})
+            want.append({p, upright.pixel(int(p.x() * upright.width()), int(p.y() * upright.height()))});
+        QCOMPARE(colourMismatch(thumb(), want), QString());
+    }
+
+    // The DC-only decode of a progressive file matches the full decode of the same photo stored as baseline.
+    void progressiveMatchesBaseline()
+    {
+        QImage img(1600, 1200, QImage::Format_RGB32), thumbs[2];
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x)
+                img.setPixel(x, y, qRgb(x * 255 / img.width(), y * 255 / img.height(), (x + y) % 256 < 128 ? 60 : 190));
+        for (int progressive = 0; progressive < 2; ++progressive) {
+            QVERIFY(writeJpeg(at("s.jpg"), img, progressive, 0, 95));
+            QCOMPARE(render("s.jpg", 160, 160), QSize(160, 120));
+            thumbs[progressive] = thumb();
+        }
+        double mean = 0;
+        for (int y = 0; y < 120; ++y)
+            for (int x = 0; x < 160; ++x) {
+                const QRgb p = thumbs[0].pixel(x, y), q = thumbs[1].pixel(x, y);
+                mean += (qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) + qAbs(qBlue(p) - qBlue(q))) / (3.0 * 160 * 120);
+            }
+        QVERIFY2(mean < 4.0, qPrintable(QString::number(mean)));
+    }
+
+    // libjpeg cannot turn CMYK into RGB; such files go through Qt's reader.
+    void cmykJpeg()
+    {
+        if (!haveTool("convert")) QSKIP("imagemagick not installed");
+        QVERIFY(runTool("convert", {"-size", "400x300", "xc:red", "-colorspace", "CMYK", at("cmyk.jpg")}));
+        QCOMPARE(render("cmyk.jpg", 200, 200), QSize(200, 150));
+        QCOMPARE(colourMismatch(thumb(), {{{0.5, 0.5}, RED}}, 64), QString());
+    }
+
+    void transparencyOnWhite()
+    {
+        QVERIFY(halfTransparent().save(at("a.png")));
+        QCOMPARE(render("a.png", 200, 200), QSize(200, 100));
+        QCOMPARE(colourMismatch(thumb(), {{{0.2, 0.5}, qRgb(255, 255, 255)}, {{0.8, 0.5}, BLUE}}, 64), QString());
+    }
+
+    void decodeGuards_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("capMiB");
+        QTest::addColumn<int>("box");
+        QTest::addColumn<bool>("rendered");
+        const QImage big = picture(2000, 2000, qRgb(90, 30, 160));
+        const QByteArray baseline = jpegBytes(big), progressive = jpegBytes(big, true);
+        QByteArray png, random(4096, '\0');
+        QBuffer buffer(&png);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && big.save(&buffer, "PNG"));
+        for (int i = 0; i < random.size(); ++i)
+            random[i] = char((i * 7919 + 13) % 251);
+        QTest::newRow("truncated baseline") << "a.jpg" << baseline.left(baseline.size() / 2) << 256 << 200 << false;
+        QTest::newRow("truncated progressive") << "a.jpg" << progressive.left(700) << 256 << 200 << false;
+        QTest::newRow("random bytes") << "a.jpg" << random << 256 << 200 << false;
+        QTest::newRow("random after JPEG magic") << "a.jpg" << QByteArray("\xFF\xD8\xFF", 3) + random << 256 << 200 << false;
+        QTest::newRow("empty file") << "a.jpg" << QByteArray() << 256 << 200 << false;
+        // A 2000x2000 progressive JPEG needs 12 MB of coefficient buffers even at 1/8.
+        QTest::newRow("progressive under cap") << "s.jpg" << progressive << 64 << 200 << true;
+        QTest::newRow("progressive over cap") << "s.jpg" << progressive << 8 << 200 << false;
+        QTest::newRow("baseline small cap") << "s.jpg" << baseline << 8 << 200 << true;
+        QTest::newRow("png over cap") << "s.png" << png << 8 << 200 << false;
+        QTest::newRow("png under cap") << "s.png" << png << 64 << 200 << true;
+        QTest::newRow("huge box jpeg") << "s.jpg" << baseline << 256 << 100000 << false;
+        QTest::newRow("huge box png") << "s.png" << png << 256 << 100000 << false;
+        // An icon whose directory says 16x16 while the PNG inside is 2000x2000:
+        // the cap must judge what is decoded, not what the directory promises.
+        QByteArray ico("\0\0\1\0\1\0\x10\x10\0\0\1\0\x20\0", 14);
+        for (quint32 v : {quint32(png.size()), quint32(22)})
+            for (int i = 0; i < 4; ++i)
+                ico.append(char((v >> (8 * i)) & 0xff));
+        QTest::newRow("icon hides large png") << "i.ico" << ico + png << 8 << 200 << false;
+        QTest::newRow("icon within cap") << "i.ico" << ico + png << 64 << 200 << true;
+        // Headers alone; 12000 squared is under Qt's own 2 GB limit.
+        QTest::newRow("memory bomb header") << "b.png" << pngHeaderOnly(30000) << 256 << 200 << false;
+        QTest::newRow("memory bomb under Qt's limit") << "b.png" << pngHeaderOnly(12000) << 256 << 200 << false;
+        // SVG may embed pictures only as data: URIs; @RED@ names a private file.
+        const QByteArray image("<image width='100' height='100' ");
+        QTest::newRow("svg shapes") << "s.svg" << svg("<rect width='100' height='100' fill='blue'/>") << 256 << 200 << true;
+        QTest::newRow("svg data uri image")
+            << "s.svg" << svg(image + "xlink:href='data:image/png;base64,iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAIAAACQd1Pe"
+                                      "AAAADElEQVR4nGP4z8AAAAMBAQDJ/pLvAAAAAElFTkSuQmCC'/>") << 256 << 200 << true;
+        QTest::newRow("svg local file image") << "s.svg" << svg(image + "xlink:href='@RED@'/>") << 256 << 200 << false;
+        QTest::newRow("svg file url image") << "s.svg" << svg(image + "xlink:href='file://@RED@'/>") << 256 << 200 << false;
+        QTest::newRow("svg plain href image") << "s.svg" << svg(image + "href='@RED@'/>") << 256 << 200 << false;
+    }
+
+    // A refused file leaves no thumbnail, no folder for it, and no trace in the peak memory.
+    void decodeGuards()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(int, capMiB);
+        QFETCH(int, box);
+        QVERIFY(picture(100, 100, RED).save(d->mkdir("private") + "/red.png"));
+        QVERIFY(writeFile(at(name), content.replace("@RED@", at("private/red.png").toUtf8())));
+        if (QTest::currentDataTag() == QLatin1String("svg local file image"))      // Qt alone paints the private file
+            QCOMPARE(colourMismatch(QImage(at(name)), {{{0.5, 0.5}, RED}}), QString());
+        MediaDir::tune([&](RenderSettings &r) { r.memoryCap = qint64(capMiB) << 20; });
+        const qint64 before = peakRssKiB();
+        QTEST(render(name, box, box).isValid(), "rendered");
+        const qint64 grown = peakRssKiB() - before;
+        QVERIFY2(grown < 64 * 1024, qPrintable(QStringLiteral("peak grew by %1 KiB").arg(grown)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestImageThumbnail)
+#include "tst_imagethumbnail.moc"

@@ -1,0 +1,166 @@
+#include "layoutwalk.h"
+
+#include "br2utils.h"
+#include "imagethumbnail.h"
+#include "mediafixture.h"
+#include "thumbnailfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString cloudName(const QString &source, const char *suffix) { return md5hex(QFileInfo(source).absoluteFilePath()) + suffix; }
+
+void setMtime(const QString &path, qint64 secsFromNow)
+{
+    struct timespec ts[2];
+    ::clock_gettime(CLOCK_REALTIME, &ts[0]);
+    ts[0].tv_sec += secsFromNow;
+    ts[1] = ts[0];
+    ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), ts, AT_SYMLINK_NOFOLLOW);
+}
+
+qint64 mtimeNs(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) ? -1 : qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+} // namespace
+
+class TestLayoutWalk : public QObject
+{
+    Q_OBJECT
+    QScopedPointer<MediaDir> d;
+
+    QString at(const QString &name) const { return d->at(name); }
+    // The folder "src" holding one solid 300x300 JPEG of this name.
+    QString photoFolder(const QString &name = "p.jpg", QRgb colour = GREEN) const
+    {
+        return picture(300, 300, colour).save(d->mkdir("src") + '/' + name, "jpeg") ? at("src") : QString();
+    }
+    bool cloud() const { return pellowcloudWalk(at("src"), at("cloud"), 200, 200); }
+    bool vault() const { return snapvaultWalk(at("src"), at("vault"), 200, 200); }
+
+private slots:
+    void init()
+    {
+        d.reset(new MediaDir);
+        QVERIFY(d->isValid());
+    }
+    void cleanup() { d.reset(); }
+
+    void cloudStaleness()
+    {
+        const QString photo = photoFolder("p.jpg", RED) + "/p.jpg", thumb = at("cloud/" + cloudName(photo, ".jpg"));
+        QVERIFY(cloud());
+        QCOMPARE(colourMismatch(QImage(thumb), {{{0.1, 0.1}, RED}}), QString());
+        // Edited after its thumbnail was made: rendered again, over the old one.
+        setMtime(thumb, -3600);
+        QVERIFY(picture(400, 300, BLUE).save(photo, "jpeg") && cloud());
+        QCOMPARE(colourMismatch(QImage(thumb), {{{0.1, 0.1}, BLUE}}), QString());
+        QCOMPARE(entries(at("cloud")).size(), 1);
+        // Unchanged, or dated in the future: not rendered again.
+        const qint64 t = mtimeNs(thumb);
+        QVERIFY(cloud());
+        QCOMPARE(mtimeNs(thumb), t);
+        setMtime(photo, 86400);
+        QVERIFY(cloud());
+        QCOMPARE(mtimeNs(thumb), t);
+        // An empty file (left by a crash before its data reached the disk) does not count.
+        QVERIFY(writeFile(thumb, QByteArray()) && cloud());
+        QCOMPARE(QImageReader(thumb).size(), QSize(200, 150));
+        // A folder at the target name counts as present, however old.
+        QVERIFY(QFile::remove(thumb) && QDir().mkdir(thumb));
+        setMtime(photo, -7200);
+        setMtime(thumb, -86400);
+        QVERIFY(cloud() && QFileInfo(thumb).isDir());
+    }
+
+    // Identical photos share one thumbnail; an empty file under its name is rendered again.
+    void identicalPhotosShareSnapvault()
+    {
+        const QString src = photoFolder("a.jpg");
+        QVERIFY(QFile::copy(src + "/a.jpg", src + "/b.jpg") && vault());
+        QCOMPARE(entries(at("vault")).size(), 1);
+        const QString thumb = at("vault/" + entries(at("vault")).value(0));
+        QVERIFY(writeFile(thumb, QByteArray()) && vault());
+        QCOMPARE(QImageReader(thumb).size(), QSize(200, 200));
+    }
+
+    // No thumbnail is ever written under the bare suffix ".jpg".
+    void unreadableSkipped()
+    {
+        // A missing path is handed on unchanged and has no content hash.
+        QVERIFY(snapvaultWalk(at("gone.jpg"), at("vault"), 200, 200));
+        QVERIFY(!QFileInfo::exists(at("vault")));
+        if (::geteuid() == 0) QSKIP("root ignores file modes");
+        QVERIFY(QFile::setPermissions(photoFolder("locked.jpg") + "/locked.jpg", QFileDevice::Permissions()));
+        QVERIFY(vault());
+        QVERIFY(!QFileInfo::exists(at("vault/.jpg")));
+    }
+
+    void danglingLinkNotFollowed()
+    {
+        const QString photo = photoFolder() + "/p.jpg", thumb = d->mkdir("cloud") + '/' + cloudName(photo, ".jpg");
+        QVERIFY(QFile::link(at("elsewhere.jpg"), thumb) && cloud());
+        QVERIFY(!QFileInfo::exists(at("elsewhere.jpg")) && QFileInfo(thumb).isSymLink());
+        // A renderer told to write there replaces the link itself.
+        QCOMPARE(imageThumbnail(photo, thumb, 200, 200), RenderResult::Rendered);
+        QVERIFY(!QFileInfo::exists(at("elsewhere.jpg")) && !QFileInfo(thumb).isSymLink());
+    }
+
+    // Temporary files older than the process go (they used to stay for an
+    // hour); those of this process and other dot-files stay.
+    void leftoversRemoved()
+    {
+        const QString cloud = d->mkdir("cloud") + '/', old = temporaryPrefix() + "aaaaaa", fresh = temporaryPrefix() + "bbbbbb";
+        for (const QString &name : {old, fresh, QStringLiteral(".keepme")})
+            QVERIFY(writeFile(cloud + name, "GIF8"));
+        setMtime(cloud + old, -600);
+        setMtime(cloud + fresh, 60);
+        setMtime(cloud + ".keepme", -2 * 3600);
+        QVERIFY(pellowcloudWalk(d->mkdir("src"), cloud, 200, 200));
+        QCOMPARE(entries(cloud), QStringList({fresh, ".keepme"}));
+    }
+
+    // A folder that is its own thumbnail folder: the thumbnails (JPEG and
+    // GIF) are never thumbnailed in turn, however often it is walked; hidden
+    // files, subfolders and other files are not thumbnailed either.
+    void ownThumbnailsNotWalked()
+    {
+        const QString src = photoFolder();
+        QVERIFY(d->fakeFfmpeg("printf 'GIF89a'\n") && writeFile(src + "/clip.mp4", "x") && writeFile(src + "/notes.txt", "x"));
+        QVERIFY(QFile::copy(src + "/p.jpg", src + "/.hidden.jpg") && QFile::copy(src + "/p.jpg", d->mkdir("src/sub") + "/p.jpg"));
+        for (int walk = 0; walk < 3; ++walk)
+            QVERIFY(pellowcloudWalk(src, src + "/.", 200, 200) && snapvaultWalk(src, src, 200, 200));
+        QCOMPARE(entries(src).size(), 5 + 4);
+        QVERIFY(entries(src).contains(cloudName(src + "/clip.mp4", ".gif")));
+        // Given one file, the photo layout renders it; the cloud layout does nothing.
+        QVERIFY(snapvaultWalk(src + "/p.jpg", at("vault"), 200, 200) && pellowcloudWalk(src + "/p.jpg", at("cloud"), 200, 200));
+        QVERIFY(entries(at("vault")).size() == 1 && !QFileInfo::exists(at("cloud")));
+    }
+
+    // 400 files take 20 s of pauses; the stop must cut the walk short in either layout.
+    void stopDuringWalk()
+    {
+        const QString src = d->mkdir("src");
+        for (int i = 0; i < 400; ++i)
+            QVERIFY(writeFile(src + QStringLiteral("/n%1.txt").arg(i), "x"));
+        for (bool cloudLayout : {true, false}) {
+            clearStop();
+            QElapsedTimer walking;
+            walking.start();
+            bool result = true;
+            const qint64 ms = stopWhileRunning([&] { return cloudLayout ? cloud() : vault(); },
+                                               [&] { return walking.elapsed() >= 120; }, result);
+            QVERIFY2(ms >= 0 && ms < 5000, qPrintable(QString::number(ms)));
+            QVERIFY(!result);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLayoutWalk)
+#include "tst_layoutwalk.moc"

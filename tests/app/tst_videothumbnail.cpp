@@ -1,0 +1,94 @@
+#include "videothumbnail.h"
+
+#include "mediafixture.h"
+
+class TestVideoThumbnail : public QObject
+{
+    Q_OBJECT
+    QScopedPointer<MediaDir> d;
+
+    QString at(const QString &name) const { return d->at(name); }
+    bool render(const QString &source, const QString &target, int w = 200, int h = 200) const
+    {
+        return videoThumbnail(source, target, w, h) == RenderResult::Rendered;
+    }
+
+private slots:
+    void init()
+    {
+        d.reset(new MediaDir);
+        QVERIFY(d->isValid() && writeFile(at("v.mp4"), "x"));
+    }
+    void cleanup() { d.reset(); }
+
+    // The fake records its arguments, one a line, and writes a small GIF.
+    void ffmpegArguments()
+    {
+        const QString src = at("my \"clip\" 1.mp4"), target = at("new/sub/v.gif");
+        QVERIFY(d->fakeFfmpeg("printf '%s\\n' \"$@\" > '" + at("args.txt").toUtf8() + "'\nprintf 'GIF89a'\n") && writeFile(src, "x"));
+        QVERIFY(render(src, target, 160, 120));
+        QFile f(at("args.txt"));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QStringList args = QString::fromUtf8(f.readAll()).split('\n');
+        // Output goes to a file the service opened itself, never by name.
+        QCOMPARE(args.mid(args.size() - 2), QStringList({"pipe:1", ""}));
+        QVERIFY(args.join('\n').contains("\n-i\n" + src + "\n-s\n160x120\n"));
+        QCOMPARE(args.value(args.indexOf("-protocol_whitelist") + 1), QStringLiteral("file"));
+        QCOMPARE(entries(at("new/sub")), QStringList({"v.gif"}));
+        QCOMPARE(QFileInfo(target).permissions() & QFile::ReadOther, QFile::ReadOther);
+    }
+
+    void ffmpegFailures_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::newRow("hangs") << QByteArray("exec sleep 60\n");
+        QTest::newRow("half a file, then fails") << QByteArray("printf 'GIF89a\\001'\nexit 1\n");
+        QTest::newRow("exits 0, writes nothing") << QByteArray("exit 0\n");
+        QTest::newRow("crashes") << QByteArray("printf 'GIF89a'\nkill -SEGV $$\n");
+        QTest::newRow("program missing") << QByteArray();
+    }
+
+    // No thumbnail within the (shortened) time limit, and nothing left in its folder.
+    void ffmpegFailures()
+    {
+        QFETCH(QByteArray, script);
+        QVERIFY(d->fakeFfmpeg(script));
+        MediaDir::tune([](RenderSettings &r) { r.videoTimeoutMs = 500; });
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!render(at("v.mp4"), at("thumbs/v.gif")));
+        QVERIFY2(clock.elapsed() < 10000, "the time limit applies");
+        QCOMPARE(entries(at("thumbs")), QStringList());
+    }
+
+    void ffmpegStop()
+    {
+        QVERIFY(d->fakeFfmpeg("touch '" + at("started").toUtf8() + "'\nexec sleep 60\n"));
+        bool result = true;
+        const qint64 ms = stopWhileRunning([&] { return render(at("v.mp4"), at("thumbs/v.gif")); },
+                                           [&] { return QFileInfo::exists(at("started")); }, result);
+        QVERIFY2(ms >= 0 && ms < 3000, qPrintable(QString::number(ms)));
+        QVERIFY(!result);
+        QCOMPARE(entries(at("thumbs")), QStringList());
+    }
+
+    // A five-line HLS playlist named .avi pointing at a video in another folder
+    // must not turn that video into a thumbnail; the video itself renders.
+    void playlistNamedAviRefused()
+    {
+        if (!haveTool("ffmpeg")) QSKIP("ffmpeg not installed");
+        const QString ts = makeVideo(d->mkdir("private") + "/secret.ts", "mpegts", 3), avi = d->mkdir("upload") + "/clip.avi";
+        QVERIFY(!ts.isEmpty() && render(ts, at("secret.gif")));
+        QImageReader gif(at("secret.gif"));
+        QVERIFY(gif.format() == "gif" && gif.imageCount() > 1);
+        QVERIFY(writeFile(avi, "#EXTM3U\n#EXT-X-TARGETDURATION:3\n#EXTINF:3,\n" + ts.toUtf8() + "\n#EXT-X-ENDLIST\n"));
+        // The playlist is a working attack on the bare argument list.
+        runTool("ffmpeg", {"-v", "quiet", "-y", "-i", avi, "-t", "1", "-f", "gif", at("leaked.gif")});
+        QVERIFY2(QFileInfo(at("leaked.gif")).size() > 0, "fixture no longer reaches the private file");
+        QVERIFY(!render(avi, at("thumbs/v.gif")));
+        QCOMPARE(entries(at("thumbs")), QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVideoThumbnail)
+#include "tst_videothumbnail.moc"
