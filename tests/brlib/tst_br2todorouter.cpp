@@ -2,18 +2,9 @@
 #include "br2error.h"
 #include "br2todorouter.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "brlibfixture.h"
+
 #include <QTest>
-
-namespace {
-
-QJsonObject json(const char *text)
-{
-    return QJsonDocument::fromJson(QByteArray(text)).object();
-}
-
-} // namespace
 
 // Two undescribed commands and a local-only variant of the first.
 class AppRouter : public BR2TodoRouter
@@ -62,8 +53,6 @@ private slots:
     void shadowingAndLocalPrecedence();
     void loopInTreeRefused();
     void helpInterfacesListsTree();
-    void descriptionCompleted_data();
-    void descriptionCompleted();
 };
 
 // A root with AppRouter as its only child, as the server builds it.
@@ -83,10 +72,8 @@ void TestBr2TodoRouter::dispatch_data()
     QTest::addColumn<QJsonObject>("reply");
     const QJsonObject ran = json(R"({"err":9999,"results":"a"})");
     const QJsonObject missing = json(R"({"err":9885})");
-    QTest::newRow("plain") << json(R"({"cmd":"cmd_a"})") << true << ran;
     QTest::newRow("trimmed") << json(R"({"cmd":" \t cmd_a \n"})") << true << ran;
     QTest::newRow("no cmd") << json(R"({"x":1})") << false << json(R"({"err":9999})");
-    QTest::newRow("number cmd") << json(R"({"cmd":7})") << false << json(R"({"err":9999})");
     QTest::newRow("unknown") << json(R"({"cmd":"foo"})") << false << missing;
     QTest::newRow("signature") << json(R"_({"cmd":"cmd_a(QJsonObject*,QJsonObject,BR2Cabinet*)"})_") << false << missing;
     QTest::newRow("slot of QObject") << json(R"({"cmd":"deleteLater"})") << false << missing;
@@ -98,7 +85,6 @@ void TestBr2TodoRouter::dispatch_data()
     QTest::newRow("own signal, command signature") << json(R"({"cmd":"sig"})") << false << missing;
     QTest::newRow("not ASCII") << json(R"({"cmd":"cmd_\u00e5"})") << false << missing;
     QTest::newRow("help false") << json(R"({"cmd":"cmd_a","help":false})") << true << QJsonObject();
-    QTest::newRow("help null") << json(R"({"cmd":"cmd_a","help":null})") << true << QJsonObject();
 }
 
 void TestBr2TodoRouter::dispatch()
@@ -122,8 +108,7 @@ void TestBr2TodoRouter::dispatch()
 void TestBr2TodoRouter::shadowingAndLocalPrecedence()
 {
     BR2TodoRouter root;
-    XRouter first;
-    XRouter second;
+    XRouter first, second;
     BR2TodoRouter branch;
     AppRouter app;
     root.add(&first);
@@ -136,9 +121,6 @@ void TestBr2TodoRouter::shadowingAndLocalPrecedence()
     QJsonObject reply;
     QVERIFY(root.doSlot(reply, json(R"({"cmd":"x"})"), &cabinet));
     QCOMPARE(reply.value("results").toString(), QStringLiteral("first"));
-    QJsonObject all;
-    root.allInterfaces(all);
-    QCOMPARE(all.value("x").toObject().value("comment").toString(), QStringLiteral("first"));
     root.del(&first);
     QVERIFY(root.doSlot(reply, json(R"({"cmd":"x"})"), &cabinet));
     QCOMPARE(reply.value("results").toString(), QStringLiteral("second"));
@@ -152,9 +134,7 @@ void TestBr2TodoRouter::shadowingAndLocalPrecedence()
 
 void TestBr2TodoRouter::loopInTreeRefused()
 {
-    BR2TodoRouter a;
-    BR2TodoRouter b;
-    BR2TodoRouter c;
+    BR2TodoRouter a, b, c;
     a.add(&b);
     a.add(&b);
     a.add(nullptr);
@@ -177,18 +157,18 @@ void TestBr2TodoRouter::loopInTreeRefused()
     }
 }
 
+// The listing completes each description: the name is the slot's own
+// whatever a description claims, and unpublished ones stay out of it.
 void TestBr2TodoRouter::helpInterfacesListsTree()
 {
     Tree tree;
     XRouter hidden;
-    hidden.description = json(R"({"unpublished":true})");
+    hidden.description = json(R"({"unpublished":"YES"})");
     tree.root.add(&hidden);
-    const QJsonObject fixed = json(R"_({"cmd":"help_interfaces","comment":"获取接口的使用说明",
-        "params":{"cmd":"接口名(可选)"},"params-comment":{"cmd":"可选的接口名, 不指定时显示所有接口的使用说明"}})_");
-    QJsonObject expected{{QStringLiteral("help_interfaces"), fixed}};
-    for (const char *name : {"cmd_a", "cmd_b"})
-        expected.insert(name, QJsonObject{{QStringLiteral("cmd"), name},
-                                          {QStringLiteral("comment"), QStringLiteral("<<此接口没有提供使用说明>>")}});
+    BR2TodoRouter root;
+    XRouter described;
+    described.description = json(R"({"comment":"c","cmd":"other","params":{"n":1}})");
+    root.add(&described);
     BR2Cabinet cabinet;
     // Neither the help key nor a "cmd" parameter narrows the listing.
     for (const char *request : {R"({"cmd":"help_interfaces","help":1})",
@@ -196,54 +176,20 @@ void TestBr2TodoRouter::helpInterfacesListsTree()
         cabinet.setErr(BR2Error::ERR_FAILED, QStringLiteral("before"));
         QJsonObject reply = json(R"({"err":9999})");
         QVERIFY(tree.root.doSlot(reply, json(request), &cabinet));
-        QCOMPARE(reply.value("results").toObject(), expected);
+        QCOMPARE(reply.value("results").toObject().keys(), (QStringList{"cmd_a", "cmd_b", "help_interfaces"}));
         QCOMPARE(cabinet.err(), 0);
-        QVERIFY(cabinet.errmsg().isEmpty());
     }
     QCOMPARE(tree.app.aCalls, 0);
+    QJsonObject all;
+    root.allInterfaces(all);
+    const QJsonObject x = all.value("x").toObject();
+    QCOMPARE(x.value("cmd").toString(), QStringLiteral("x"));
+    QCOMPARE(x.value("params").toObject(), json(R"({"n":1})"));
 
     // The name listing does not ask the slots, so unpublished names appear.
     QStringList names;
     tree.root.allInterfaces(names);
     QCOMPARE(names, (QStringList{"help_interfaces", "help_interfaces", "cmd_a", "cmd_b", "help_interfaces", "x"}));
-}
-
-void TestBr2TodoRouter::descriptionCompleted_data()
-{
-    QTest::addColumn<QJsonObject>("description");
-    QTest::addColumn<QJsonObject>("listed");    // empty: not listed
-    const QString noParams = QStringLiteral(R"("params-comment":"本接口没有参数")");
-    const QString noToken = QStringLiteral(R"("token-comment":"允许不传token，但已登录时建议传入")");
-    const QString token = QStringLiteral(R"("token":"登录成功时返回的token","token-comment":"登录成功时返回的token")");
-    auto listed = [](const QString &members) {
-        return QJsonDocument::fromJson(QStringLiteral(R"({"cmd":"x",%1})").arg(members).toUtf8()).object();
-    };
-    QTest::newRow("comment only") << json(R"({"comment":"c"})")
-                                  << listed(QStringLiteral(R"("comment":"c",%1,%2)").arg(noParams, noToken));
-    QTest::newRow("params") << json(R"({"comment":"c","params":{"n":1}})")
-                            << listed(QStringLiteral(R"("comment":"c","params":{"n":1},%1)").arg(noToken));
-    QTest::newRow("token, cmd overwritten") << json(R"({"comment":"c","cmd":"other","token":false})")
-                                            << listed(QStringLiteral(R"("comment":"c",%1,%2)").arg(noParams, token));
-    QTest::newRow("no comment gets the default") << json(R"({"params":{"n":1},"token":1})")
-                                                 << listed(QStringLiteral(R"("comment":"<<此接口没有提供使用说明>>")"));
-    QTest::newRow("unpublished text YES") << json(R"({"comment":"c","unpublished":"YES"})") << QJsonObject();
-    QTest::newRow("unpublished false")
-        << json(R"({"comment":"c","unpublished":false,"params":1})")
-        << listed(QStringLiteral(R"("comment":"c","unpublished":false,"params":1,%1)").arg(noToken));
-}
-
-void TestBr2TodoRouter::descriptionCompleted()
-{
-    QFETCH(QJsonObject, description);
-    QFETCH(QJsonObject, listed);
-    BR2TodoRouter root;
-    XRouter described;
-    described.description = description;
-    root.add(&described);
-    QJsonObject all;
-    root.allInterfaces(all);
-    QCOMPARE(all.contains(QStringLiteral("x")), !listed.isEmpty());
-    QCOMPARE(all.value(QStringLiteral("x")).toObject(), listed);
 }
 
 QTEST_GUILESS_MAIN(TestBr2TodoRouter)
