@@ -79,8 +79,6 @@ void TestBr2RpcPacket::fromDatagramSequence_data()
     QTest::newRow("mark, short header") << QByteArray::fromHex("006272010100") << QList<int>{2} << QList<int>{6}
                                         << keep;
     QTest::newRow("unparsable json") << frame("{\"cmd\":") + a << QList<int>{4} << QList<int>{23 + a.size()} << keep;
-    QTest::newRow("data then garbage") << a + "xyzw" << QList<int>{0, 4} << QList<int>{4, 4}
-                                       << json(R"({"cmd":"a"})");
     QTest::newRow("bytes after the mark unchecked") << QByteArray::fromHex("0062729999") + frame("{\"k\":1}").mid(5)
                                                     << QList<int>{0} << QList<int>{0} << json(R"({"k":1})");
 }
@@ -108,9 +106,7 @@ void TestBr2RpcPacket::fromDatagramSequence()
 void TestBr2RpcPacket::oversizedHeader()
 {
     auto decode = [](quint32 j, quint32 a, qint64 limit) {
-        QByteArray buffer = frame("{}");
-        qToLittleEndian<quint32>(j, reinterpret_cast<uchar *>(buffer.data()) + 5);
-        qToLittleEndian<quint32>(a, reinterpret_cast<uchar *>(buffer.data()) + 9);
+        QByteArray buffer = header(j, a) + "{}";
         const QByteArray before = buffer;
         BR2RpcPacket packet;
         const int result = limit ? packet.fromDatagram(buffer, limit) : packet.fromDatagram(buffer);
@@ -159,7 +155,6 @@ void TestBr2RpcPacket::compactValue_data()
     const QJsonValue nested(json(R"({"a":[1,"x"]})"));
     const QJsonValue deep(json(R"({"b":{"c":[[],{},"",-2.25,false]},"a":"t"})"));
     QTest::newRow("true") << QJsonValue(true) << QByteArray::fromHex("3f7400") << QJsonValue(true);
-    QTest::newRow("0.5") << QJsonValue(0.5) << QByteArray("=0.5", 5) << QJsonValue(0.5);
     QTest::newRow("1e20") << QJsonValue(1e20) << QByteArray("=1e+20", 7) << QJsonValue(1e20);
     QTest::newRow("string") << QJsonValue(QStringLiteral("é")) << QByteArray("|\xc3\xa9", 4)
                             << QJsonValue(QStringLiteral("é"));
