@@ -61,6 +61,14 @@ void route(int signal, void (*handler)(int))
     ::sigaction(signal, &sa, nullptr);
 }
 
+// A queue database of this service, of the one version it knows.
+bool isQueueDatabase(BR2DBSqlite &db)
+{
+    QList<QJsonObject> rows;
+    return db.call(rows, QStringLiteral("syscfg_dbversion"), QJsonObject()) && !rows.isEmpty()
+        && toInt(rows.first().value(QStringLiteral("dbver"))) == 1;
+}
+
 }   // namespace
 
 AppConfig readAppConfig(const QJsonObject &configure, const QJsonObject &settings)
@@ -265,22 +273,22 @@ bool AppData::lockQueue()
     return false;
 }
 
-bool AppData::bringUpQueue()
+// Opens (or, when missing, creates) the database at its path with the
+// queue's statements; false names SQLite's reason on the console.
+bool AppData::openQueueFile()
 {
     m_dbe.loadSqlCreator(QString::fromLatin1(CREATOR_SQL));
-    bool created = false;
-    if (!m_dbe.open(m_dbpath, &created) || !m_dbe.loadSqlEngine(QString::fromLatin1(ENGINE_SQL), false)) {
-        PRINTLN(QStringLiteral("cannot open queue database %1: %2").arg(m_dbpath, m_dbe.lastError()));
-        return false;
-    }
+    if (m_dbe.open(m_dbpath) && m_dbe.loadSqlEngine(QString::fromLatin1(ENGINE_SQL), false))
+        return true;
+    PRINTLN(QStringLiteral("cannot open queue database %1: %2").arg(m_dbpath, m_dbe.lastError()));
+    return false;
+}
 
-    QList<QJsonObject> rows;
-    if (!m_dbe.call(rows, QStringLiteral("syscfg_dbversion"), QJsonObject()) || rows.isEmpty()
-        || toInt(rows.first().value(QStringLiteral("dbver"))) != 1) {
-        m_dbe.close();
+bool AppData::bringUpQueue()
+{
+    if (!openQueueFile())
         return false;
-    }
-    if (!recordDatabaseFile()) {
+    if (!isQueueDatabase(m_dbe) || !recordDatabaseFile()) {
         m_dbe.close();
         return false;
     }
@@ -298,7 +306,7 @@ bool AppData::bringUpQueue()
         return false;
     }
 
-    rows.clear();
+    QList<QJsonObject> rows;
     if (m_dbe.call(rows, QStringLiteral("queue_alload"), QJsonObject())) {
         for (const QJsonObject &row : qAsConst(rows)) {
             QJsonObject item = toJsonObject(row.value(QStringLiteral("item")).toString());
@@ -499,10 +507,8 @@ bool AppData::recreateDatabase()
         return false;
     if (QFileInfo::exists(m_dbpath) || QFileInfo(m_dbpath).isSymLink()) {
         BR2DBSqlite probe;
-        QList<QJsonObject> rows;
         const bool ours = probe.openOnly(m_dbpath) && probe.loadSqlEngine(QString::fromLatin1(ENGINE_SQL), false)
-            && probe.call(rows, QStringLiteral("syscfg_dbversion"), QJsonObject()) && !rows.isEmpty()
-            && toInt(rows.first().value(QStringLiteral("dbver"))) == 1;
+            && isQueueDatabase(probe);
         probe.close();
         if (!ours) {
             PRINTLN(QStringLiteral("%1 is not a queue database of this service; jobs cannot be stored").arg(m_dbpath));
@@ -510,11 +516,8 @@ bool AppData::recreateDatabase()
         }
     }
     m_dbe.close();
-    m_dbe.loadSqlCreator(QString::fromLatin1(CREATOR_SQL));
-    if (!m_dbe.open(m_dbpath) || !m_dbe.loadSqlEngine(QString::fromLatin1(ENGINE_SQL), false)) {
-        PRINTLN(QStringLiteral("cannot open queue database %1: %2").arg(m_dbpath, m_dbe.lastError()));
+    if (!openQueueFile())
         return false;
-    }
     m_dbe.setJournalModeWal();
 
     QList<QJsonObject> jobs;

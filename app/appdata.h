@@ -72,6 +72,7 @@ private:
     AppData();
     QString lockPath() const;
     bool lockQueue();
+    bool openQueueFile();
     bool bringUpQueue();
     bool recordDatabaseFile();
     bool databaseCurrent() const;

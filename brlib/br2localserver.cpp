@@ -39,15 +39,6 @@ const int ACCEPT_RETRY_MS = 100;
 // Connections taken per wake-up, so that a burst cannot starve the event loop.
 const int ACCEPT_BATCH = 256;
 
-// Where the socket of name lies: a name starting with "/" is the path
-// itself, any other lies in the temporary folder.
-QString socketPath(const QString &name)
-{
-    if (name.startsWith(QLatin1Char('/')))
-        return name;
-    return QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + name;
-}
-
 // True when something accepts connections on name, or might (busy, or no
 // right to connect): only a socket nobody listens on may be replaced.
 bool serviceAnswers(const QString &name)
@@ -153,6 +144,13 @@ BR2LocalServer::~BR2LocalServer()
         connection.socket->join();
         delete connection.socket;
     }
+}
+
+QString BR2LocalServer::socketPath(const QString &name)
+{
+    if (name.startsWith(QLatin1Char('/')))
+        return name;
+    return QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + name;
 }
 
 void BR2LocalServer::setTrustPolicy(const std::function<bool(const BR2PeerCredentials &)> &trusted)

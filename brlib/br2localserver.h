@@ -71,6 +71,9 @@ public:
     // The check start() makes before it replaces anything: true when name is
     // free or holds a socket nobody answers on; otherwise one console line.
     static bool mayListen(const QString &name);
+    // Where the socket of name lies: a name starting with "/" is the path
+    // itself, any other lies in the temporary folder.
+    static QString socketPath(const QString &name);
     bool isListening() const { return m_listenFd >= 0; }
 
     // Adds a router below the root; null and repeated routers are ignored.

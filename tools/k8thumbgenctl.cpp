@@ -89,8 +89,8 @@ QString whereLooked(const QString &lpcid)
 {
     if (lpcid.startsWith(QLatin1Char('/')))
         return lpcid;
-    return lpcid + QStringLiteral(" (a name without \"/\" is looked for as ")
-        + QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + lpcid + QLatin1Char(')');
+    return lpcid + QStringLiteral(" (a name without \"/\" is looked for as ") + BR2LocalServer::socketPath(lpcid)
+        + QLatin1Char(')');
 }
 
 }   // namespace
