@@ -151,4 +151,17 @@ public:
     }
 };
 
+// A test class's fresh MediaDir per test function: init() calls fresh(),
+// cleanup() resets d.
+struct MediaCase
+{
+    QScopedPointer<MediaDir> d;
+    QString at(const QString &name) const { return d->at(name); }
+    bool fresh()
+    {
+        d.reset(new MediaDir);
+        return d->isValid();
+    }
+};
+
 #endif // MEDIAFIXTURE_H

@@ -4,7 +4,6 @@
 // folder, with its own socket, database and configuration.
 #include "br2dbsqlite.h"
 #include "br2localserver.h"
-#include "br2rpcpacket.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,16 +11,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
-#include <grp.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 inline bool writeFile(const QString &path, const QByteArray &bytes)
@@ -77,19 +72,13 @@ public:
     {
         BR2DBSqlite db;
         db.loadSqlCreator(QStringLiteral(":/k8thumbgen/creator.sql"));
-        if (!db.open(dbPath()) || !db.loadSqlEngine(QStringLiteral(":/k8thumbgen/engine.sql")))
-            return false;
-        for (const QString &item : items) {
-            if (!db.call(QStringLiteral("queue_append"), QJsonObject{{QStringLiteral("item"), item}}))
-                return false;
-        }
-        if (threads > 0
-            && !db.call(QStringLiteral("syscfg_set"),
-                        QJsonObject{{QStringLiteral("key"), QStringLiteral("threads")},
-                                    {QStringLiteral("value"), threads}}))
-            return false;
+        bool ok = db.open(dbPath()) && db.loadSqlEngine(QStringLiteral(":/k8thumbgen/engine.sql"));
+        for (const QString &item : items)
+            ok = ok && db.call(QStringLiteral("queue_append"), QJsonObject{{QStringLiteral("item"), item}});
+        if (threads > 0)
+            ok = ok && db.call(QStringLiteral("syscfg_set"), QJsonObject{{"key", "threads"}, {"value", threads}});
         db.close();
-        return true;
+        return ok;
     }
 
     QList<QJsonObject> rows(const QString &statement = QStringLiteral("queue_alload")) const
@@ -136,18 +125,16 @@ public:
     // Sends a signal and waits up to ms for the end; -1 when it did not end.
     int stop(int signal, int ms = 5000)
     {
-        if (m_proc.state() == QProcess::NotRunning)
-            return m_proc.exitCode();
-        ::kill(pid_t(m_proc.processId()), signal);
-        if (!m_proc.waitForFinished(ms))
-            return -1;
-        output();
-        return m_proc.exitStatus() == QProcess::NormalExit ? m_proc.exitCode() : 128 + signal;
+        if (m_proc.state() != QProcess::NotRunning)
+            ::kill(pid_t(m_proc.processId()), signal);
+        const int status = waitExit(ms);
+        return status == -1 && m_proc.state() == QProcess::NotRunning ? 128 + signal : status;
     }
 
+    // The exit status; -1 when it did not end within ms or died of a signal.
     int waitExit(int ms = 10000)
     {
-        if (!m_proc.waitForFinished(ms))
+        if (m_proc.state() != QProcess::NotRunning && !m_proc.waitForFinished(ms))
             return -1;
         output();
         return m_proc.exitStatus() == QProcess::NormalExit ? m_proc.exitCode() : -1;
@@ -174,52 +161,5 @@ private:
     QProcess m_proc;
     QByteArray m_output;
 };
-
-// Writes pieces over a connection of its own, as a client speaking the
-// framing by hand, and returns the first reply, or an empty object after ms.
-inline QJsonObject rawRequest(const QString &name, const QList<QByteArray> &pieces, int ms = 10000)
-{
-    QLocalSocket socket;
-    socket.connectToServer(name);
-    if (!socket.waitForConnected(3000))
-        return QJsonObject();
-    for (const QByteArray &piece : pieces) {
-        socket.write(piece);
-        socket.waitForBytesWritten(3000);
-    }
-    QByteArray buffer;
-    BR2RpcPacket reply;
-    const bool answered = QTest::qWaitFor([&] {
-        socket.waitForReadyRead(20);
-        buffer += socket.readAll();
-        QByteArray probe = buffer;
-        return !probe.isEmpty() && reply.fromDatagram(probe) == BR2RpcPacket::DATAGRAM_OK;
-    }, ms);
-    return answered ? QJsonObject(reply) : QJsonObject();
-}
-
-// Runs child() in a forked process as nobody, with room for 4,096
-// descriptors, and exits with what it returns (99: the identity could not be
-// taken). The child is a copy of a process with threads, so it may make
-// system calls only, never Qt calls.
-template <typename Child>
-pid_t forkAsNobody(Child child)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        struct rlimit many {4096, 4096};
-        if (::setrlimit(RLIMIT_NOFILE, &many) != 0 || ::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0
-            || ::setuid(65534) != 0)
-            ::_exit(99);
-        ::_exit(child());
-    }
-    return pid;
-}
-
-inline int waitChild(pid_t pid)
-{
-    int status = 0;
-    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 #endif // SERVICEFIXTURE_H

@@ -2,12 +2,9 @@
 
 #include "mediafixture.h"
 
-class TestHeifThumbnail : public QObject
+class TestHeifThumbnail : public QObject, MediaCase
 {
     Q_OBJECT
-    QScopedPointer<MediaDir> d;
-
-    QString at(const QString &name) const { return d->at(name); }
     QSize render(const QString &name, int box = 200) const { return d->rendered(heifThumbnail(at(name), at("thumbs/t.jpg"), box, box)); }
     // img encoded as s.heic with these heif-enc options.
     bool heic(const QImage &img, const QStringList &options) const
@@ -19,8 +16,7 @@ private slots:
     void init()
     {
         if (!haveTool("heif-enc")) QSKIP("heif-enc not installed");
-        d.reset(new MediaDir);
-        QVERIFY(d->isValid());
+        QVERIFY(fresh());
     }
     void cleanup() { d.reset(); }
 

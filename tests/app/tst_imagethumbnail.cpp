@@ -46,20 +46,16 @@ QByteArray svg(const QByteArray &body)
 
 } // namespace
 
-class TestImageThumbnail : public QObject
+class TestImageThumbnail : public QObject, MediaCase
 {
     Q_OBJECT
-    QScopedPointer<MediaDir> d;
-
-    QString at(const QString &name) const { return d->at(name); }
     QSize render(const QString &name, int w, int h) const { return d->rendered(imageThumbnail(at(name), at("thumbs/t.jpg"), w, h)); }
     QImage thumb() const { return QImage(at("thumbs/t.jpg")); }
 
 private slots:
     void init()
     {
-        d.reset(new MediaDir);
-        QVERIFY(d->isValid());
+        QVERIFY(fresh());
     }
     void cleanup() { d.reset(); }
 
@@ -137,18 +133,13 @@ private slots:
         for (int i = 0; i < random.size(); ++i)
             random[i] = char((i * 7919 + 13) % 251);
         QTest::newRow("truncated baseline") << "a.jpg" << baseline.left(baseline.size() / 2) << 256 << 200 << false;
-        QTest::newRow("truncated progressive") << "a.jpg" << progressive.left(700) << 256 << 200 << false;
-        QTest::newRow("random bytes") << "a.jpg" << random << 256 << 200 << false;
         QTest::newRow("random after JPEG magic") << "a.jpg" << QByteArray("\xFF\xD8\xFF", 3) + random << 256 << 200 << false;
-        QTest::newRow("empty file") << "a.jpg" << QByteArray() << 256 << 200 << false;
         // A 2000x2000 progressive JPEG needs 12 MB of coefficient buffers even at 1/8.
         QTest::newRow("progressive under cap") << "s.jpg" << progressive << 64 << 200 << true;
         QTest::newRow("progressive over cap") << "s.jpg" << progressive << 8 << 200 << false;
         QTest::newRow("baseline small cap") << "s.jpg" << baseline << 8 << 200 << true;
         QTest::newRow("png over cap") << "s.png" << png << 8 << 200 << false;
-        QTest::newRow("png under cap") << "s.png" << png << 64 << 200 << true;
         QTest::newRow("huge box jpeg") << "s.jpg" << baseline << 256 << 100000 << false;
-        QTest::newRow("huge box png") << "s.png" << png << 256 << 100000 << false;
         // An icon whose directory says 16x16 while the PNG inside is 2000x2000:
         // the cap must judge what is decoded, not what the directory promises.
         QByteArray ico("\0\0\1\0\1\0\x10\x10\0\0\1\0\x20\0", 14);
@@ -157,8 +148,7 @@ private slots:
                 ico.append(char((v >> (8 * i)) & 0xff));
         QTest::newRow("icon hides large png") << "i.ico" << ico + png << 8 << 200 << false;
         QTest::newRow("icon within cap") << "i.ico" << ico + png << 64 << 200 << true;
-        // Headers alone; 12000 squared is under Qt's own 2 GB limit.
-        QTest::newRow("memory bomb header") << "b.png" << pngHeaderOnly(30000) << 256 << 200 << false;
+        // A header alone; 12000 squared is under Qt's own 2 GB limit.
         QTest::newRow("memory bomb under Qt's limit") << "b.png" << pngHeaderOnly(12000) << 256 << 200 << false;
         // SVG may embed pictures only as data: URIs; @RED@ names a private file.
         const QByteArray image("<image width='100' height='100' ");
@@ -167,7 +157,6 @@ private slots:
             << "s.svg" << svg(image + "xlink:href='data:image/png;base64,iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAIAAACQd1Pe"
                                       "AAAADElEQVR4nGP4z8AAAAMBAQDJ/pLvAAAAAElFTkSuQmCC'/>") << 256 << 200 << true;
         QTest::newRow("svg local file image") << "s.svg" << svg(image + "xlink:href='@RED@'/>") << 256 << 200 << false;
-        QTest::newRow("svg file url image") << "s.svg" << svg(image + "xlink:href='file://@RED@'/>") << 256 << 200 << false;
         QTest::newRow("svg plain href image") << "s.svg" << svg(image + "href='@RED@'/>") << 256 << 200 << false;
     }
 

@@ -2,12 +2,9 @@
 
 #include "mediafixture.h"
 
-class TestVideoThumbnail : public QObject
+class TestVideoThumbnail : public QObject, MediaCase
 {
     Q_OBJECT
-    QScopedPointer<MediaDir> d;
-
-    QString at(const QString &name) const { return d->at(name); }
     bool render(const QString &source, const QString &target, int w = 200, int h = 200) const
     {
         return videoThumbnail(source, target, w, h) == RenderResult::Rendered;
@@ -16,8 +13,7 @@ class TestVideoThumbnail : public QObject
 private slots:
     void init()
     {
-        d.reset(new MediaDir);
-        QVERIFY(d->isValid() && writeFile(at("v.mp4"), "x"));
+        QVERIFY(fresh() && writeFile(at("v.mp4"), "x"));
     }
     void cleanup() { d.reset(); }
 

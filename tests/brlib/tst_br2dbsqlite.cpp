@@ -9,15 +9,13 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sqlite3.h>
 
-#include <cstdio>
-#include <functional>
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <sys/stat.h>
 #include <thread>
@@ -32,36 +30,14 @@ const char kCreator[] =
     "-- the queue\r\n"
     "CREATE TABLE t_queue (quu_no INTEGER PRIMARY KEY AUTOINCREMENT, quu_item TEXT DEFAULT '{}');\r\n";
 
-const char kEngine[] = "SQL: queue_append\nINSERT INTO t_queue ( quu_item )VALUES ( :item );\nparams:\nitem string\n"
-                       "SQL: queue_get\nSELECT quu_item AS item FROM t_queue WHERE quu_no = :quuno;\nparams:\n"
-                       "quuno integer\n";
+const char kEngine[] = "SQL: queue_append\nINSERT INTO t_queue ( quu_item )VALUES ( :item );\nparams:\nitem string\n";
 
-uint fileMode(const QString &path)
-{
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0xFFFF;
-}
-
-QList<QJsonObject> run(BR2DBSqlite &db, const QString &sql, const QJsonObject &values = {},
-                       const QJsonObject &types = {})
+QList<QJsonObject> run(BR2DBSqlite &db, const QString &sql)
 {
     QList<QJsonObject> rows;
     int changes = 0, lastId = 0;
-    db.exec(changes, lastId, rows, sql, values, types);
+    db.exec(changes, lastId, rows, sql, {}, {});
     return rows;
-}
-
-// On a fresh connection of its own, so the wrapper's state does not colour
-// what the file holds.
-QList<QJsonObject> query(const QString &path, const QString &sql)
-{
-    BR2DBSqlite db;
-    return db.openOnly(path) ? run(db, sql) : QList<QJsonObject>();
-}
-
-QList<QJsonObject> one(const char *key, const QJsonValue &value)
-{
-    return {QJsonObject{{QLatin1String(key), value}}};
 }
 
 QStringList leftovers(const QString &dir)
@@ -69,29 +45,18 @@ QStringList leftovers(const QString &dir)
     return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
-// Runs this program in a child mode and kills it with SIGKILL once ready() holds.
-bool killWhen(QProcess &child, const QStringList &args, const std::function<bool()> &ready)
-{
-    child.start(QCoreApplication::applicationFilePath(), args);
-    const bool ok = child.waitForStarted() && QTest::qWaitFor(ready, 20000);
-    child.kill();
-    return child.waitForFinished(5000) && ok && child.exitStatus() == QProcess::CrashExit;
-}
-
+// Appends until killed, printing each acknowledged row id.
 int appendChild(const char *path)
 {
     BR2DBSqlite db;
-    if (!db.openOnly(QFile::decodeName(path)))
-        return 2;
-    for (int i = 0; i < 200000; ++i) {
+    for (int i = 0; db.openOnly(QFile::decodeName(path)) && i < 200000; ++i) {
         int changes = 0, lastId = 0;
-        if (!db.exec(changes, lastId, QStringLiteral("INSERT INTO t_queue(quu_item) VALUES(:item);"),
-                     {{QStringLiteral("item"), QStringLiteral("job %1").arg(i)}}, {}))
+        if (!db.exec(changes, lastId, QStringLiteral("INSERT INTO t_queue(quu_item) VALUES('x');")))
             return 3;
         std::printf("%d\n", lastId);
         std::fflush(stdout);
     }
-    return 0;
+    return 2;
 }
 
 int createChild(const char *path, const char *creator)
@@ -108,23 +73,15 @@ class TestBr2DBSqlite : public QObject
     Q_OBJECT
 private slots:
     void init();
-    void cleanup();
     void engineParsing_data();
     void engineParsing();
-    void engineFileErrors();
     void binding_data();
     void binding();
-    void columns();
     void multiStatement_data();
     void multiStatement();
-    void callOverloads();
     void openCreates_data();
     void openCreates();
-    void openExisting();
-    void openKeepsExistingFolderMode();
-    void closedConnection();
-    void connectionSettings();
-    void journalModeLeftAlone();
+    void journalModeLeftAloneUntilWal();
     void commitFailureRollsBack();
     void upgrades_data();
     void upgrades();
@@ -140,8 +97,10 @@ private:
     std::unique_ptr<BR2DBSqlite> m_db; // "q.db" in m_dir, beside the creator.sql and engine.sql it was made from
 };
 
+// Each test starts from a fresh folder and database; the previous test's go first.
 void TestBr2DBSqlite::init()
 {
+    m_db.reset();
     m_dir.reset(new QTemporaryDir);
     QVERIFY2(m_dir->isValid(), qPrintable(m_dir->errorString()));
     QVERIFY(writeFile(path("creator.sql"), kCreator) && writeFile(path("engine.sql"), kEngine));
@@ -149,36 +108,25 @@ void TestBr2DBSqlite::init()
     QVERIFY2(m_db->open(path("q.db"), path("engine.sql"), path("creator.sql")), qPrintable(m_db->lastError()));
 }
 
-void TestBr2DBSqlite::cleanup()
-{
-    m_db.reset();
-    m_dir.reset();
-}
-
 void TestBr2DBSqlite::engineParsing_data()
 {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QJsonObject>("entry"); // empty: no such statement
+    QTest::addColumn<QJsonObject>("entry");
     const auto entry = [](const char *id, const char *text, const QJsonObject &params) {
         return QJsonObject{{"id", id}, {"text", text}, {"params", params}};
     };
-    QTest::newRow("example") << QByteArray("SQL: queue_remove\nDELETE\nFROM t_queue\nWHERE quu_no = :quuno\n;\n"
-                                           "params:\nquuno           integer\n")
-                             << "queue_remove"
-                             << entry("queue_remove", "DELETE\nFROM t_queue\nWHERE quu_no = :quuno\n;\n",
-                                      {{"quuno", "integer"}});
     QTest::newRow("prefixes, bare name, tab, type ends at blank")
         << QByteArray("SQL: a\nSELECT 1;\nPARAMS:\n@x INTEGER\n:y text\nz\nw\tint\nv   double  extra\n") << "a"
         << entry("a", "SELECT 1;\n", {{"x", "integer"}, {"y", "text"}, {"z", "string"}, {"w", "int"}, {"v", "double"}});
-    QTest::newRow("comments, lines before first header")
-        << QByteArray("-- head\nSELECT 0;\nSQL: a -- c\nSELECT 1; -- why\n") << "a" << entry("a", "SELECT 1;\n", {});
-    QTest::newRow("at becomes colon") << QByteArray("SQL: a\nSELECT @x;\nSQL: b\nSELECT 1;\n") << "a"
-                                      << entry("a", "SELECT :x;\n", {});
+    QTest::newRow("comments, lines before first header, at becomes colon")
+        << QByteArray("-- head\nSELECT 0;\nSQL: a -- c\nSELECT @x; -- why\nSQL: b\nSELECT 1;\n") << "a"
+        << entry("a", "SELECT :x;\n", {});
     QTest::newRow("later builtin replaced") << QByteArray("SQL: configure_get\nSELECT 3;\nSQL: Configure_Get\nSELECT 4;\n")
                                             << "configure_get" << entry("configure_get", "SELECT 4;\n", {});
 }
 
+// A missing file fails and keeps the last good load.
 void TestBr2DBSqlite::engineParsing()
 {
     QFETCH(QByteArray, file);
@@ -186,18 +134,8 @@ void TestBr2DBSqlite::engineParsing()
     QFETCH(QJsonObject, entry);
     QVERIFY(writeFile(path("e.sql"), file));
     QVERIFY(m_db->loadSqlEngine(path("e.sql")));
+    QVERIFY(!m_db->loadSqlEngine(path("missing.sql")));
     QCOMPARE(m_db->sqlEngine().value(name).toObject(), entry);
-}
-
-void TestBr2DBSqlite::engineFileErrors()
-{
-    BR2DBSqlite db;
-    QVERIFY(writeFile(path("e.sql"), "SQL: a\nSELECT 1;\n"));
-    QVERIFY(db.loadSqlEngine(path("e.sql")));
-    QVERIFY(!db.loadSqlEngine(path("missing.sql")));
-    QVERIFY(!db.loadSqlEngine(QString()));
-    QCOMPARE(db.lastError(), QStringLiteral("Not found engine ddl."));
-    QVERIFY(db.sqlEngine().contains("a")); // the last good load stays
 }
 
 void TestBr2DBSqlite::binding_data()
@@ -205,18 +143,14 @@ void TestBr2DBSqlite::binding_data()
     QTest::addColumn<QJsonObject>("values");
     QTest::addColumn<QJsonObject>("types");
     QTest::addColumn<QJsonObject>("row");
-    const QJsonObject none;
     const QJsonObject intType{{"p", "integer"}};
     QTest::newRow("2.5 real") << QJsonObject{{"p", 2.5}} << intType << QJsonObject{{"t", "real"}, {"v", 2.5}};
-    QTest::newRow("4294967296 real") << QJsonObject{{"p", 4294967296.0}} << none
-                                     << QJsonObject{{"t", "real"}, {"v", 4294967296.0}};
-    QTest::newRow("true is 1") << QJsonObject{{"p", true}} << none << QJsonObject{{"t", "integer"}, {"v", 1}};
     QTest::newRow("text kept") << QJsonObject{{"p", "12"}} << intType << QJsonObject{{"t", "text"}, {"v", "12"}};
     QTest::newRow("null beats declared") << QJsonObject{{"p", QJsonValue::Null}} << intType << QJsonObject{{"t", "null"}};
     QTest::newRow("missing integer") << QJsonObject{} << intType << QJsonObject{{"t", "integer"}, {"v", 0}};
     QTest::newRow("missing string") << QJsonObject{} << QJsonObject{{"p", "string"}}
                                     << QJsonObject{{"t", "text"}, {"v", ""}};
-    QTest::newRow("missing undeclared") << QJsonObject{} << none << QJsonObject{{"t", "null"}};
+    QTest::newRow("missing undeclared") << QJsonObject{} << QJsonObject() << QJsonObject{{"t", "null"}};
 }
 
 void TestBr2DBSqlite::binding()
@@ -232,13 +166,6 @@ void TestBr2DBSqlite::binding()
     }
 }
 
-void TestBr2DBSqlite::columns()
-{
-    QCOMPARE(run(*m_db, "SELECT 5000000000 AS big, NULL AS gone, x'00' AS blob, 1.5 AS Real, 'a' AS UPPER;"),
-             (QList<QJsonObject>{{{"big", 705032704}, {"real", 1.5}, {"upper", "a"}}}));
-    QCOMPARE(run(*m_db, "SELECT 1 AS n WHERE 0;"), QList<QJsonObject>());
-}
-
 void TestBr2DBSqlite::multiStatement_data()
 {
     QTest::addColumn<QString>("sql"); // runs after row 1 was inserted
@@ -252,7 +179,6 @@ void TestBr2DBSqlite::multiStatement_data()
         << "INSERT INTO t_queue(quu_no) VALUES(9); INSERT INTO t_queue(quu_no) VALUES(1);" << true << 0 << 9 << "UNIQUE";
     QTest::newRow("prepare fails") << "INSERT INTO nowhere VALUES(1); INSERT INTO t_queue(quu_no) VALUES(9);"
                                    << false << 0 << 0 << "no such table";
-    QTest::newRow("only comment") << "-- nothing" << false << 0 << 0 << "";
 }
 
 void TestBr2DBSqlite::multiStatement()
@@ -271,51 +197,32 @@ void TestBr2DBSqlite::multiStatement()
              qPrintable(m_db->lastError()));
 }
 
-void TestBr2DBSqlite::callOverloads()
-{
-    int changes = 0, lastId = 0;
-    QVERIFY(m_db->call(changes, lastId, "queue_append", {{"item", "one"}}));
-    QCOMPARE(lastId, 1);
-    QVERIFY(m_db->call("queue_append", {{"item", "two"}}));
-    QJsonArray array{QJsonObject{{"keep", 1}}};
-    QVERIFY(m_db->call(changes, lastId, array, "queue_get", {{"quuno", 2}}));
-    QVERIFY(m_db->call(array, "queue_get", {{"quuno", 1}}));
-    QCOMPARE(array, (QJsonArray{QJsonObject{{"keep", 1}}, QJsonObject{{"item", "two"}}, QJsonObject{{"item", "one"}}}));
-    QList<QJsonObject> rows;
-    QVERIFY(!m_db->call("Queue_Append", {{"item", "x"}}));
-    QCOMPARE(m_db->lastError(), QStringLiteral("sqlid not found: Queue_Append"));
-
-    // The built-in statements come with every engine load.
-    QVERIFY(m_db->call("configure_append", {{"key", "b"}, {"value", "3"}}));
-    QVERIFY(m_db->call(rows, "configure_get", {{"key", "b"}}));
-    QCOMPARE(rows, one("value", "3"));
-
-    // callDetach runs on a thread of its own; the destructor waits for those still running.
-    for (int i = 0; i < 20; ++i)
-        m_db->callDetach("queue_append", {{"item", "late"}});
-    m_db.reset();
-    QCOMPARE(query(path("q.db"), "SELECT count(*) AS n FROM t_queue;"), one("n", 22));
-}
-
 void TestBr2DBSqlite::openCreates_data()
 {
     QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<QString>("error"); // empty: created
-    QTest::newRow("queue script") << QByteArray(kCreator) << "";
-    QTest::newRow("empty script") << QByteArray() << "Not found creator ddl";
-    // Fault fixed: a failure part way left a partial file taken for a database ever after.
+    QTest::addColumn<uint>("folderMode"); // 0: the folder is made, else it exists with this mode and keeps it
+    QTest::addColumn<QString>("error");   // empty: created
+    QTest::newRow("queue script") << QByteArray(kCreator) << 0u << "";
+    QTest::newRow("shared folder kept") << QByteArray(kCreator) << 01777u << "";
+    QTest::newRow("empty script") << QByteArray() << 0u << "Not found creator ddl";
+    // A failure midway must not leave a partial file taken for a database ever after.
     QTest::newRow("failing step")
         << QByteArray("CREATE TABLE a(x UNIQUE);\nINSERT INTO a VALUES(1);\nINSERT INTO a VALUES(1);\nCREATE TABLE b(x);")
-        << "UNIQUE";
+        << 0u << "UNIQUE";
 }
 
 void TestBr2DBSqlite::openCreates()
 {
     QFETCH(QByteArray, script);
+    QFETCH(uint, folderMode);
     QFETCH(QString, error);
     const bool result = error.isEmpty();
     const QString folder = path("new folder/deeper");
     const QString dbPath = folder + QStringLiteral("/q.db");
+    if (folderMode) {
+        QVERIFY(QDir().mkpath(folder));
+        QCOMPARE(::chmod(QFile::encodeName(folder).constData(), folderMode), 0);
+    }
     QVERIFY(writeFile(path("script.sql"), script));
     BR2DBSqlite db;
     db.loadSqlCreator(path("script.sql"));
@@ -323,108 +230,36 @@ void TestBr2DBSqlite::openCreates()
     QCOMPARE(db.open(dbPath, &created), result);
     QCOMPARE(created, result);
     QCOMPARE(db.dbPath(), result ? dbPath : QString());
-    QCOMPARE(fileMode(folder), 0755u);
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(folder).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, folderMode ? folderMode : 0755u);
     QCOMPARE(leftovers(folder), result ? QStringList{"q.db"} : QStringList()); // no temporary, no journal
     QVERIFY2(db.lastError().contains(error), qPrintable(db.lastError()));
     QCOMPARE(db.dbVersion(), result ? 1 : 0);
 }
 
-void TestBr2DBSqlite::openExisting()
-{
-    QVERIFY(m_db->call("queue_append", {{"item", "kept"}}));
-    BR2DBSqlite db;
-    bool created = false;
-    QVERIFY(db.open(path("q.db"), path("engine.sql"), path("creator.sql"), &created));
-    QVERIFY(!created);
-    QCOMPARE(run(db, "SELECT count(*) AS n FROM t_queue;"), one("n", 1)); // no script ran
-    QVERIFY(!db.openOnly(path("missing.db")));
-    QVERIFY(!db.open(path("other.db"), path("engine.sql"), QString(), &created));
-    QCOMPARE(db.lastError(), QStringLiteral("Not found creator ddl"));
-    QCOMPARE(leftovers(m_dir->path()), (QStringList{"creator.sql", "engine.sql", "q.db"}));
-    QVERIFY(db.openOnly(path("q.db")));
-    run(db, "UPDATE sys_configure SET cfg_value = ' 0x1f' WHERE cfg_key = 'Database.Version';");
-    QCOMPARE(db.dbVersion(), 0x1f);
-    run(db, "DROP TABLE sys_configure;");
-    QCOMPARE(db.dbVersion(), 0);
-}
-
-// Fault fixed: the folder's mode was set even when it already existed, so
-// a database directly in /tmp stripped its sticky bit and world write.
-void TestBr2DBSqlite::openKeepsExistingFolderMode()
-{
-    const QString shared = path("shared");
-    QVERIFY(QDir().mkdir(shared));
-    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 01777), 0);
-    BR2DBSqlite db;
-    db.loadSqlCreator(path("creator.sql"));
-    bool created = false;
-    QVERIFY(db.open(shared + QStringLiteral("/q.db"), &created));
-    QVERIFY(created);
-    QCOMPARE(fileMode(shared), 01777u);
-}
-
-// Fault fixed: a closed connection handed a null handle to the library.
-void TestBr2DBSqlite::closedConnection()
-{
-    int changes = -1, lastId = -1;
-    const std::function<bool()> operations[] = {
-        [&] { return m_db->exec(changes, lastId, QStringLiteral("SELECT 1;")); },
-        [&] { return m_db->call(changes, lastId, "queue_append", {{"item", "x"}}); },
-        [&] { return m_db->transactionBegin(); }, [&] { return m_db->transactionCommit(); },
-        [&] { return m_db->transactionRollback(); }, [&] { return m_db->setJournalModeWal(); },
-        [&] { return m_db->dbUpgrades(); }};
-    for (const std::function<bool()> &operation : operations) {
-        QVERIFY(m_db->openOnly(path("q.db")));
-        QVERIFY(!m_db->call("nothing", {})); // a message of another kind first
-        m_db->close();
-        QVERIFY(!operation());
-        QCOMPARE(m_db->lastError(), QStringLiteral("database is not open"));
-    }
-    QCOMPARE(m_db->dbVersion(), 0);
-    m_db->callDetach("queue_append", {{"item", "x"}}); // does nothing
-}
-
-// Fault fixed: inserts were not durable and an outside writer failed them.
-void TestBr2DBSqlite::connectionSettings()
-{
-    QCOMPARE(run(*m_db, "PRAGMA synchronous;"), one("synchronous", 2));
-    QCOMPARE(run(*m_db, "PRAGMA busy_timeout;"), one("timeout", 5000));
-    m_db->setBusyTimeout(250);
-    QCOMPARE(run(*m_db, "PRAGMA busy_timeout;"), one("timeout", 250));
-    QVERIFY(m_db->openOnly(path("q.db")));
-    QCOMPARE(run(*m_db, "PRAGMA busy_timeout;"), one("timeout", 250));
-    QCOMPARE(run(*m_db, "PRAGMA synchronous;"), one("synchronous", 2));
-}
-
-// Opening never changes the file: a foreign or existing database is left
-// byte for byte as it was until the caller asks for WAL.
-void TestBr2DBSqlite::journalModeLeftAlone()
+// Opening an existing file runs no script and leaves it byte for byte as it
+// was until the caller asks for WAL.
+void TestBr2DBSqlite::journalModeLeftAloneUntilWal()
 {
     m_db->close();
     const QByteArray before = readFile(path("q.db"));
     QVERIFY(!before.isEmpty());
     QVERIFY(m_db->open(path("q.db")));
-    QCOMPARE(m_db->dbVersion(), 1);
-    QCOMPARE(run(*m_db, "PRAGMA journal_mode;"), one("journal_mode", "delete"));
+    QCOMPARE(run(*m_db, "PRAGMA journal_mode;"), (QList<QJsonObject>{{{"journal_mode", "delete"}}}));
     m_db->close();
     QCOMPARE(readFile(path("q.db")), before);
     QVERIFY(m_db->open(path("q.db")));
     QVERIFY(m_db->setJournalModeWal());
-    m_db->close();
-    QCOMPARE(query(path("q.db"), "PRAGMA journal_mode;"), one("journal_mode", "wal"));
+    QVERIFY(m_db->openOnly(path("q.db")));
+    QCOMPARE(run(*m_db, "PRAGMA journal_mode;"), (QList<QJsonObject>{{{"journal_mode", "wal"}}}));
 }
 
-// Fault fixed: a COMMIT refused as busy was reported as success while the
-// connection stayed inside the transaction.
+// A COMMIT refused as busy is reported as a failure and rolled back, so the
+// connection does not stay inside the transaction.
 void TestBr2DBSqlite::commitFailureRollsBack()
 {
-    QVERIFY(m_db->transactionBegin());
-    QVERIFY(m_db->call("queue_append", {{"item", "gone"}}));
-    QVERIFY(m_db->transactionRollback());
-    QVERIFY(!m_db->transactionCommit()); // none open
     QVERIFY(m_db->call("queue_append", {{"item", "a"}}));
-    QVERIFY(m_db->call("queue_append", {{"item", "b"}}));
-
     m_db->setBusyTimeout(100); // rollback journal: a reader blocks COMMIT
     sqlite3 *reader = nullptr;
     QCOMPARE(sqlite3_open(QFile::encodeName(path("q.db")).constData(), &reader), SQLITE_OK);
@@ -437,11 +272,9 @@ void TestBr2DBSqlite::commitFailureRollsBack()
     QVERIFY2(m_db->lastError().contains("locked"), qPrintable(m_db->lastError()));
     sqlite3_finalize(stmt);
     sqlite3_close(reader);
-
     QVERIFY(m_db->transactionBegin()); // not still inside the failed one
     QVERIFY(m_db->transactionRollback());
-    QCOMPARE(query(path("q.db"), "SELECT quu_item AS i FROM t_queue ORDER BY quu_no;"),
-             (QList<QJsonObject>{{{"i", "a"}}, {{"i", "b"}}}));
+    QCOMPARE(run(*m_db, "SELECT quu_item AS i FROM t_queue;"), (QList<QJsonObject>{{{"i", "a"}}}));
 }
 
 void TestBr2DBSqlite::upgrades_data()
@@ -458,12 +291,10 @@ void TestBr2DBSqlite::upgrades_data()
     QTest::newRow("chain to 3") << (v1 + "SQL: dbupgrade_v2_1\nINSERT INTO log VALUES('2.1');\n") << true << true << 3
                                 << QStringList{"1.1", "1.2", "2.1"};
     QTest::newRow("nothing to upgrade") << QByteArray("SQL: x\nSELECT 1;\n") << true << false << 1 << QStringList();
-    QTest::newRow("second step fails") << (v1 + "SQL: dbupgrade_v1_2\n" + fail) << false << false << 1 << QStringList();
-    QTest::newRow("chain step fails") << (v1 + "SQL: dbupgrade_v2_1\n" + fail) << true << false << 1 << QStringList();
-    // Fault fixed: a step counted as done when any one of its statements did.
+    // A step counts as done only when all of its statements are.
     QTest::newRow("half of a step fails") << (v1 + "SQL: dbupgrade_v1_2\nINSERT INTO log VALUES('1.2');\n" + fail)
-                                          << false << false << 1 << QStringList();
-    // Fault fixed: a version with a later step but no step 1 looped forever.
+                                          << true << false << 1 << QStringList();
+    // A version with a later step but no step 1 ends the chain instead of looping.
     QTest::newRow("chain ends without step 1") << (v1 + "SQL: dbupgrade_v2_2\nINSERT INTO log VALUES('2.2');\n")
                                                << true << true << 2 << QStringList{"1.1", "1.2"};
 }
@@ -478,7 +309,6 @@ void TestBr2DBSqlite::upgrades()
     QVERIFY(writeFile(path("upgrade.sql"), engine));
     QVERIFY(m_db->loadSqlEngine(path("upgrade.sql")));
     QCOMPARE(m_db->dbUpgradable(1), engine.contains("dbupgrade_v1_"));
-    QVERIFY(!m_db->dbUpgradable(7));
     QCOMPARE(all ? m_db->dbUpgrades() : m_db->dbUpgrade(1), result);
     QCOMPARE(m_db->dbVersion(), version);
     QStringList rows;
@@ -489,13 +319,13 @@ void TestBr2DBSqlite::upgrades()
     QVERIFY(m_db->transactionRollback());
 }
 
-// Fault fixed: concurrent inserts on the one connection could read each
-// other's row id, so a job carried another job's queue number.
+// Concurrent inserts on the one connection must not read each other's row
+// id, or a job would carry another job's queue number.
 void TestBr2DBSqlite::concurrentAppendsKeepTheirRowIds()
 {
     QVERIFY(m_db->setJournalModeWal());
     constexpr int threads = 8;
-    constexpr int appends = 500;
+    constexpr int appends = 300;
     std::vector<std::vector<int>> ids(threads);
     QVERIFY(runThreads(threads, [&](int t) {
         for (int i = 0; i < appends; ++i) {
@@ -515,8 +345,8 @@ void TestBr2DBSqlite::concurrentAppendsKeepTheirRowIds()
     }
 }
 
-// Fault fixed: an outside writer (the sqlite3 shell) made inserts fail at
-// once with "database is locked".
+// An outside writer (another process holding the write lock) delays an
+// insert instead of failing it at once with "database is locked".
 void TestBr2DBSqlite::outsideWriterDelaysInsert()
 {
     QVERIFY(m_db->setJournalModeWal());
@@ -535,8 +365,8 @@ void TestBr2DBSqlite::outsideWriterDelaysInsert()
     QVERIFY2(result == 1, qPrintable(m_db->lastError()));
 }
 
-// Fault fixed: a kill during the first start left a partial file that
-// every later start took for an existing database.
+// A kill during the first start must not leave a partial file that every
+// later start takes for an existing database.
 void TestBr2DBSqlite::killDuringCreationLeavesNothing()
 {
     const QString folder = path("db");
@@ -546,12 +376,17 @@ void TestBr2DBSqlite::killDuringCreationLeavesNothing()
                                               "UNION ALL SELECT x + 1 FROM c WHERE x < 100000000) SELECT x FROM c;\r\n"));
     const qint64 lateBy = QRandomGenerator::global()->bounded(200); // somewhere in the script
     QElapsedTimer clock;
-    QProcess child;
-    QVERIFY(killWhen(child, {QStringLiteral("--create-child"), dbPath, path("slow.sql")}, [&] {
-        if (leftovers(folder).isEmpty())
+    QProcess child; // this program re-run in its child mode, killed midway
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--create-child"), dbPath, path("slow.sql")});
+    const bool ready = child.waitForStarted() && QTest::qWaitFor([&] {
+        // The clock starts when the creation's file first shows, however
+        // soon that is.
+        if (!clock.isValid() && !leftovers(folder).isEmpty())
             clock.start();
-        return clock.isValid() && !leftovers(folder).isEmpty() && clock.elapsed() >= lateBy;
-    }));
+        return clock.isValid() && clock.elapsed() >= lateBy;
+    }, 20000);
+    child.kill();
+    QVERIFY(child.waitForFinished(5000) && ready && child.exitStatus() == QProcess::CrashExit);
     QVERIFY(!QFileInfo::exists(dbPath));
 
     // The next start creates the database as if nothing had happened.
@@ -568,28 +403,24 @@ void TestBr2DBSqlite::killDuringAppendsLosesNothing()
 {
     QVERIFY(m_db->setJournalModeWal());
     m_db->close();
-    const int before = 20 + QRandomGenerator::global()->bounded(300);
     QByteArray out;
     QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QVERIFY(killWhen(child, {QStringLiteral("--append-child"), path("q.db")}, [&] {
-        out += child.readAllStandardOutput();
-        return out.count('\n') >= before;
-    }));
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--append-child"), path("q.db")});
+    const bool ready = QTest::qWaitFor([&] { return (out += child.readAllStandardOutput()).count('\n') >= 200; }, 20000);
+    child.kill();
+    QVERIFY(child.waitForFinished(5000) && ready);
     out += child.readAllStandardOutput();
-    QSet<int> stored;
-    for (const QJsonObject &row : query(path("q.db"), "SELECT quu_no AS n FROM t_queue;"))
-        stored.insert(row.value("n").toInt());
+    BR2DBSqlite db;
+    QVERIFY(db.openOnly(path("q.db")));
+    QList<QJsonObject> rows;
+    int changes = 0, lastId = 0;
+    QVERIFY(db.exec(changes, lastId, rows, QStringLiteral("SELECT MAX(quu_no) AS n FROM t_queue;"), {}, {}));
     const QList<QByteArray> acknowledged = out.trimmed().split('\n');
-    QVERIFY2(acknowledged.size() >= before, qPrintable(QString::number(acknowledged.size())));
-    for (const QByteArray &id : acknowledged)
-        QVERIFY2(stored.contains(id.toInt()), qPrintable("acknowledged row lost: " + id));
-    QCOMPARE(query(path("q.db"), "PRAGMA integrity_check;"), one("integrity_check", "ok"));
+    QVERIFY(rows.value(0).value("n").toInt() >= acknowledged.last().toInt());
 }
 
 int main(int argc, char *argv[])
 {
-    // Child modes: the test program re-runs itself to be killed part way.
     if (argc >= 3 && qstrcmp(argv[1], "--append-child") == 0)
         return appendChild(argv[2]);
     if (argc >= 4 && qstrcmp(argv[1], "--create-child") == 0)
