@@ -93,7 +93,7 @@ ChildProcess::ChildProcess(const QString &program, const QStringList &arguments)
 ChildProcess::Outcome ChildProcess::run(int timeoutMs)
 {
     Process proc(m_stdoutFd, FsIdentity::current());
-    proc.setProcessChannelMode(QProcess::ForwardedChannels);
+    proc.setProcessChannelMode(m_errorBytes > 0 ? QProcess::ForwardedOutputChannel : QProcess::ForwardedChannels);
     proc.setStandardInputFile(QProcess::nullDevice());
     proc.setProgram(m_program);
     proc.setArguments(m_arguments);
@@ -110,7 +110,15 @@ ChildProcess::Outcome ChildProcess::run(int timeoutMs)
     Outcome outcome = Finished;
     QElapsedTimer clock;
     clock.start();
+    const auto keepErrors = [&] {
+        if (m_errorBytes <= 0)
+            return;
+        m_errorTail += proc.readAllStandardError();
+        if (m_errorTail.size() > m_errorBytes)
+            m_errorTail.remove(0, m_errorTail.size() - m_errorBytes);
+    };
     while (!proc.waitForFinished(SLICE_MS) && proc.state() != QProcess::NotRunning) {
+        keepErrors();
         const bool stop = stopRequested();
         if (!stop && (timeoutMs <= 0 || clock.elapsed() <= timeoutMs))
             continue;
@@ -126,6 +134,7 @@ ChildProcess::Outcome ChildProcess::run(int timeoutMs)
         proc.waitForFinished(1000);
         break;
     }
+    keepErrors();
     forget(m_pid);
     m_signalled = proc.exitStatus() == QProcess::CrashExit;
     m_exitCode = proc.exitCode();

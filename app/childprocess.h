@@ -28,6 +28,10 @@ public:
     // The child's standard output goes to fd (which stays the caller's)
     // instead of the service's.
     void setStandardOutput(int fd) { m_stdoutFd = fd; }
+    // The child's standard error is read instead of forwarded; the last
+    // maxBytes of it are kept for errorTail().
+    void captureErrors(int maxBytes) { m_errorBytes = maxBytes; }
+    QByteArray errorTail() const { return m_errorTail; }
 
     // Starts the child and waits in short slices until it ends, a stop is
     // requested or timeoutMs (when positive) has passed; the last two end
@@ -50,6 +54,8 @@ private:
     QString m_program;
     QStringList m_arguments;
     int m_stdoutFd = -1;
+    int m_errorBytes = 0;
+    QByteArray m_errorTail;
     qint64 m_pid = 0;
     int m_exitCode = -1;
     bool m_signalled = false;

@@ -1,9 +1,13 @@
 #include "heifthumbnail.h"
 
+#include "memorybudget.h"
 #include "picturefit.h"
+#include "srgbconversion.h"
 #include "thumbnailfile.h"
 
+#include <QColorSpace>
 #include <QImage>
+#include <QPointF>
 
 #include <libheif/heif.h>
 
@@ -34,6 +38,47 @@ struct HeifGuard
 QSize handleSize(const heif_image_handle *h)
 {
     return QSize(heif_image_handle_get_width(h), heif_image_handle_get_height(h));
+}
+
+// The colours a HEIF picture declares: an ICC profile, else the primaries
+// and transfer of an nclx box. BT.709 primaries (sRGB's) and unspecified
+// ones need nothing. PQ and HLG (HDR) transfers are taken as sRGB, without
+// tone mapping: Qt has no such transfer, and the thumbnail of an HDR photo
+// then looks flat rather than wrong.
+bool heifColours(const heif_image_handle *h, QByteArray &icc, QColorSpace &declared)
+{
+    const size_t iccSize = heif_image_handle_get_raw_color_profile_size(h);
+    if (iccSize > 0 && iccSize <= size_t(4 << 20)) {
+        icc.resize(int(iccSize));
+        if (heif_image_handle_get_raw_color_profile(h, icc.data()).code == heif_error_Ok)
+            return true;
+        icc.clear();
+    }
+    heif_color_profile_nclx *nclx = nullptr;
+    if (heif_image_handle_get_nclx_color_profile(h, &nclx).code != heif_error_Ok || !nclx)
+        return false;
+    const heif_color_profile_nclx n = *nclx;
+    heif_nclx_color_profile_free(nclx);
+    if (n.color_primaries == heif_color_primaries_ITU_R_BT_709_5 || n.color_primaries == heif_color_primaries_unspecified
+        || n.transfer_characteristics == heif_transfer_characteristic_ITU_R_BT_2100_0_PQ
+        || n.transfer_characteristics == heif_transfer_characteristic_ITU_R_BT_2100_0_HLG)
+        return false;
+    QColorSpace::TransferFunction transfer = QColorSpace::TransferFunction::SRgb;
+    float gamma = 0.0f;
+    if (n.transfer_characteristics == heif_transfer_characteristic_linear) {
+        transfer = QColorSpace::TransferFunction::Linear;
+    } else if (n.transfer_characteristics == heif_transfer_characteristic_ITU_R_BT_470_6_System_M) {
+        transfer = QColorSpace::TransferFunction::Gamma;
+        gamma = 2.2f;
+    } else if (n.transfer_characteristics == heif_transfer_characteristic_ITU_R_BT_470_6_System_B_G) {
+        transfer = QColorSpace::TransferFunction::Gamma;
+        gamma = 2.8f;
+    }
+    declared = QColorSpace(QPointF(n.color_primary_white_x, n.color_primary_white_y),
+                           QPointF(n.color_primary_red_x, n.color_primary_red_y),
+                           QPointF(n.color_primary_green_x, n.color_primary_green_y),
+                           QPointF(n.color_primary_blue_x, n.color_primary_blue_y), transfer, gamma);
+    return declared.isValid();
 }
 
 } // namespace
@@ -84,12 +129,21 @@ RenderResult heifThumbnail(const QString &source, const QString &target, int wid
     const QSize size = handleSize(handle);
     if (size.isEmpty())
         return RenderResult::DecodeFailed;
+    QByteArray icc;
+    QColorSpace declared;
+    const bool convert = heifColours(handle, icc, declared) || (handle != g.primary && heifColours(g.primary, icc, declared));
     const bool alpha = heif_image_handle_has_alpha_channel(handle);
     const int channels = alpha ? 4 : 3;
-    // Decoded planes (up to 16 bits a sample, 4:2:0) plus the interleaved picture.
+    // Decoded planes (up to 16 bits a sample, 4:2:0), the interleaved
+    // picture, its converted copy when its colours are not sRGB, the result.
     const int sampleBytes = heif_image_handle_get_luma_bits_per_pixel(handle) > 8 ? 2 : 1;
-    if (overMemoryCap(pixelBytes(size, channels) + pixelBytes(size, sampleBytes) * 3 / 2 + pixelBytes(fit)))
+    const qint64 need = pixelBytes(size, channels) + pixelBytes(size, sampleBytes) * 3 / 2
+        + (convert ? pixelBytes(size) : 0) + pixelBytes(fit);
+    if (overMemoryCap(need))
         return RenderResult::OverMemoryCap;
+    const MemoryReservation hold(need);
+    if (!hold.granted())
+        return RenderResult::Stopped;
     if (heif_decode_image(handle, &g.image, heif_colorspace_RGB,
                           alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, nullptr).code != heif_error_Ok)
         return RenderResult::DecodeFailed;
@@ -104,6 +158,7 @@ RenderResult heifThumbnail(const QString &source, const QString &target, int wid
                                                            : QImage::Format_RGBA8888;
     const QImage wrapped(plane, size.width(), size.height(), stride, format);
     // The wrapper borrows libheif's planes; g releases them only after the save.
-    return writeThumbnail(finishPicture(wrapped, fit), target) ? RenderResult::Rendered : RenderResult::CannotWrite;
+    return writeThumbnail(finishPicture(convertToSRgb(wrapped, icc, declared), fit), target) ? RenderResult::Rendered
+                                                                                            : RenderResult::CannotWrite;
 }
 

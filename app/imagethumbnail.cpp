@@ -1,8 +1,11 @@
 #include "imagethumbnail.h"
 
 #include "jpegdecoder.h"
+#include "memorybudget.h"
 #include "picturefit.h"
+#include "picturemetadata.h"
 #include "rendersettings.h"
+#include "srgbconversion.h"
 #include "thumbnailfile.h"
 
 #include <QFile>
@@ -102,17 +105,21 @@ bool iconEntriesFit(const QString &source)
     return true;
 }
 
-// Decodes through Qt's image plug-ins, at reduced size where the plug-in
-// can (JPEG, SVG), upright, refusing what would not fit the memory cap.
-RenderResult readWithQt(const QString &source, int width, int height, QImage &out)
+// Through Qt's image plug-ins, at reduced size where the plug-in can (JPEG,
+// SVG), upright, refusing what would not fit the memory cap. Qt applies
+// the EXIF orientation of JPEG and TIFF files; that of PNG and WebP files,
+// which its plug-ins ignore, is applied here.
+RenderResult qtThumbnail(const QString &source, const QString &target, int width, int height)
 {
+    const PictureMetadata meta = readPictureMetadata(source);
     QImageReader reader(source);
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
     if (!stored.isValid() || stored.isEmpty())
         return RenderResult::DecodeFailed;
-    // Qt applies the scaled size before the EXIF transform.
-    const bool turned = reader.transformation() & QImageIOHandler::TransformationRotate90;
+    const int orientation = reader.transformation() == QImageIOHandler::TransformationNone ? meta.orientation : 1;
+    // Qt applies the scaled size before its own transform, and so do we.
+    const bool turned = (reader.transformation() & QImageIOHandler::TransformationRotate90) || orientation >= 5;
     const QSize shown = turned ? stored.transposed() : stored;
     const QSize fit = fitSize(shown, width, height);
     if (!fit.isValid())
@@ -132,16 +139,48 @@ RenderResult readWithQt(const QString &source, int width, int height, QImage &ou
     // A reader that cannot shrink while loading hands over the stored size,
     // and flattening or smooth scaling makes one more full-size copy.
     const bool shrinks = reader.supportsOption(QImageIOHandler::ScaledSize);
-    const qint64 decoded = pixelBytes(vector ? fit : stored, bytesPerPixel) * (shrinks || vector ? 1 : 2);
-    if (overMemoryCap(decoded + pixelBytes(fit)))
+    const qint64 need = pixelBytes(vector ? fit : stored, bytesPerPixel) * (shrinks || vector ? 1 : 2) + pixelBytes(fit);
+    if (overMemoryCap(need))
         return RenderResult::OverMemoryCap;
+    const MemoryReservation hold(need);
+    if (!hold.granted())
+        return RenderResult::Stopped;
+    const QSize readFit = turned ? fit.transposed() : fit;
     if (shrinks)
-        reader.setScaledSize(turned ? fit.transposed() : fit);
+        reader.setScaledSize(readFit);
     QImage img;
     if (!reader.read(&img))
         return RenderResult::DecodeFailed;
-    out = finishPicture(img, fit);
-    return out.isNull() ? RenderResult::OverMemoryCap : RenderResult::Rendered;
+    const QImage out = orient(finishPicture(convertToSRgb(img, meta.iccProfile, meta.declared),
+                                            orientation >= 5 ? readFit : fit),
+                              orientation);
+    if (out.isNull())
+        return RenderResult::OverMemoryCap;
+    return writeThumbnail(out, target) ? RenderResult::Rendered : RenderResult::CannotWrite;
+}
+
+// Through the scaled JPEG decoder: only the DCT scale that covers the box
+// is decoded, then converted to sRGB from the file's profile.
+RenderResult jpegThumbnail(JpegDecoder &jpeg, const QString &target, int width, int height)
+{
+    const int orientation = jpeg.orientation();
+    const bool turned = orientation >= 5;
+    const QSize shown = turned ? jpeg.size().transposed() : jpeg.size();
+    const QSize fit = fitSize(shown, width, height);
+    if (!fit.isValid())
+        return RenderResult::DecodeFailed;
+    const QSize storedFit = turned ? fit.transposed() : fit;
+    const qint64 need = jpeg.memoryNeeded(storedFit) + pixelBytes(fit);
+    if (overMemoryCap(pixelBytes(fit)) || overMemoryCap(need))
+        return RenderResult::OverMemoryCap;
+    const MemoryReservation hold(need);
+    if (!hold.granted())
+        return RenderResult::Stopped;
+    const QImage raw = jpeg.decode(storedFit, RenderSettings::current().memoryCap);
+    if (raw.isNull())
+        return RenderResult::DecodeFailed;
+    const QImage thumb = orient(finishPicture(convertToSRgb(raw, jpeg.iccProfile()), storedFit), orientation);
+    return writeThumbnail(thumb, target) ? RenderResult::Rendered : RenderResult::CannotWrite;
 }
 
 } // namespace
@@ -150,34 +189,15 @@ RenderResult imageThumbnail(const QString &source, const QString &target, int wi
 {
     if (width <= 0 || height <= 0)
         return RenderResult::DecodeFailed;
-    QImage thumb;
     {
         JpegDecoder jpeg(source);
         if (jpeg.isJpeg()) {
             if (!jpeg.readHeader())
                 return RenderResult::DecodeFailed;
-            if (jpeg.canDecode()) {
-                const int orientation = jpeg.orientation();
-                const bool turned = orientation >= 5;
-                const QSize shown = turned ? jpeg.size().transposed() : jpeg.size();
-                const QSize fit = fitSize(shown, width, height);
-                if (!fit.isValid())
-                    return RenderResult::DecodeFailed;
-                const QSize storedFit = turned ? fit.transposed() : fit;
-                if (overMemoryCap(pixelBytes(fit)) || overMemoryCap(jpeg.memoryNeeded(storedFit) + pixelBytes(fit)))
-                    return RenderResult::OverMemoryCap;
-                const QImage raw = jpeg.decode(storedFit, RenderSettings::current().memoryCap);
-                if (raw.isNull())
-                    return RenderResult::DecodeFailed;
-                thumb = orient(finishPicture(raw, storedFit), orientation);
-            }
+            // CMYK and YCCK files take Qt's path, which converts them.
+            if (jpeg.canDecode())
+                return jpegThumbnail(jpeg, target, width, height);
         }
     }
-    if (thumb.isNull()) {
-        const RenderResult read = readWithQt(source, width, height, thumb);
-        if (read != RenderResult::Rendered)
-            return read;
-    }
-    return writeThumbnail(thumb, target) ? RenderResult::Rendered : RenderResult::CannotWrite;
+    return qtThumbnail(source, target, width, height);
 }
-

@@ -1,11 +1,14 @@
 #include "jpegdecoder.h"
 
+#include "picturemetadata.h"
+
 #include <QFile>
-#include <QtEndian>
 
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 
 extern "C" {
 #include <jpeglib.h>
@@ -22,7 +25,7 @@ struct ErrorManager
 {
     jpeg_error_mgr pub;
     jmp_buf jump;
-    bool truncated = false;
+    bool hitMarker = false;
     char message[JMSG_LENGTH_MAX] = {};
 };
 
@@ -33,18 +36,35 @@ void onError(j_common_ptr cinfo)
     longjmp(err->jump, 1);
 }
 
-// Warnings are not printed. A file that ends early is padded with grey by
-// the library; that is a failure here, so the next walk tries again instead
-// of keeping a half-grey thumbnail for ever.
+// Warnings are not printed. When the entropy decoder needs bits that the
+// data does not have (the file ends early, or its data runs into a marker)
+// the library pads with grey; that is a failure here, so that the next walk
+// tries again instead of keeping a half-grey thumbnail for ever. The end of
+// the file alone (JWRN_JPEG_EOF) is no failure: the source reads ahead, so
+// a file that lacks only its EOI marker says it while its data is whole.
 void onMessage(j_common_ptr cinfo, int level)
 {
     ErrorManager *err = reinterpret_cast<ErrorManager *>(cinfo->err);
     if (level < 0) {
-        if (cinfo->err->msg_code == JWRN_JPEG_EOF)
-            err->truncated = true;
+        if (cinfo->err->msg_code == JWRN_HIT_MARKER)
+            err->hitMarker = true;
         cinfo->err->num_warnings++;
     }
 }
+
+// Zigzag position -> natural (row-major) index of a coefficient in its block.
+const int NATURAL_ORDER[DCTSIZE2] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+};
+
+// Huffman coding spends at least about one bit on every 8x8 block, which
+// bounds a real file at 64 x 8 = 512 pixels a byte; solid-colour 24 MP
+// photos measure at most 256. A header that claims more than twice the
+// bound is a lie (a 58 KB file claiming 65000 x 65000) and would only be
+// decoded at full cost into a grey square.
+const qint64 MAX_PIXELS_PER_BYTE = 1024;
 
 void silentOutput(j_common_ptr) {}
 
@@ -61,23 +81,39 @@ struct JpegDecoder::Private
     bool headerRead = false;
     bool decodeCalled = false;
     int orientation = 1;
+    qint64 fileSize = 0;
+    QByteArray iccProfile;
     jpeg_decompress_struct cinfo;
     ErrorManager err;
     QImage image;
 
-    // Output size of libjpeg at scale m/8, the way jpeg_calc_output_dimensions rounds.
-    QSize scaled(int m) const
+    // The smallest scale m/8 whose output covers minSize, leaving cinfo's
+    // output dimensions at that scale. A component's plane under half the
+    // box in some direction (4:1:1 and 4:1:0 chroma) would blur colour at
+    // edges, so the scale goes up until every plane reaches half the box;
+    // 4:2:0 and 4:2:2 planes already do at the covering scale. Must run
+    // under the error jump.
+    int chooseScale(const QSize &minSize)
     {
-        return QSize(ceilDiv(qint64(cinfo.image_width) * m, 8), ceilDiv(qint64(cinfo.image_height) * m, 8));
-    }
-    int scaleFor(const QSize &minSize) const
-    {
-        for (int m = 1; m < 8; ++m) {
-            const QSize s = scaled(m);
-            if (s.width() >= minSize.width() && s.height() >= minSize.height())
-                return m;
+        cinfo.scale_denom = 8;
+        for (int m = 1; m <= 8; ++m) {
+            cinfo.scale_num = unsigned(m);
+            jpeg_calc_output_dimensions(&cinfo);
+            if (m == 8)
+                break;
+            if (int(cinfo.output_width) < minSize.width() || int(cinfo.output_height) < minSize.height())
+                continue;
+            bool planesCover = true;
+            for (int c = 0; c < cinfo.num_components; ++c) {
+                const jpeg_component_info &comp = cinfo.comp_info[c];
+                if (qint64(comp.downsampled_width) * 2 < minSize.width()
+                    || qint64(comp.downsampled_height) * 2 < minSize.height())
+                    planesCover = false;
+            }
+            if (planesCover)
+                break;
         }
-        return 8;
+        return int(cinfo.scale_num);
     }
     // The coefficient buffers of a progressive file hold every block of
     // every component, 2 bytes a coefficient, whatever the output scale.
@@ -103,6 +139,29 @@ struct JpegDecoder::Private
         }
         return true;
     }
+    // A progressive file whose last scans are missing still decodes, from
+    // coarse coefficients. Every coefficient the scaled inverse DCT of a
+    // component reads must be complete (coef_bits 0), or the output is a
+    // blur of the picture rather than the picture.
+    bool usedCoefficientsComplete() const
+    {
+        if (!cinfo.progressive_mode || !cinfo.coef_bits)
+            return true;
+        for (int c = 0; c < cinfo.num_components; ++c) {
+#if JPEG_LIB_VERSION >= 70
+            const int rows = cinfo.comp_info[c].DCT_v_scaled_size;
+            const int cols = cinfo.comp_info[c].DCT_h_scaled_size;
+#else
+            const int rows = cinfo.comp_info[c].DCT_scaled_size;
+            const int cols = rows;
+#endif
+            for (int k = 0; k < DCTSIZE2; ++k) {
+                if (NATURAL_ORDER[k] / DCTSIZE < rows && NATURAL_ORDER[k] % DCTSIZE < cols && cinfo.coef_bits[c][k] != 0)
+                    return false;
+            }
+        }
+        return true;
+    }
 };
 
 JpegDecoder::JpegDecoder(const QString &path)
@@ -116,6 +175,9 @@ JpegDecoder::JpegDecoder(const QString &path)
     unsigned char head[3] = {0, 0, 0};
     d->magic = std::fread(head, 1, 3, d->file) == 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF;
     std::rewind(d->file);
+    struct stat st;
+    if (::fstat(fileno(d->file), &st) == 0)
+        d->fileSize = qint64(st.st_size);
 }
 
 JpegDecoder::~JpegDecoder()
@@ -147,10 +209,12 @@ bool JpegDecoder::readHeader()
     p->created = true;
     jpeg_stdio_src(&p->cinfo, p->file);
     jpeg_save_markers(&p->cinfo, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_save_markers(&p->cinfo, JPEG_APP0 + 2, 0xFFFF);     // ICC profile chunks
     if (jpeg_read_header(&p->cinfo, TRUE) != JPEG_HEADER_OK) {
         return false;
     }
-    if (p->cinfo.image_width == 0 || p->cinfo.image_height == 0) {
+    const qint64 pixels = qint64(p->cinfo.image_width) * p->cinfo.image_height;
+    if (pixels == 0 || pixels > MAX_PIXELS_PER_BYTE * qMax<qint64>(p->fileSize, 1)) {
         return false;
     }
     for (jpeg_saved_marker_ptr m = p->cinfo.marker_list; m; m = m->next) {
@@ -159,6 +223,12 @@ bool JpegDecoder::readHeader()
                                                                      int(m->data_length) - 6));
             break;
         }
+    }
+    JOCTET *icc = nullptr;
+    unsigned int iccLength = 0;
+    if (jpeg_read_icc_profile(&p->cinfo, &icc, &iccLength)) {
+        p->iccProfile = QByteArray(reinterpret_cast<const char *>(icc), int(iccLength));
+        std::free(icc);
     }
     p->headerRead = true;
     return true;
@@ -179,12 +249,20 @@ int JpegDecoder::orientation() const
     return d->orientation;
 }
 
+QByteArray JpegDecoder::iccProfile() const
+{
+    return d->iccProfile;
+}
+
 qint64 JpegDecoder::memoryNeeded(const QSize &minSize) const
 {
     if (!d->headerRead)
         return 0;
-    const QSize out = d->scaled(d->scaleFor(minSize));
-    return qint64(out.width()) * out.height() * 4 + d->coefficientBytes();
+    Private *p = d.get();
+    if (setjmp(p->err.jump))
+        return -1;
+    p->chooseScale(minSize);
+    return qint64(p->cinfo.output_width) * p->cinfo.output_height * 4 + p->coefficientBytes();
 }
 
 QImage JpegDecoder::decode(const QSize &minSize, qint64 memoryCap)
@@ -198,8 +276,7 @@ QImage JpegDecoder::decode(const QSize &minSize, qint64 memoryCap)
         p->image = QImage();
         return QImage();
     }
-    p->cinfo.scale_num = unsigned(p->scaleFor(minSize));
-    p->cinfo.scale_denom = 8;
+    p->chooseScale(minSize);
 #if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
     p->cinfo.out_color_space = JCS_EXT_BGRA;        // QImage::Format_RGB32 in memory
 #else
@@ -225,6 +302,11 @@ QImage JpegDecoder::decode(const QSize &minSize, qint64 memoryCap)
             if (r == JPEG_SCAN_COMPLETED && p->dcComplete())
                 break;
         }
+        if (!p->dcComplete()) {
+            jpeg_abort_decompress(&p->cinfo);
+            p->image = QImage();
+            return QImage();
+        }
         jpeg_start_output(&p->cinfo, p->cinfo.input_scan_number);
     }
     JSAMPROW rows[16];
@@ -236,7 +318,9 @@ QImage JpegDecoder::decode(const QSize &minSize, qint64 memoryCap)
         if (jpeg_read_scanlines(&p->cinfo, rows, JDIMENSION(count)) == 0)
             break;
     }
-    const bool complete = p->cinfo.output_scanline == p->cinfo.output_height;
+    // Whole-file progressive decoding has read every scan by now.
+    const bool complete = p->cinfo.output_scanline == p->cinfo.output_height && !p->err.hitMarker
+        && (dcOnly || p->usedCoefficientsComplete());
     if (dcOnly) {
         jpeg_finish_output(&p->cinfo);
         jpeg_abort_decompress(&p->cinfo);           // the AC scans are never needed
@@ -245,46 +329,11 @@ QImage JpegDecoder::decode(const QSize &minSize, qint64 memoryCap)
     } else {
         jpeg_abort_decompress(&p->cinfo);
     }
-    if (!complete || p->err.truncated) {
+    if (!complete || p->err.hitMarker) {
         p->image = QImage();
         return QImage();
     }
     QImage out = p->image;
     p->image = QImage();
     return out;
-}
-
-int JpegDecoder::exifOrientation(const QByteArray &tiff)
-{
-    const int n = tiff.size();
-    if (n < 8)
-        return 1;
-    const uchar *b = reinterpret_cast<const uchar *>(tiff.constData());
-    bool little;
-    if (b[0] == 'I' && b[1] == 'I')
-        little = true;
-    else if (b[0] == 'M' && b[1] == 'M')
-        little = false;
-    else
-        return 1;
-    auto u16 = [&](int at) -> quint32 { return little ? qFromLittleEndian<quint16>(b + at) : qFromBigEndian<quint16>(b + at); };
-    auto u32 = [&](int at) -> quint32 { return little ? qFromLittleEndian<quint32>(b + at) : qFromBigEndian<quint32>(b + at); };
-    if (u16(2) != 42)
-        return 1;
-    const quint32 ifd = u32(4);
-    if (ifd > quint32(n) - 2)
-        return 1;
-    const quint32 entries = u16(int(ifd));
-    for (quint32 i = 0; i < entries; ++i) {
-        const quint64 at = quint64(ifd) + 2 + quint64(i) * 12;
-        if (at + 12 > quint64(n))
-            return 1;
-        if (u16(int(at)) == 0x0112) {
-            if (u16(int(at) + 2) != 3)      // SHORT
-                return 1;
-            const quint32 v = u16(int(at) + 8);
-            return v >= 1 && v <= 8 ? int(v) : 1;
-        }
-    }
-    return 1;
 }

@@ -22,24 +22,23 @@ public:
 
     // True when the file's content starts with FF D8 FF, whatever its name.
     bool isJpeg() const;
-    // False for an unreadable or corrupt header.
+    // False for an unreadable or corrupt header, and for one that declares
+    // far more pixels than the file's length could encode.
     bool readHeader();
     // CMYK and YCCK files cannot be converted to RGB by the library.
     bool canDecode() const;
     QSize size() const;                 // as stored, before the EXIF orientation
     int orientation() const;            // EXIF orientation 1..8, 1 when absent
+    QByteArray iccProfile() const;      // the embedded ICC profile (APP2 chunks joined), or empty
     // Bytes that decode(minSize) will hold at its peak: the output picture,
     // and for a progressive file the whole-image coefficient buffers.
     qint64 memoryNeeded(const QSize &minSize) const;
     // The picture, as stored (orientation not applied), at least minSize on
-    // both sides unless the file itself is smaller. A null image on any
-    // error, on a file that ends before its last scan, or when libjpeg would
-    // need more than memoryCap bytes.
+    // both sides unless the file itself is smaller, in the file's own
+    // colours. A null image on any error, on data that runs out before the
+    // last row (or before the last scan the output needs), or when libjpeg
+    // would need more than memoryCap bytes.
     QImage decode(const QSize &minSize, qint64 memoryCap);
-
-    // Orientation tag of an EXIF block (the APP1 payload after "Exif\0\0"),
-    // 1 when it has none or is malformed.
-    static int exifOrientation(const QByteArray &tiff);
 
 private:
     struct Private;

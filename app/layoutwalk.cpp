@@ -48,7 +48,8 @@ bool sameFolder(const QString &a, const QString &b)
 }
 
 // Renders with the file's renderer; with debugging on, a file that failed
-// is named on the console with the reason.
+// is named on the console with the reason (ffmpeg's failures always are,
+// by the video renderer, with ffmpeg's last line).
 void render(MediaKind kind, const QString &source, const QString &target, int width, int height)
 {
     RenderResult result = RenderResult::NotMedia;
@@ -65,7 +66,9 @@ void render(MediaKind kind, const QString &source, const QString &target, int wi
     case MediaNone:
         break;
     }
-    if (result != RenderResult::Rendered && result != RenderResult::NotMedia && RenderSettings::current().debugging)
+    const bool quiet = result == RenderResult::Rendered || result == RenderResult::NotMedia || result == RenderResult::Stopped
+        || result == RenderResult::FfmpegFailed || result == RenderResult::FfmpegTimedOut;
+    if (!quiet && RenderSettings::current().debugging)
         PRINTLN(QStringLiteral("no thumbnail for %1: %2").arg(source, QLatin1String(renderReason(result))));
 }
 

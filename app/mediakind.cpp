@@ -4,6 +4,8 @@
 #include <QMimeDatabase>
 #include <QStringList>
 
+#include <libheif/heif.h>
+
 namespace {
 
 const QStringList IMAGE_MIME_TYPES_HEIF = {
@@ -25,7 +27,16 @@ const QStringList VIDEO_MIME_TYPES = {
     QStringLiteral("video/MP2T"), QStringLiteral("video/x-msvideo"), QStringLiteral("video/x-msvideo"),
     QStringLiteral("video/mpeg"), QStringLiteral("video/MP2T"), QStringLiteral("video/MP2T"),
     QStringLiteral("video/x-tivo-mpeg"), QStringLiteral("video/hevc"), QStringLiteral("video/x-ms-asf"),
+    QStringLiteral("video/webm"), QStringLiteral("video/dv"),
 };
+
+// AVIF pictures go through libheif when it has an AV1 decoder (Debian 12's
+// libheif1 carries one; later releases ship it as a plug-in package).
+bool avifDecodable()
+{
+    static const bool yes = (heif_init(nullptr), heif_have_decoder_for_format(heif_compression_AV1) != 0);
+    return yes;
+}
 
 // Lower-cased list entry -> renderer; the first list holding a name wins.
 const QHash<QString, MediaKind> &mimeIndex()
@@ -44,6 +55,8 @@ const QHash<QString, MediaKind> &mimeIndex()
                     h.insert(key, l.second);
             }
         }
+        if (avifDecodable())
+            h.insert(QStringLiteral("image/avif"), MediaHeif);
         return h;
     }();
     return index;

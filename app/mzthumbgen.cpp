@@ -13,6 +13,8 @@
 #include <QSize>
 #include <QStringList>
 
+#include <malloc.h>
+
 namespace {
 
 QAtomicInt g_amount;
@@ -62,9 +64,13 @@ void MZThumbgen::run()
     QJsonObject job;
     while (!stopRequested()) {
         if (amount() > m_queue->threads() || !m_queue->pop(job)) {
-            if (leave())
-                return;
-            continue;
+            if (!leave())
+                continue;
+            // The queue is empty: give the heap's free pages back, so that an
+            // idle service returns to near its start-up size after large decodes.
+            if (!m_queue->hasQueued())
+                ::malloc_trim(0);
+            return;
         }
         const QSize box = m_queue->thumbnailBox();
         if (!runJob(job, box.width(), box.height()))

@@ -10,6 +10,7 @@ enum class RenderResult {
     FfmpegFailed,
     FfmpegTimedOut,
     CannotWrite,       // the thumbnail could not be written or renamed into place
+    Stopped,           // the service stops: not the file's fault, tried again after the next start
 };
 
 inline const char *renderReason(RenderResult result)
@@ -29,6 +30,8 @@ inline const char *renderReason(RenderResult result)
         return "ffmpeg timed out";
     case RenderResult::CannotWrite:
         return "cannot write the thumbnail";
+    case RenderResult::Stopped:
+        return "stopped";
     }
     return "";
 }

@@ -1,5 +1,6 @@
 #include "videothumbnail.h"
 
+#include "br2utils.h"
 #include "childprocess.h"
 #include "picturefit.h"
 #include "rendersettings.h"
@@ -21,6 +22,30 @@ const QString g_demuxers = QStringLiteral(
     "mov,mp4,matroska,webm,avi,asf,flv,mpeg,mpegts,mpegvideo,m4v,h264,hevc,rm,dv,ty,vc1");
 
 constexpr int kMaxVideoSide = 8192;
+
+// What ffmpeg prints is kept, not forwarded: its banner and progress for
+// every video would bury the service's own lines.
+const int ERROR_TAIL_BYTES = 4096;
+
+// The last line ffmpeg printed (progress lines end in a carriage return).
+QString lastLine(const QByteArray &output)
+{
+    const QList<QByteArray> lines = output.split('\n');
+    for (auto it = lines.crbegin(); it != lines.crend(); ++it) {
+        const QList<QByteArray> parts = it->split('\r');
+        for (auto p = parts.crbegin(); p != parts.crend(); ++p) {
+            if (!p->trimmed().isEmpty())
+                return QString::fromUtf8(p->trimmed());
+        }
+    }
+    return QStringLiteral("no output");
+}
+
+RenderResult failed(const QString &source, RenderResult result, const ChildProcess &ffmpeg)
+{
+    PRINTLN(QStringLiteral("%1 for %2: %3").arg(QLatin1String(renderReason(result)), source, lastLine(ffmpeg.errorTail())));
+    return result;
+}
 
 } // namespace
 
@@ -59,13 +84,16 @@ RenderResult videoThumbnail(const QString &source, const QString &target, int wi
     };
     ChildProcess ffmpeg(settings.ffmpegProgram, args);
     ffmpeg.setStandardOutput(fd);
+    ffmpeg.captureErrors(ERROR_TAIL_BYTES);
     const ChildProcess::Outcome outcome = ffmpeg.run(settings.videoTimeoutMs);
     if (outcome == ChildProcess::TimedOut)
-        return RenderResult::FfmpegTimedOut;
+        return failed(source, RenderResult::FfmpegTimedOut, ffmpeg);
+    if (outcome == ChildProcess::Stopped)
+        return RenderResult::Stopped;
     struct stat st;
     if (outcome != ChildProcess::Finished || ffmpeg.signalled() || ffmpeg.exitCode() != 0 || ::fstat(fd, &st) != 0
         || st.st_size <= 0)
-        return RenderResult::FfmpegFailed;
+        return failed(source, RenderResult::FfmpegFailed, ffmpeg);
     if (::fchmod(fd, thumbnailFileMode()) != 0
         || ::rename(QFile::encodeName(tmpName).constData(), QFile::encodeName(info.absoluteFilePath()).constData()) != 0)
         return RenderResult::CannotWrite;

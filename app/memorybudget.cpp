@@ -1,0 +1,61 @@
+#include "memorybudget.h"
+
+#include "rendersettings.h"
+#include "stopflag.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+#include <QWaitCondition>
+
+#include <list>
+
+namespace {
+
+QMutex g_mutex;                                // guards the two below
+qint64 g_inUse = 0;
+std::list<const MemoryReservation *> g_waiting;   // in order of arrival; the front is served next
+QWaitCondition g_changed;                      // budget given back, or the front left
+
+// How late a waiter notices a stop request at most.
+const int STOP_SLICE_MS = 20;
+
+} // namespace
+
+MemoryReservation::MemoryReservation(qint64 bytes)
+    : m_bytes(bytes)
+{
+    const qint64 cap = RenderSettings::current().memoryCap;
+    if (bytes < 0 || bytes > cap)
+        return;
+    QMutexLocker locker(&g_mutex);
+    const auto self = g_waiting.insert(g_waiting.end(), this);
+    while (!stopRequested() && (g_waiting.front() != this || g_inUse + bytes > cap))
+        g_changed.wait(&g_mutex, STOP_SLICE_MS);
+    g_waiting.erase(self);
+    if (!stopRequested()) {
+        g_inUse += bytes;
+        m_granted = true;
+    }
+    g_changed.wakeAll();       // the next in line may fit as well
+}
+
+MemoryReservation::~MemoryReservation()
+{
+    if (!m_granted)
+        return;
+    QMutexLocker locker(&g_mutex);
+    g_inUse -= m_bytes;
+    g_changed.wakeAll();
+}
+
+qint64 MemoryReservation::inUse()
+{
+    QMutexLocker locker(&g_mutex);
+    return g_inUse;
+}
+
+int MemoryReservation::waiting()
+{
+    QMutexLocker locker(&g_mutex);
+    return int(g_waiting.size());
+}

@@ -1,0 +1,71 @@
+#include "picturemetadata.h"
+
+#include "mediafixture.h"
+
+#include <QtEndian>
+
+#include <zlib.h>
+
+class TestPictureMetadata : public QObject, MediaCase
+{
+    Q_OBJECT
+    static QByteArray be32(quint32 v)
+    {
+        QByteArray b(4, 0);
+        qToBigEndian(v, b.data());
+        return b;
+    }
+    static QByteArray pngChunk(const QByteArray &type, const QByteArray &data)
+    {
+        const QByteArray body = type + data;
+        return be32(quint32(data.size())) + body
+            + be32(quint32(crc32(0, reinterpret_cast<const Bytef *>(body.constData()), uInt(body.size()))));
+    }
+    static QByteArray encoded(const char *format)
+    {
+        QBuffer buf;
+        buf.open(QIODevice::WriteOnly);
+        picture(32, 16).save(&buf, format);
+        return buf.data();
+    }
+    // An EXIF block holding only the orientation tag.
+    static QByteArray exif(int orientation)
+    {
+        QByteArray b("II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\0\0\0\0\0\0\0\0", 26);
+        b[18] = char(orientation);
+        return b;
+    }
+
+private slots:
+    void init() { QVERIFY(fresh()); }
+    void cleanup() { d.reset(); }
+
+    void read_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<int>("orientation");
+        QTest::addColumn<bool>("declared");
+        const QByteArray png = encoded("png");
+        const auto withChunks = [&](const QByteArray &chunks) { return QByteArray(png).insert(33, chunks); };   // after IHDR
+        QByteArray webp = encoded("webp") + "EXIF" + QByteArray("\x20\0\0\0", 4) + QByteArray("Exif\0\0", 6) + exif(8);
+        qToLittleEndian(quint32(webp.size() - 8), webp.data() + 4);
+        QTest::newRow("PNG eXIf") << withChunks(pngChunk("eXIf", exif(6))) << 6 << false;
+        QTest::newRow("WebP EXIF") << webp << 8 << false;
+        QTest::newRow("PNG gAMA") << withChunks(pngChunk("gAMA", be32(55555))) << 1 << true;
+        QTest::newRow("PNG gAMA and sRGB") << withChunks(pngChunk("sRGB", "\0") + pngChunk("gAMA", be32(45455))) << 1 << false;
+        QTest::newRow("PNG chunk longer than the file") << withChunks(be32(0x7ffffff0) + "eXIf") << 1 << false;
+        QTest::newRow("EXIF offset past its end") << withChunks(pngChunk("eXIf", exif(6).left(20))) << 1 << false;
+    }
+
+    void read()
+    {
+        QFETCH(QByteArray, file);
+        QVERIFY(writeFile(at("p"), file));
+        const PictureMetadata meta = readPictureMetadata(at("p"));
+        QTEST(meta.orientation, "orientation");
+        QTEST(meta.declared.isValid(), "declared");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPictureMetadata)
+#include "tst_picturemetadata.moc"
