@@ -11,6 +11,7 @@ namespace {
 QAtomicInt g_stop;
 QMutex g_stopMutex;          // pairs with g_stopCond; guards nothing else
 QWaitCondition g_stopCond;   // woken by requestStop
+thread_local const QAtomicInt *t_jobStop = nullptr;
 
 } // namespace
 
@@ -23,7 +24,12 @@ void requestStop()
 
 bool stopRequested()
 {
-    return g_stop.loadAcquire() != 0;
+    return g_stop.loadAcquire() != 0 || (t_jobStop && t_jobStop->loadAcquire() != 0);
+}
+
+void setJobStop(const QAtomicInt *flag)
+{
+    t_jobStop = flag;
 }
 
 bool waitForStop(int ms)

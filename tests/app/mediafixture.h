@@ -3,6 +3,7 @@
 #include "renderresult.h"
 #include "rendersettings.h"
 #include "stopflag.h"
+#include "../testhelpers.h"
 
 #include <QtGui>
 #include <QtTest>
@@ -53,12 +54,6 @@ inline QByteArray jpegBytes(const QImage &img, bool progressive = false, int qua
     w.setQuality(quality);
     w.setProgressiveScanWrite(progressive);
     return w.write(img) ? buf.data() : QByteArray();
-}
-
-inline bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
 }
 
 // With orientation > 0, an EXIF APP1 segment holding only that tag (little-endian TIFF, one IFD entry).

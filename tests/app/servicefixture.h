@@ -4,10 +4,12 @@
 // folder, with its own socket, database and configuration.
 #include "br2dbsqlite.h"
 #include "br2localserver.h"
+#include "../testhelpers.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,19 +20,6 @@
 #include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
-
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 inline QJsonObject cmd(const char *name, const QJsonObject &params = QJsonObject())
 {
@@ -118,7 +107,8 @@ public:
 
     QByteArray output()
     {
-        m_output += m_proc.readAll();
+        if (m_proc.isOpen())   // a fixture never started has nothing to read
+            m_output += m_proc.readAll();
         return m_output;
     }
 
@@ -154,6 +144,22 @@ public:
 
     // QTemporaryDir makes the folder 0700; another user must reach the socket.
     void openToAll() const { ::chmod(QFile::encodeName(root()).constData(), 0755); }
+    // A folder of the test's folder with this mode; empty on failure.
+    QString folder(const QString &name, mode_t mode = 0755) const
+    {
+        return QDir().mkpath(path(name)) && ::chmod(QFile::encodeName(path(name)).constData(), mode) == 0 ? path(name) : QString();
+    }
+    // A folder of count small pictures p0000.png ..., each of its own colour; empty on failure.
+    QString pictures(const QString &name, int count) const
+    {
+        QImage image(64, 48, QImage::Format_RGB32);
+        bool ok = !folder(name).isEmpty();
+        for (int i = 0; ok && i < count; ++i) {
+            image.fill(QColor::fromHsv(i % 360, 200, 200));
+            ok = image.save(path(name + QStringLiteral("/p%1.png").arg(i, 4, 10, QLatin1Char('0'))));
+        }
+        return ok ? path(name) : QString();
+    }
 
 private:
     QTemporaryDir m_dir;

@@ -3,6 +3,7 @@
 #include "br2utils.h"
 #include "mzthumbgen.h"
 #include "stopflag.h"
+#include "../testhelpers.h"
 #include "../testthreads.h"
 
 #include <QtTest>
@@ -38,11 +39,9 @@ private slots:
     void initTestCase()
     {
         Q_INIT_RESOURCE(k8thumbgen);
-        QFile f(m_dir.filePath(QStringLiteral("config.json")));
-        QVERIFY(m_dir.isValid() && f.open(QIODevice::WriteOnly));
-        f.write(QJsonDocument(QJsonObject{{"lpcid", m_dir.filePath("s")}, {"database", queueDb()}, {"threads", 2}}).toJson());
-        f.close();
-        QVERIFY(AppData::create()->initialize(f.fileName()));
+        const QString config = m_dir.filePath(QStringLiteral("config.json"));
+        QVERIFY(writeFile(config, QJsonDocument(QJsonObject{{"lpcid", m_dir.filePath("s")}, {"database", queueDb()}, {"threads", 2}}).toJson()));
+        QVERIFY(AppData::create()->initialize(config));
     }
     void cleanup() { clearStop(); }
 

@@ -42,10 +42,7 @@ class TestLayoutWalk : public QObject, MediaCase
     bool vault() const { return snapvaultWalk(at("src"), at("vault"), 200, 200); }
 
 private slots:
-    void init()
-    {
-        QVERIFY(fresh());
-    }
+    void init() { QVERIFY(fresh()); }
     void cleanup() { d.reset(); }
 
     void cloudStaleness()
@@ -90,6 +87,22 @@ private slots:
         const QString thumb = thumbs + '/' + entries(thumbs).value(0);
         QVERIFY(writeFile(thumb, QByteArray()) && (isCloud ? cloud() : vault()));
         QCOMPARE(QImageReader(thumb).size(), QSize(200, 200));
+    }
+
+    // 400 files take 20 s of pauses; a stop cuts the walk short in either layout.
+    void stopDuringWalk_data() { emptyThumbnailRepaired_data(); }
+    void stopDuringWalk()
+    {
+        QFETCH(bool, isCloud);
+        const QString src = d->mkdir("src");
+        for (int i = 0; i < 400; ++i)
+            QVERIFY(writeFile(src + QStringLiteral("/n%1.txt").arg(i), "x"));
+        QElapsedTimer walking;
+        walking.start();
+        bool result = true;
+        const qint64 ms = stopWhileRunning([&] { return isCloud ? cloud() : vault(); }, [&] { return walking.elapsed() >= 120; },
+                                           result);
+        QVERIFY2(ms >= 0 && ms < 5000 && !result, qPrintable(QString::number(ms)));
     }
 
     // No thumbnail is ever written under the bare suffix ".jpg".

@@ -1,11 +1,8 @@
 #include "br2utils.h"
-#include "br2rpcpacket.h"
 #include "servicefixture.h"
+#include "../brlib/brlibfixture.h"
 
 #include <QElapsedTimer>
-#include <QImage>
-#include <QLocalSocket>
-#include <QThread>
 
 #include <functional>
 #include <grp.h>
@@ -16,15 +13,23 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
+// What a refused start finds: it may change the fixture, the first service
+// and the socket's path, and says whether it could set that up.
+using Setup = std::function<bool(ServiceFixture &s, ServiceFixture &first, QString &at)>;
+Q_DECLARE_METATYPE(Setup)
+
 namespace {
 
 const QStringList asNobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 
-int runCtl(const QStringList &args, QByteArray *out = nullptr, const QString &cwd = QString(),
-           const QStringList &wrapper = QStringList())
+// The client, run in s's folder against s's socket unless args name another;
+// its exit status, -1 when it hung or crashed.
+int ctl(const ServiceFixture &s, QStringList args, QByteArray *out = nullptr, const QStringList &wrapper = {})
 {
+    if (!args.contains(QStringLiteral("--lpcid")))
+        args = QStringList{"--lpcid", s.socketPath()} + args;
     QProcess p;
-    p.setWorkingDirectory(cwd);
+    p.setWorkingDirectory(s.root());
     QStringList line = wrapper + QStringList{QStringLiteral(K8_CTL_BINARY)} + args;
     p.start(line.takeFirst(), line);
     if (!p.waitForFinished(15000))
@@ -32,13 +37,6 @@ int runCtl(const QStringList &args, QByteArray *out = nullptr, const QString &cw
     if (out)
         *out = p.readAllStandardOutput();
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
-
-qint64 peakKiB(qint64 pid)
-{
-    const QByteArray status = readFile(QStringLiteral("/proc/%1/status").arg(pid));
-    const int at = status.indexOf("VmHWM:");
-    return at < 0 ? -1 : status.mid(at + 6, status.indexOf('\n', at) - at - 6).trimmed().split(' ').first().toLongLong();
 }
 
 // The processes of a session, the service's own among them.
@@ -53,12 +51,23 @@ QList<pid_t> sessionMembers(qint64 sid)
     return out;
 }
 
-}   // namespace
+// A setup that changes only the fixture.
+Setup changeFixture(const std::function<bool(ServiceFixture &s)> &change)
+{
+    return [change](ServiceFixture &s, ServiceFixture &, QString &) { return change(s); };
+}
 
-// What a refused start finds: it may change the fixture, the first service
-// and the socket's path, and says whether it could set that up.
-using Setup = std::function<bool(ServiceFixture &s, ServiceFixture &first, QString &at)>;
-Q_DECLARE_METATYPE(Setup)
+// SQL run on a database with the library directly, as another program would.
+bool sqlite(const QString &path, const char *sql)
+{
+    sqlite3 *db = nullptr;
+    const bool ok = sqlite3_open(QFile::encodeName(path).constData(), &db) == SQLITE_OK
+        && sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+}   // namespace
 
 // The real binary from the outside: its configuration and signals, requests
 // over the real socket and through the client, what it refuses to other
@@ -82,23 +91,21 @@ private slots:
         const QString noLpcid = QStringLiteral("未定义lpcid内容\n");
         const QString failed = QStringLiteral("系统配置文装载失败: ");
         const QStringList cfg, socket{"@socket"}, database{"@database"};
-        const Setup none = [](ServiceFixture &, ServiceFixture &, QString &) { return true; };
+        const Setup none = changeFixture([](ServiceFixture &) { return true; });
         // Something that is not a socket at the socket's path.
-        const auto taken = [](bool (*make)(const QString &)) {
-            return Setup([make](ServiceFixture &s, ServiceFixture &, QString &at) { return make(at = s.path("taken")); });
+        const auto taken = [](const char *name, bool (*make)(const QString &)) {
+            return Setup([=](ServiceFixture &s, ServiceFixture &, QString &at) { return make(at = s.path(name)); });
         };
         // A first service on the same database (or a link to it), or on a database of its own.
         const auto running = [](bool same, bool viaLink) {
             return Setup([=](ServiceFixture &s, ServiceFixture &first, QString &at) {
+                const QString link = s.path(QStringLiteral("link.db"));
                 first.config().insert(QStringLiteral("database"), same ? s.dbPath() : first.dbPath());
                 first.config().insert(QStringLiteral("threads"), 0);
-                if (viaLink && !QFile::link(s.dbPath(), s.path(QStringLiteral("link.db"))))
-                    return false;
-                if (viaLink)
-                    s.config().insert(QStringLiteral("database"), s.path(QStringLiteral("link.db")));
+                s.config().insert(QStringLiteral("database"), viaLink ? link : s.dbPath());
                 if (!same)
                     at = first.socketPath();
-                const bool up = first.listen();
+                const bool up = (!viaLink || QFile::link(s.dbPath(), link)) && first.listen();
                 QFile::remove(s.path(QStringLiteral("ran")));   // the first service ran the shared job
                 return up;
             });
@@ -106,52 +113,37 @@ private slots:
         QTest::newRow("missing config") << QStringList{"--cfg", "nothere/config.json"}
                                         << QStringList{failed + "nothere/config.json\n", noLpcid} << 2 << none;
         QTest::newRow("blank lpcid") << QStringList{"--cfg=config.json"} << QStringList{failed + "config.json\n", noLpcid} << 2
-                                     << Setup([](ServiceFixture &s, ServiceFixture &, QString &) {
+                                     << changeFixture([](ServiceFixture &s) {
                                             s.config().insert(QStringLiteral("lpcid"), QStringLiteral("  \t "));
                                             return true;
                                         });
         QTest::newRow("--cfg= reads the default") << QStringList{"--cfg="}
                                                   << QStringList{failed + "/orby/etc/thumbgen/config.json\n", noLpcid} << 2 << none;
         QTest::newRow("zero length") << cfg << QStringList{failed} << 1
-                                     << Setup([](ServiceFixture &s, ServiceFixture &, QString &) { return writeFile(s.dbPath(), {}); });
-        QTest::newRow("queue version 2") << cfg << QStringList{failed} << 1 << Setup([](ServiceFixture &s, ServiceFixture &, QString &) {
-            BR2DBSqlite db;
-            int changes = 0, lastId = 0;
-            const bool ok = db.openOnly(s.dbPath())
-                && db.exec(changes, lastId,
-                           QStringLiteral("UPDATE sys_configure SET cfg_value = '2' WHERE cfg_key = 'Database.Version';"),
-                           QJsonObject(), QJsonObject());
-            db.close();
-            return ok;
+                                     << changeFixture([](ServiceFixture &s) { return writeFile(s.dbPath(), {}); });
+        QTest::newRow("queue version 2") << cfg << QStringList{failed} << 1 << changeFixture([](ServiceFixture &s) {
+            return sqlite(s.dbPath(), "UPDATE sys_configure SET cfg_value = '2' WHERE cfg_key = 'Database.Version';");
         });
-        QTest::newRow("foreign sqlite") << cfg << QStringList{failed} << 1 << Setup([](ServiceFixture &s, ServiceFixture &, QString &) {
-            // Another program's database, made with the library directly.
-            sqlite3 *db = nullptr;
-            const bool ok = QFile::remove(s.dbPath()) && sqlite3_open(QFile::encodeName(s.dbPath()).constData(), &db) == SQLITE_OK
-                && sqlite3_exec(db, "CREATE TABLE photos (id INTEGER, name TEXT); INSERT INTO photos VALUES (1, 'a');",
-                                nullptr, nullptr, nullptr) == SQLITE_OK;
-            sqlite3_close(db);
-            return ok;
+        QTest::newRow("foreign sqlite") << cfg << QStringList{failed} << 1 << changeFixture([](ServiceFixture &s) {
+            return QFile::remove(s.dbPath())
+                && sqlite(s.dbPath(), "CREATE TABLE photos (id INTEGER, name TEXT); INSERT INTO photos VALUES (1, 'a');");
         });
-        QTest::newRow("regular file") << cfg << socket << 1 << taken([](const QString &at) { return writeFile(at, "precious"); });
-        QTest::newRow("folder") << cfg << socket << 1 << taken([](const QString &at) { return QDir().mkpath(at); });
+        QTest::newRow("regular file") << cfg << socket << 1
+                                      << taken("taken", [](const QString &at) { return writeFile(at, "precious"); });
+        QTest::newRow("folder") << cfg << socket << 1 << taken("taken", [](const QString &at) { return QDir().mkpath(at); });
         QTest::newRow("link") << cfg << socket << 1
-                              << taken([](const QString &at) { return QFile::link(QFileInfo(at).path() + "/nowhere", at); });
-        QTest::newRow("the database") << cfg << socket << 1
-                                      << Setup([](ServiceFixture &s, ServiceFixture &, QString &at) {
-                                            at = s.dbPath();
-                                            return true;
-                                        });
+                              << taken("taken", [](const QString &at) { return QFile::link(QFileInfo(at).path() + "/nowhere", at); });
+        QTest::newRow("the database") << cfg << socket << 1 << taken("db/queue.db", [](const QString &) { return true; });
         QTest::newRow("socket of another service") << cfg << socket << 1 << running(false, false);
         QTest::newRow("same database, other socket") << cfg << database << 1 << running(true, false);
         QTest::newRow("same database through a link") << cfg << database << 1 << running(true, true);
-        QTest::newRow("read-only database") << cfg << database << 2 << Setup([](ServiceFixture &s, ServiceFixture &, QString &) {
+        QTest::newRow("read-only database") << cfg << database << 2 << changeFixture([](ServiceFixture &s) {
             if (::geteuid() != 0)
                 return QFile::setPermissions(s.dbPath(), QFileDevice::ReadOwner);
             return QProcess::execute(QStringLiteral("mount"), {"--bind", s.path("db"), s.path("db")}) == 0
                 && QProcess::execute(QStringLiteral("mount"), {"-o", "remount,ro,bind", s.path("db")}) == 0;
         });
-        QTest::newRow("hard link to the database") << cfg << database << 2 << Setup([](ServiceFixture &s, ServiceFixture &, QString &) {
+        QTest::newRow("hard link to the database") << cfg << database << 2 << changeFixture([](ServiceFixture &s) {
             return ::link(QFile::encodeName(s.dbPath()).constData(), QFile::encodeName(s.path("alias.db")).constData()) == 0;
         });
     }
@@ -224,19 +216,11 @@ private slots:
         QFETCH(QString, command);
         QFETCH(QString, stop);
         QFETCH(int, signal);
-        QFETCH(int, rowsLeft);
         ServiceFixture s;
         const QString started = s.path(QStringLiteral("started"));
-        QString item = compactItem({started}, command);
-        if (command.isEmpty()) {
-            // Every listed file costs a pause, so this walk would take minutes.
-            QVERIFY(QDir().mkpath(s.path("src")) && QImage(1, 1, QImage::Format_RGB32).save(s.path("src/f0.png")));
-            const QByteArray png = readFile(s.path("src/f0.png"));
-            for (int i = 1; i < 3000; ++i)
-                QVERIFY(writeFile(s.path(QStringLiteral("src/f%1.png").arg(i)), png));
-            item = compactItem({QStringLiteral("pellowcloud"), s.path("src"), s.path("thumbs")}, QString());
-        }
-        QVERIFY(s.prefill({item}));
+        // Every listed file costs a pause, so a walk of 3,000 would take minutes.
+        QVERIFY(s.prefill({command.isEmpty() ? compactItem({"pellowcloud", s.pictures("src", 3000), s.path("thumbs")}, QString())
+                                             : compactItem({started}, command)}));
         QVERIFY(s.listen({QStringLiteral("setsid")}));
         // A walk is under way once its first thumbnail is written.
         QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(started) || !QDir(s.path("thumbs")).isEmpty(QDir::Files); },
@@ -252,7 +236,7 @@ private slots:
         QCOMPARE(s.waitExit(2000), 0);
         QVERIFY(s.output().contains("Wait for quit ...\n"));
         QVERIFY(!QFileInfo::exists(s.socketPath()));
-        QCOMPARE(s.rows().size(), rowsLeft);
+        QTEST(s.rows().size(), "rowsLeft");
         QTRY_VERIFY_WITH_TIMEOUT(sessionMembers(sid).isEmpty(), 2000);
     }
 
@@ -300,17 +284,12 @@ private slots:
     void ctlExitCodes()
     {
         QFETCH(QStringList, args);
-        QFETCH(int, status);
         QFETCH(QString, stored);
         ServiceFixture s;
-        QVERIFY(s.prefill({compactItem({}, QStringLiteral("sleep 30"))}));
-        QVERIFY(s.listen());
-        QVERIFY(QDir().mkpath(s.path("media")));
-        if (!args.contains(QStringLiteral("--lpcid")))
-            args = QStringList{"--lpcid", s.socketPath()} + args;
+        QVERIFY(s.prefill({compactItem({}, QStringLiteral("sleep 30"))}) && s.listen() && !s.folder("media").isEmpty());
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(runCtl(args, nullptr, s.root()), status);
+        QTEST(ctl(s, args), "status");
         QVERIFY2(clock.elapsed() < 5000, "the client waited for an answer that cannot come");
         const QList<QJsonObject> rows = s.rows();
         QCOMPARE(rows.size(), stored.isEmpty() ? 1 : 2);
@@ -341,16 +320,11 @@ private slots:
         ServiceFixture s;
         QVERIFY(s.listen());
         s.openToAll();
-        const QString pub = s.path(QStringLiteral("pub"));
-        const QString priv = s.path(QStringLiteral("priv"));
-        QVERIFY(QDir().mkpath(pub) && QDir().mkpath(priv));
-        ::chmod(QFile::encodeName(pub).constData(), 0777);
-        ::chmod(QFile::encodeName(priv).constData(), 0700);
+        const QString pub = s.folder(QStringLiteral("pub"), 0777), priv = s.folder(QStringLiteral("priv"), 0700);
         for (QString &a : args)
             a.replace(QLatin1String("PUB"), pub).replace(QLatin1String("PRIV"), priv);
         QByteArray out;
-        const int status = runCtl(QStringList{"--lpcid", s.socketPath()} + args, &out, QString(), asNobody);
-        QVERIFY2(status == (err ? 1 : 0), out);
+        QVERIFY2(ctl(s, args, &out, asNobody) == (err ? 1 : 0), out);
         const QJsonObject reply = toJsonObject(out);
         QCOMPARE(reply.value(QStringLiteral("err")).toInt(-1), err);
         if (err != 0) {
@@ -368,25 +342,12 @@ private slots:
         ServiceFixture s;
         QVERIFY(s.listen());
         const qint64 before = peakKiB(s.process().processId());
-        const int piece = 1 << 20;
-        QByteArray request = BR2RpcPacket(cmd("thumbgen_threads")).toDatagram();
-        qToLittleEndian<quint32>(60u * piece, reinterpret_cast<uchar *>(request.data()) + 9);   // A
-        const QList<QByteArray> pieces = QList<QByteArray>{request} + QVector<QByteArray>(60, QByteArray(piece, 'a')).toList();
-        QLocalSocket socket;
-        socket.connectToServer(s.socketPath());
-        QVERIFY(socket.waitForConnected(3000));
-        for (const QByteArray &part : pieces) {
-            socket.write(part);
-            socket.waitForBytesWritten(3000);
-        }
-        QByteArray buffer;
-        BR2RpcPacket reply;
-        QVERIFY(QTest::qWaitFor([&] {
-            socket.waitForReadyRead(20);
-            QByteArray probe = buffer += socket.readAll();
-            return !probe.isEmpty() && reply.fromDatagram(probe) == BR2RpcPacket::DATAGRAM_OK;
-        }, 10000));
-        QCOMPARE(QJsonObject(reply).value(QStringLiteral("err")).toInt(-1), 0);
+        const QByteArray text = BR2RpcPacket(cmd("thumbgen_threads")).toCompact();
+        Client client(s.socketPath());
+        QVERIFY(client.send(header(quint32(text.size()), 60u << 20) + text));
+        for (int i = 0; i < 60; ++i)
+            QVERIFY(client.send(QByteArray(1 << 20, 'a')));
+        QCOMPARE(client.result(10000, "err"), 0);
         QVERIFY2(peakKiB(s.process().processId()) - before < 16 * 1024, "the attachment was held in memory");
     }
 
@@ -469,20 +430,18 @@ private slots:
         if (::geteuid() != 0)
             QSKIP("needs root to act as another user");
         ServiceFixture s;
-        const QString pub = s.path(QStringLiteral("pub")), priv = s.path(QStringLiteral("priv"));
-        QVERIFY(QDir().mkpath(pub + "/thumbs") && QDir().mkpath(priv));
         s.openToAll();
-        for (const QString &dir : {pub, pub + "/thumbs"})
-            QVERIFY(::chown(QFile::encodeName(dir).constData(), 65534, 65534) == 0);
-        QImage image(64, 48, QImage::Format_RGB32);
-        image.fill(Qt::red);
+        const QString pub = s.path(QStringLiteral("pub")), priv = s.folder(QStringLiteral("priv"));
+        const QString picture = s.pictures(QStringLiteral("pictures"), 1) + "/p0000.png";   // root's
         QString thumbs = pub + "/thumbs";
+        QVERIFY(QDir().mkpath(thumbs) && !priv.isEmpty() && QFileInfo::exists(picture));
+        for (const QString &dir : {pub, thumbs})
+            QVERIFY(::chown(QFile::encodeName(dir).constData(), 65534, 65534) == 0);
         if (kind == QLatin1String("link")) {
-            QVERIFY(image.save(priv + "/secret.png"));
-            ::chmod(QFile::encodeName(priv + "/secret.png").constData(), 0600);
-            QVERIFY(QFile::link(priv + "/secret.png", pub + "/secret.png"));
+            QVERIFY(::chmod(QFile::encodeName(picture).constData(), 0600) == 0);
+            QVERIFY(QFile::link(picture, pub + "/secret.png"));
         } else if (kind == QLatin1String("swapped")) {
-            QVERIFY(image.save(pub + "/photo.png"));
+            QVERIFY(QFile::copy(picture, pub + "/photo.png"));
             thumbs = pub + "/swapped";
             QVERIFY(QFile::link(priv, thumbs));
         } else {
@@ -499,8 +458,7 @@ private slots:
             QCOMPARE(made.size(), 1);
             QCOMPARE(made.first().ownerId(), 65534u);
         } else {
-            QVERIFY2(made.isEmpty() && QDir(priv).entryList(QDir::Files).size() == (kind == "link" ? 1 : 0),
-                     qPrintable(made.value(0).fileName()));
+            QVERIFY2(made.isEmpty() && QDir(priv).isEmpty(), qPrintable(made.value(0).fileName()));
         }
     }
 
@@ -515,7 +473,6 @@ private slots:
     void reloadedJobsRunInOrder()
     {
         QFETCH(int, poporder);
-        QFETCH(QByteArray, expected);
         ServiceFixture s;
         const QString out = s.path(QStringLiteral("out.txt"));
         QStringList items;
@@ -525,7 +482,7 @@ private slots:
         s.config().insert(QStringLiteral("poporder"), poporder);
         QVERIFY(s.start());
         QVERIFY(s.drained());
-        QCOMPARE(readFile(out), expected);
+        QTEST(readFile(out), "expected");
         QCOMPARE(s.stop(SIGTERM), 0);
     }
 
@@ -559,14 +516,7 @@ private slots:
     void killedWalkIsRedone()
     {
         ServiceFixture s;
-        const QString src = s.path(QStringLiteral("src"));
-        const QString thumbs = s.path(QStringLiteral("thumbs"));
-        QVERIFY(QDir().mkpath(src));
-        QImage image(64, 48, QImage::Format_RGB32);
-        for (int i = 0; i < 40; ++i) {
-            image.fill(QColor::fromHsv(i * 9, 200, 200));
-            QVERIFY(image.save(src + QStringLiteral("/p%1.png").arg(i, 2, 10, QLatin1Char('0'))));
-        }
+        const QString src = s.pictures(QStringLiteral("src"), 40), thumbs = s.path(QStringLiteral("thumbs"));
         QVERIFY(s.prefill({compactItem({QStringLiteral("pellowcloud"), src, thumbs}, QString())}));
         const int quuno = s.rows().value(0).value(QStringLiteral("quuno")).toInt();
         QVERIFY(s.start());

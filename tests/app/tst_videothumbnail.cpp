@@ -11,10 +11,7 @@ class TestVideoThumbnail : public QObject, MediaCase
     }
 
 private slots:
-    void init()
-    {
-        QVERIFY(fresh() && writeFile(at("v.mp4"), "x"));
-    }
+    void init() { QVERIFY(fresh() && writeFile(at("v.mp4"), "x")); }
     void cleanup() { d.reset(); }
 
     // The fake records its arguments, one a line, and writes a small GIF.
@@ -23,9 +20,7 @@ private slots:
         const QString src = at("my \"clip\" 1.mp4"), target = at("new/sub/v.gif");
         QVERIFY(d->fakeFfmpeg("printf '%s\\n' \"$@\" > '" + at("args.txt").toUtf8() + "'\nprintf 'GIF89a'\n") && writeFile(src, "x"));
         QVERIFY(render(src, target, 160, 120));
-        QFile f(at("args.txt"));
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QStringList args = QString::fromUtf8(f.readAll()).split('\n');
+        const QStringList args = QString::fromUtf8(readFile(at("args.txt"))).split('\n');
         // Output goes to a file the service opened itself, never by name.
         QCOMPARE(args.mid(args.size() - 2), QStringList({"pipe:1", ""}));
         QVERIFY(args.join('\n').contains("\n-i\n" + src + "\n-s\n160x120\n"));

@@ -1,6 +1,8 @@
 #include "br2cabinet.h"
 #include "br2error.h"
 
+#include "../testthreads.h"
+
 #include <QMetaType>
 #include <QTest>
 #include <QVariant>
@@ -37,6 +39,7 @@ class TestBr2Cabinet : public QObject
 private slots:
     void storesAreSeparate();
     void copiesAreDeep();
+    void concurrentStores();
 };
 
 // The value store (set/get) and the object store (insert/value) never see
@@ -72,6 +75,23 @@ void TestBr2Cabinet::copiesAreDeep()
     QCOMPARE(filledWith(copy), QStringLiteral("s"));
     QCOMPARE(filledWith(assigned), QStringLiteral("s"));
     QCOMPARE(filledWith(variant.value<BR2Cabinet>()), QStringLiteral("s"));
+}
+
+// Store calls are safe from any thread: each store has its own lock.
+void TestBr2Cabinet::concurrentStores()
+{
+    BR2Cabinet cabinet;
+    QVERIFY(runThreads(4, [&cabinet](int t) {
+        for (int i = 0; i < 2000; ++i) {
+            cabinet.set(QString::number(t), i);
+            cabinet.insert(QString::number(t), i);
+            cabinet.keys();
+            cabinet.setPeerCredentials(cabinet.peerCredentials());
+        }
+    }));
+    for (int t = 0; t < 4; ++t)
+        QCOMPARE(cabinet.value(QString::number(t)).toInt(), 1999);
+    QCOMPARE(cabinet.keys().size(), 4);
 }
 
 QTEST_GUILESS_MAIN(TestBr2Cabinet)

@@ -67,46 +67,6 @@ private:
     QSemaphore m_ready;
 };
 
-// A blocking client, the test thread having no event loop of its own.
-class Client : public QLocalSocket
-{
-public:
-    explicit Client(const QString &name) { connectToServer(name), waitForConnected(2000); }
-    bool send(const QByteArray &bytes)
-    {
-        write(bytes);
-        while (bytesToWrite() > 0 && waitForBytesWritten(30000)) {}
-        return bytesToWrite() == 0;
-    }
-    // Reads until buffer() holds size bytes; false on time-out or close.
-    bool read(int size, int ms)
-    {
-        const QDeadlineTimer deadline(ms);
-        while ((m_buffer += readAll()).size() < size) {
-            if (!waitForReadyRead(int(deadline.remainingTime())))
-                return (m_buffer += readAll()).size() >= size;
-        }
-        return true;
-    }
-    // The results of the next reply; -1 after ms without one.
-    int result(int ms = 5000)
-    {
-        const QDeadlineTimer deadline(ms);
-        for (BR2RpcPacket packet;;) {
-            if (packet.fromDatagram(m_buffer) == BR2RpcPacket::DATAGRAM_OK)
-                return packet.value("results").toInt(-1);
-            if (!read(m_buffer.size() + 1, int(deadline.remainingTime())))
-                return -1;
-        }
-    }
-    int echo(int n) { return send(BR2RpcPacket({{"cmd", "echo"}, {"params", n}}).toDatagram()) ? result() : -1; }
-    bool closedWithin(int ms) { return !read(INT_MAX, ms) && state() == UnconnectedState; }
-    QByteArray &buffer() { return m_buffer; }
-
-private:
-    QByteArray m_buffer;
-};
-
 } // namespace
 
 class TestBr2LocalServer : public QObject
@@ -233,9 +193,6 @@ void TestBr2LocalServer::largestFrameIsServed()
     QCOMPARE(client.result(30000), 8);
 }
 
-// start() made m_name with world access. A socket file nobody listens on, as
-// a killed process leaves it, is replaced; a live one is not. Destroying the
-// server wakes idle connections at once and ends every thread it made.
 // A peer that hangs up while its 8 MB reply is being written costs that
 // reply, never the process (no SIGPIPE), and the connection is reclaimed.
 void TestBr2LocalServer::clientDisconnectsMidReply()
@@ -249,6 +206,9 @@ void TestBr2LocalServer::clientDisconnectsMidReply()
     QCOMPARE(Client(m_name).echo(5), 5);
 }
 
+// start() made m_name with world access. A socket file nobody listens on, as
+// a killed process leaves it, is replaced; a live one is not. Destroying the
+// server wakes idle connections at once and ends every thread it made.
 void TestBr2LocalServer::serverLifetime()
 {
     QVERIFY(QFileInfo(m_name).permissions() & QFileDevice::WriteOther);

@@ -76,8 +76,6 @@ void TestBr2RpcPacket::fromDatagramSequence()
 {
     QFETCH(QByteArray, buffer);
     QFETCH(QList<int>, results);
-    QFETCH(QList<int>, remaining);
-    QFETCH(QJsonObject, lastObject);
     BR2RpcPacket packet(json(R"({"keep":1})"));
     QList<int> gotResults;
     QList<int> gotRemaining;
@@ -86,8 +84,8 @@ void TestBr2RpcPacket::fromDatagramSequence()
         gotRemaining << buffer.size();
     }
     QCOMPARE(gotResults, results);
-    QCOMPARE(gotRemaining, remaining);
-    QCOMPARE(static_cast<const QJsonObject &>(packet), lastObject);
+    QTEST(gotRemaining, "remaining");
+    QTEST(static_cast<const QJsonObject &>(packet), "lastObject");
 }
 
 // Exact bytes of the tagged encoding, then the decoder's view of them. An

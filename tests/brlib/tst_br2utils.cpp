@@ -1,8 +1,10 @@
 #include "br2utils.h"
 
+#include "../testhelpers.h"
 #include "../testthreads.h"
 
 #include <QJsonArray>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <climits>
@@ -16,6 +18,7 @@ private slots:
     void toIntRules_data();
     void toIntRules();
     void toStringsAndBool();
+    void fileMd5hexOfFolder();
 };
 
 void TestBr2Utils::toIntRules_data()
@@ -55,6 +58,17 @@ void TestBr2Utils::toStringsAndBool()
     for (const char *no : {"0", "-1", "enabled", "", "yes "})
         QVERIFY2(!toBool(QJsonValue(no)) && !isTrue(QString::fromLatin1(no)), no);
     QVERIFY(toBool(QJsonValue(0.5)) && !toBool(QJsonValue(-1)) && !toBool(QJsonValue(std::nan(""))));
+}
+
+// A folder opens but every read fails: no digest, and no endless loop.
+void TestBr2Utils::fileMd5hexOfFolder()
+{
+    QTemporaryDir dir;
+    const QByteArray bytes(100000, 'x');
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("data")), bytes));
+    QCOMPARE(fileMd5hex(dir.filePath(QStringLiteral("data"))), md5hex(bytes));
+    QVERIFY(fileMd5hex(dir.filePath(QStringLiteral("missing"))).isEmpty());
+    QVERIFY(fileMd5hex(dir.path()).isEmpty());
 }
 
 // Each console line goes out in one piece, whatever other threads print.
