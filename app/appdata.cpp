@@ -7,6 +7,9 @@
 #include "mzthumbgen.h"
 #include "rendersettings.h"
 #include "stopflag.h"
+#include "workeractivity.h"
+
+#include <QDateTime>
 
 #include <QDir>
 #include <QFile>
@@ -19,6 +22,7 @@
 #include <QSocketNotifier>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -87,6 +91,13 @@ AppConfig readAppConfig(const QJsonObject &configure, const QJsonObject &setting
     if (configure.contains(QStringLiteral("memorylimit")))
         c.memoryLimitMiB = qMax(16, toInt(configure.value(QStringLiteral("memorylimit"))));
     c.trustGroup = configure.value(QStringLiteral("trustgroup")).toString().trimmed();
+    if (configure.contains(QStringLiteral("nice")))
+        c.niceness = qBound(0, toInt(configure.value(QStringLiteral("nice"))), 19);
+    const QString io = configure.value(QStringLiteral("ioclass")).toString().trimmed();
+    if (io == QLatin1String("normal"))
+        c.ioClass = RenderSettings::IoUnchanged;
+    else if (io == QLatin1String("idle"))
+        c.ioClass = RenderSettings::IoIdle;
 
     const QJsonObject size = settings.value(QStringLiteral("size")).toObject();
     const int w = toInt(size.value(QStringLiteral("width")));
@@ -186,6 +197,8 @@ bool AppData::initialize(const QString &cfgPath)
         RenderSettings render = RenderSettings::current();
         render.memoryCap = c.memoryLimitMiB * 1024 * 1024;
         render.debugging = c.debugging;
+        render.niceness = c.niceness;
+        render.ioClass = RenderSettings::IoClass(c.ioClass);
         RenderSettings::set(render);
         m_policy.serviceUid = ::geteuid();
         if (!c.trustGroup.isEmpty()) {
@@ -312,6 +325,7 @@ bool AppData::bringUpQueue()
             QJsonObject item = toJsonObject(row.value(QStringLiteral("item")).toString());
             const int quuno = toInt(row.value(QStringLiteral("quuno")));
             item.insert(QStringLiteral("quuno"), quuno);
+            item.insert(QStringLiteral("crttime"), row.value(QStringLiteral("crttime")).toString());
             m_highest = qMax(m_highest, quuno);
             m_queue.append(item);
         }
@@ -392,6 +406,7 @@ bool AppData::push(BR2Journals &journal, const QStringList &args, const QString 
             return false;
         }
         item.insert(QStringLiteral("quuno"), lastId);
+        item.insert(QStringLiteral("crttime"), QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
         QMutexLocker lock(&m_mutex);
         m_highest = qMax(m_highest, lastId);
         m_queue.append(item);
@@ -411,6 +426,59 @@ bool AppData::pop(QJsonObject &item)
     item = m_poporder == 1 ? m_queue.takeFirst() : m_queue.takeLast();
     m_running.insert(toInt(item.value(QStringLiteral("quuno"))), item);
     return true;
+}
+
+int AppData::queuedCount()
+{
+    QMutexLocker lock(&m_mutex);
+    return m_queue.size();
+}
+
+QList<QJsonObject> AppData::jobs(int offset, int limit, int &total)
+{
+    QList<QJsonObject> all;
+    {
+        QMutexLocker lock(&m_mutex);
+        all = m_running.values() + m_queue;
+    }
+    total = all.size();
+    std::sort(all.begin(), all.end(), [](const QJsonObject &a, const QJsonObject &b) {
+        return toInt(a.value(QStringLiteral("quuno"))) < toInt(b.value(QStringLiteral("quuno")));
+    });
+    QList<QJsonObject> page;
+    for (int i = qMax(0, offset); i < all.size() && page.size() < limit; ++i) {
+        const QJsonObject &job = all.at(i);
+        page.append(QJsonObject{{QStringLiteral("quuno"), job.value(QStringLiteral("quuno"))},
+                                {QStringLiteral("crttime"), job.value(QStringLiteral("crttime")).toString()},
+                                {QStringLiteral("args"), job.value(QStringLiteral("args"))},
+                                {QStringLiteral("command"), job.value(QStringLiteral("command")).toString()}});
+    }
+    return page;
+}
+
+JobQueue::CancelOutcome AppData::cancel(int quuno)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        const auto it = std::find_if(m_queue.begin(), m_queue.end(), [quuno](const QJsonObject &job) {
+            return toInt(job.value(QStringLiteral("quuno"))) == quuno;
+        });
+        if (it == m_queue.end()) {
+            if (!m_running.contains(quuno))
+                return CancelUnknown;
+            JobActivity::cancel(quuno);
+            return CancelStopping;
+        }
+        m_queue.erase(it);
+    }
+    deletePending({quuno});
+    return CancelRemoved;
+}
+
+qint64 AppData::databaseBytes() const
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(m_dbpath).constData(), &st) == 0 ? qint64(st.st_size) : 0;
 }
 
 bool AppData::hasQueued()

@@ -37,6 +37,8 @@ struct AppConfig
     QString dbpath;
     qint64 memoryLimitMiB = 256;   // "memorylimit": decode and output cap of the image renderers
     QString trustGroup;            // "trustgroup": members may queue command jobs
+    int niceness = 10;             // "nice": 0..19 for the workers and their children
+    int ioClass = 1;               // "ioclass": RenderSettings::IoClass ("normal", "besteffort", "idle")
 };
 AppConfig readAppConfig(const QJsonObject &configure, const QJsonObject &settings);
 
@@ -63,6 +65,10 @@ public:
     bool debugging() const { return m_debugging; }
     bool hasQueued() override;
     PeerPolicy peerPolicy() const override { return m_policy; }
+    int queuedCount() override;
+    QList<QJsonObject> jobs(int offset, int limit, int &total) override;
+    CancelOutcome cancel(int quuno) override;
+    qint64 databaseBytes() const override;
 
     // Ends the process like a quit, with status: stop, let the workers and
     // children go for at most 1.5 s, end what is left, _exit.

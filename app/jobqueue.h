@@ -3,6 +3,7 @@
 #include "peeraccess.h"
 
 #include <QJsonObject>
+#include <QList>
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -34,6 +35,18 @@ public:
     // Sets the worker count and stores it for the next start.
     virtual void changeThreads(int count) = 0;
     virtual PeerPolicy peerPolicy() const = 0;
+
+    // Jobs waiting (not in progress), from memory.
+    virtual int queuedCount() = 0;
+    // Jobs waiting and in progress, oldest first: {"quuno", "crttime",
+    // "args", "command"}; total is how many there are in all.
+    virtual QList<QJsonObject> jobs(int offset, int limit, int &total) = 0;
+    enum CancelOutcome { CancelRemoved, CancelStopping, CancelUnknown };
+    // A waiting job is removed at once; one in progress is stopped at its
+    // next file boundary and removed then.
+    virtual CancelOutcome cancel(int quuno) = 0;
+    // Bytes of the queue database file.
+    virtual qint64 databaseBytes() const = 0;
 };
 
 #endif // JOBQUEUE_H

@@ -8,12 +8,16 @@
 #include "stopflag.h"
 #include "thumbnailfile.h"
 #include "videothumbnail.h"
+#include "walktally.h"
+#include "workeractivity.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
 
 #include <sys/stat.h>
@@ -47,11 +51,13 @@ bool sameFolder(const QString &a, const QString &b)
     return !ca.isEmpty() && ca == QFileInfo(b).canonicalFilePath();
 }
 
-// Renders with the file's renderer; with debugging on, a file that failed
-// is named on the console with the reason (ffmpeg's failures always are,
-// by the video renderer, with ffmpeg's last line).
-void render(MediaKind kind, const QString &source, const QString &target, int width, int height)
+// Renders with the file's renderer, naming the file as the job's current
+// one. A refusal by the memory cap is always named on the console; with
+// debugging on, so is every other failure (ffmpeg's are named by the video
+// renderer, with ffmpeg's last line).
+RenderResult render(MediaKind kind, const QString &source, const QString &target, int width, int height)
 {
+    JobActivity::setFile(source);
     RenderResult result = RenderResult::NotMedia;
     switch (kind) {
     case MediaHeif:
@@ -66,10 +72,30 @@ void render(MediaKind kind, const QString &source, const QString &target, int wi
     case MediaNone:
         break;
     }
-    const bool quiet = result == RenderResult::Rendered || result == RenderResult::NotMedia || result == RenderResult::Stopped
-        || result == RenderResult::FfmpegFailed || result == RenderResult::FfmpegTimedOut;
-    if (!quiet && RenderSettings::current().debugging)
+    JobActivity::setFile(QString());
+    if (result == RenderResult::OverMemoryCap) {
         PRINTLN(QStringLiteral("no thumbnail for %1: %2").arg(source, QLatin1String(renderReason(result))));
+    } else if (result == RenderResult::DecodeFailed || result == RenderResult::CannotWrite) {
+        if (RenderSettings::current().debugging)
+            PRINTLN(QStringLiteral("no thumbnail for %1: %2").arg(source, QLatin1String(renderReason(result))));
+    }
+    return result;
+}
+
+// After a thumbnail could not be written: whether the folder takes files
+// at all (a full or read-only file system, no permission); when it does
+// not, the reason, and the walk stops trying the folder's other files.
+bool folderTakesFiles(const QString &folder, QString &reason)
+{
+    QDir().mkpath(folder);
+    QString path;
+    const int fd = openTemporary(folder, path);
+    if (fd < 0) {
+        reason = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    const TemporaryGuard guard(fd, path);
+    return true;
 }
 
 bool laterThan(const struct timespec &a, const struct timespec &b)
@@ -96,21 +122,43 @@ bool needsRender(const QString &source, const QString &target)
     return laterThan(s.st_mtim, t.st_mtim) && !laterThan(s.st_mtim, now);
 }
 
-bool snapvaultFile(const QString &file, const QDir &thumbs, int width, int height)
+// One file of a walk, counted in tally; false when the walk must not go
+// on (a stop, or a thumbnail folder that takes no files).
+bool renderCounted(MediaKind kind, const QString &source, const QString &target, int width, int height,
+                   WalkTally &tally)
+{
+    const RenderResult result = render(kind, source, target, width, height);
+    tally.rendered(kind, result);
+    QString reason;
+    if (result == RenderResult::CannotWrite && !folderTakesFiles(QFileInfo(target).absolutePath(), reason)) {
+        PRINTLN(QStringLiteral("cannot write thumbnails into %1: %2; the folder's other files are left")
+                    .arg(QFileInfo(target).absolutePath(), reason));
+        return false;
+    }
+    return !stopRequested();
+}
+
+bool snapvaultFile(const QString &file, const QDir &thumbs, int width, int height, WalkTally &tally)
 {
     const MediaKind kind = mediaKindOf(file);
-    if (kind == MediaNone)
+    if (kind == MediaNone) {
+        tally.skipped(WalkTally::NotMedia);
         return !stopRequested();
+    }
     // An unreadable file has no content hash; it is skipped rather than
     // rendered under the bare suffix.
     const QByteArray hash = fileMd5hex(file);
-    if (hash.isEmpty())
+    if (hash.isEmpty()) {
+        tally.skipped(WalkTally::Decode);
         return !stopRequested();
+    }
     const QString target = thumbs.absoluteFilePath(QString::fromLatin1(hash) + thumbnailSuffix(kind));
     struct stat t;
-    if (!thumbnailPresent(target, &t))
-        render(kind, file, target, width, height);
-    return !stopRequested();
+    if (thumbnailPresent(target, &t)) {
+        tally.upToDate();
+        return !stopRequested();
+    }
+    return renderCounted(kind, file, target, width, height, tally);
 }
 
 // The walk both layouts share: leftovers cleared, the folder's files in
@@ -125,10 +173,19 @@ bool walkFolder(const QString &source, const QString &thumbs, const std::functio
             return false;
         if (ownThumbs && isThumbnailName(fi.fileName()))
             continue;
-        if (!perFile(fi.absoluteFilePath()) || !pauseAfterFile())
+        if (!perFile(fi.absoluteFilePath()))
+            break;
+        if (!pauseAfterFile())
             return false;
     }
     return !stopRequested();
+}
+
+// The line every folder job ends with; a one-file job says only a skip.
+void account(const QString &layout, const QString &source, const WalkTally &tally, bool oneFile)
+{
+    if (!oneFile || tally.skippedTotal() > 0)
+        PRINTLN(QStringLiteral("%1 %2: %3").arg(layout, source, tally.summary()));
 }
 
 } // namespace
@@ -136,23 +193,38 @@ bool walkFolder(const QString &source, const QString &thumbs, const std::functio
 bool pellowcloudWalk(const QString &source, const QString &thumbs, int width, int height)
 {
     const QDir thumbDir(thumbs);
-    return walkFolder(source, thumbs, [&](const QString &path) {
+    WalkTally tally;
+    const bool done = walkFolder(source, thumbs, [&](const QString &path) {
         const MediaKind kind = mediaKindOf(path);
-        if (kind != MediaNone) {
-            const QString target = thumbDir.absoluteFilePath(QString::fromLatin1(md5hex(path)) + thumbnailSuffix(kind));
-            if (needsRender(path, target))
-                render(kind, path, target, width, height);
+        if (kind == MediaNone) {
+            tally.skipped(WalkTally::NotMedia);
+            return true;
         }
-        return true;
+        const QString target = thumbDir.absoluteFilePath(QString::fromLatin1(md5hex(path)) + thumbnailSuffix(kind));
+        if (!needsRender(path, target)) {
+            tally.upToDate();
+            return true;
+        }
+        return renderCounted(kind, path, target, width, height, tally);
     });
+    if (done)
+        account(QStringLiteral("pellowcloud"), source, tally, false);
+    return done;
 }
 
 bool snapvaultWalk(const QString &source, const QString &thumbs, int width, int height)
 {
     const QDir thumbDir(thumbs);
-    if (!QFileInfo(source).isDir()) {
+    WalkTally tally;
+    const bool oneFile = !QFileInfo(source).isDir();
+    if (oneFile) {
         removeLeftovers(thumbs);
-        return snapvaultFile(source, thumbDir, width, height);
+        snapvaultFile(source, thumbDir, width, height, tally);
+    } else {
+        walkFolder(source, thumbs, [&](const QString &path) { return snapvaultFile(path, thumbDir, width, height, tally); });
     }
-    return walkFolder(source, thumbs, [&](const QString &path) { return snapvaultFile(path, thumbDir, width, height); });
+    const bool done = !stopRequested();
+    if (done)
+        account(QStringLiteral("snapvault"), source, tally, oneFile);
+    return done;
 }

@@ -5,7 +5,10 @@
 #include "jobqueue.h"
 #include "layoutwalk.h"
 #include "peeraccess.h"
+#include "rendersettings.h"
 #include "stopflag.h"
+#include "threadpriority.h"
+#include "workeractivity.h"
 
 #include <QAtomicInt>
 #include <QFileInfo>
@@ -18,6 +21,14 @@
 namespace {
 
 QAtomicInt g_amount;
+
+QString jobName(const QJsonObject &job)
+{
+    const QJsonValue command = job.value(QStringLiteral("command"));
+    if (command.isString() && !command.toString().isEmpty())
+        return QStringLiteral("command");
+    return toStrings(job.value(QStringLiteral("args")), false).value(0);
+}
 
 } // namespace
 
@@ -61,6 +72,9 @@ bool MZThumbgen::leave()
 
 void MZThumbgen::run()
 {
+    // Pool threads are made by whichever thread starts them; each run
+    // lowers its own.
+    lowerThreadPriority(RenderSettings::current());
     QJsonObject job;
     while (!stopRequested()) {
         if (amount() > m_queue->threads() || !m_queue->pop(job)) {
@@ -73,9 +87,17 @@ void MZThumbgen::run()
             return;
         }
         const QSize box = m_queue->thumbnailBox();
-        if (!runJob(job, box.width(), box.height()))
+        const int quuno = toInt(job.value(QStringLiteral("quuno")));
+        bool finished;
+        bool cancelled;
+        {
+            const JobActivity activity(quuno, jobName(job));
+            finished = runJob(job, box.width(), box.height());
+            cancelled = activity.cancelled();
+        }
+        if (!finished && !cancelled)
             return;   // cut off by a quit: the row stays and the job is redone after the next start
-        m_queue->completed(toInt(job.value(QStringLiteral("quuno"))));
+        m_queue->completed(quuno);
     }
 }
 

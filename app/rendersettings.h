@@ -10,6 +10,9 @@ struct RenderSettings
     int videoTimeoutMs = 300000;                   // ffmpeg is ended after this long
     QString ffmpegProgram = QStringLiteral("ffmpeg");
     bool debugging = false;                        // a console line for every file that failed
+    enum IoClass { IoUnchanged, IoBestEffortLowest, IoIdle };
+    int niceness = 10;                             // "nice" of the workers and their children
+    IoClass ioClass = IoBestEffortLowest;          // "ioclass"
 
     static RenderSettings current();
     static void set(const RenderSettings &settings);

@@ -4,7 +4,13 @@
 #include "br2error.h"
 #include "br2utils.h"
 #include "jobqueue.h"
+#include "mzthumbgen.h"
 #include "peeraccess.h"
+#include "walktally.h"
+#include "workeractivity.h"
+
+#include <QDateTime>
+#include <QJsonArray>
 
 #include <QJsonDocument>
 
@@ -18,6 +24,14 @@ const QJsonObject &helpObject()
     return help;
 }
 
+// The help of a command that help_interfaces does not list.
+QJsonObject unpublishedHelp(const char *comment, const QJsonObject &params)
+{
+    return QJsonObject{{QStringLiteral("comment"), QLatin1String(comment)},
+                       {QStringLiteral("params"), params},
+                       {QStringLiteral("unpublished"), true}};
+}
+
 QJsonObject paramsOf(const QJsonObject &cmdObject)
 {
     return cmdObject.value(QStringLiteral("params")).toObject();
@@ -28,6 +42,7 @@ QJsonObject paramsOf(const QJsonObject &cmdObject)
 RequestRouter::RequestRouter(JobQueue *queue, QObject *parent)
     : BR2TodoRouter(parent)
     , m_queue(queue)
+    , m_started(QDateTime::currentMSecsSinceEpoch())
 {
 }
 
@@ -93,4 +108,72 @@ void RequestRouter::thumbgen_insert(QJsonObject *retObject, QJsonObject cmdObjec
         envObject->setErr(BR2Error::ERR_SUCCEED, QString());
     else
         envObject->setErr(BR2Error::ERR_FAILED, QString());
+}
+
+void RequestRouter::thumbgen_status(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
+{
+    static const QJsonObject help = unpublishedHelp(
+        "What the service is doing: jobs waiting and in progress, thumbnails written and files skipped since the start",
+        QJsonObject());
+    if (answerHelp(retObject, cmdObject, help))
+        return;
+    // From memory and one stat: no database query on this path.
+    QJsonObject results = WalkTally::totals();
+    results.insert(QStringLiteral("queued"), m_queue->queuedCount());
+    results.insert(QStringLiteral("running"), JobActivity::running());
+    results.insert(QStringLiteral("runnables"), MZThumbgen::amount());
+    results.insert(QStringLiteral("threads"), m_queue->threads());
+    results.insert(QStringLiteral("quarantined"), 0);
+    results.insert(QStringLiteral("dbbytes"), double(m_queue->databaseBytes()));
+    results.insert(QStringLiteral("uptime"), double((QDateTime::currentMSecsSinceEpoch() - m_started) / 1000));
+    retObject->insert(QStringLiteral("results"), results);
+    envObject->setErr(BR2Error::ERR_SUCCEED, QString());
+}
+
+void RequestRouter::thumbgen_jobs(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
+{
+    static const QJsonObject help = unpublishedHelp(
+        "Jobs waiting and in progress, oldest first; the command line is shown to trusted clients only",
+        QJsonObject{{QStringLiteral("offset"), QStringLiteral("first job to list, 0 by default")},
+                    {QStringLiteral("limit"), QStringLiteral("jobs to list, 100 by default, at most 1000")}});
+    if (answerHelp(retObject, cmdObject, help))
+        return;
+    const QJsonObject params = paramsOf(cmdObject);
+    const int offset = qMax(0, toInt(params.value(QStringLiteral("offset"))));
+    const int limit = params.contains(QStringLiteral("limit")) ? qBound(0, toInt(params.value(QStringLiteral("limit"))), 1000)
+                                                                : 100;
+    const bool trusted = isTrustedPeer(envObject->peerCredentials(), m_queue->peerPolicy());
+    int total = 0;
+    QJsonArray list;
+    for (QJsonObject job : m_queue->jobs(offset, limit, total)) {
+        if (!trusted)
+            job.insert(QStringLiteral("command"), QString());
+        list.append(job);
+    }
+    retObject->insert(QStringLiteral("results"),
+                      QJsonObject{{QStringLiteral("total"), total}, {QStringLiteral("jobs"), list}});
+    envObject->setErr(BR2Error::ERR_SUCCEED, QString());
+}
+
+void RequestRouter::thumbgen_cancel(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
+{
+    static const QJsonObject help = unpublishedHelp(
+        "Removes a waiting job, or stops the job in progress at its next file and removes it (trusted clients only)",
+        QJsonObject{{QStringLiteral("quuno"), QStringLiteral("the job's number")}});
+    if (answerHelp(retObject, cmdObject, help))
+        return;
+    if (!isTrustedPeer(envObject->peerCredentials(), m_queue->peerPolicy())) {
+        envObject->setErr(BR2Error::ERR_NO_PERMISSION, QStringLiteral("没有权限: cancel"));
+        return;
+    }
+    const QJsonValue quuno = paramsOf(cmdObject).value(QStringLiteral("quuno"));
+    if (quuno.isUndefined()) {
+        envObject->setErr(BR2Error::ERR_PARAMS, QStringLiteral("缺少参数: quuno"));
+        return;
+    }
+    if (m_queue->cancel(toInt(quuno)) == JobQueue::CancelUnknown) {
+        envObject->setErr(BR2Error::ERR_NOT_EXISTS, QStringLiteral("no such job: ") + QString::number(toInt(quuno)));
+        return;
+    }
+    envObject->setErr(BR2Error::ERR_SUCCEED, QString());
 }
