@@ -5,6 +5,7 @@
 #include "br2utils.h"
 #include "childprocess.h"
 #include "mzthumbgen.h"
+#include "quarantine.h"
 #include "rendersettings.h"
 #include "stopflag.h"
 #include "workeractivity.h"
@@ -164,6 +165,7 @@ void AppData::quit(int status)
     // down, must not outlive the service: they would run again after the
     // next start.
     ChildProcess::killAll();
+    Quarantine::forgetInProgress();
     std::fflush(stdout);
     ::_exit(status);
 }
@@ -318,6 +320,9 @@ bool AppData::bringUpQueue()
         m_dbe.close();
         return false;
     }
+
+    // The side files exist beside a database known to be ours only.
+    Quarantine::open(m_dbpath);
 
     QList<QJsonObject> rows;
     if (m_dbe.call(rows, QStringLiteral("queue_alload"), QJsonObject())) {

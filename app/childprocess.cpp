@@ -4,6 +4,7 @@
 #include "stopflag.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QProcess>
@@ -76,6 +77,21 @@ void signalGroup(qint64 pid, int signal)
     ::kill(pid_t(pid), signal);
 }
 
+// User and system CPU time of a live process, from /proc/PID/stat.
+qint64 cpuMs(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    // The fields after the command name, which may hold spaces and ')'.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    const long ticks = ::sysconf(_SC_CLK_TCK);
+    if (fields.size() < 13 || ticks <= 0)
+        return 0;
+    return (fields.at(11).toLongLong() + fields.at(12).toLongLong()) * 1000 / ticks;
+}
+
 void forget(qint64 pid)
 {
     QMutexLocker locker(&g_groupsMutex);
@@ -123,6 +139,8 @@ ChildProcess::Outcome ChildProcess::run(int timeoutMs)
         if (!stop && (timeoutMs <= 0 || clock.elapsed() <= timeoutMs))
             continue;
         outcome = stop ? Stopped : TimedOut;
+        if (!stop)
+            m_cpuMsAtTimeout = cpuMs(m_pid);
         signalGroup(m_pid, SIGTERM);
         // Until the whole group is gone or the grace is over; waiting reaps
         // the direct child, which would otherwise keep the group alive.

@@ -38,6 +38,8 @@ public:
     // the whole group: SIGTERM, then SIGKILL after about 500 ms.
     Outcome run(int timeoutMs);
     int exitCode() const { return m_exitCode; }
+    // CPU time (user and system) the child had used when its time ran out.
+    qint64 cpuMsAtTimeout() const { return m_cpuMsAtTimeout; }
     bool signalled() const { return m_signalled; }
     // Ended by a signal, or with the status a shell gives for SIGTERM or
     // SIGINT: what a stop of the whole service would do to the child.
@@ -55,6 +57,7 @@ private:
     QStringList m_arguments;
     int m_stdoutFd = -1;
     int m_errorBytes = 0;
+    qint64 m_cpuMsAtTimeout = 0;
     QByteArray m_errorTail;
     qint64 m_pid = 0;
     int m_exitCode = -1;

@@ -4,6 +4,7 @@
 #include "heifthumbnail.h"
 #include "imagethumbnail.h"
 #include "mediakind.h"
+#include "quarantine.h"
 #include "rendersettings.h"
 #include "stopflag.h"
 #include "thumbnailfile.h"
@@ -127,7 +128,20 @@ bool needsRender(const QString &source, const QString &target)
 bool renderCounted(MediaKind kind, const QString &source, const QString &target, int width, int height,
                    WalkTally &tally)
 {
-    const RenderResult result = render(kind, source, target, width, height);
+    // Poison files: skipped while quarantined, rendered alone while suspect.
+    struct stat st {};
+    const bool known = ::stat(QFile::encodeName(source).constData(), &st) == 0;
+    const Quarantine::Verdict verdict = known ? Quarantine::verdict(source, st) : Quarantine::Render;
+    if (verdict == Quarantine::Skip) {
+        tally.skipped(WalkTally::Quarantined);
+        return !stopRequested();
+    }
+    RenderResult result;
+    {
+        Quarantine::Rendering rendering(source, st, verdict == Quarantine::RenderAlone);
+        result = render(kind, source, target, width, height);
+        rendering.finished(result, result == RenderResult::FfmpegTimedOut && lastTimeoutWasBusy());
+    }
     tally.rendered(kind, result);
     QString reason;
     if (result == RenderResult::CannotWrite && !folderTakesFiles(QFileInfo(target).absolutePath(), reason)) {

@@ -6,6 +6,7 @@
 #include "jobqueue.h"
 #include "mzthumbgen.h"
 #include "peeraccess.h"
+#include "quarantine.h"
 #include "walktally.h"
 #include "workeractivity.h"
 
@@ -123,7 +124,7 @@ void RequestRouter::thumbgen_status(QJsonObject *retObject, QJsonObject cmdObjec
     results.insert(QStringLiteral("running"), JobActivity::running());
     results.insert(QStringLiteral("runnables"), MZThumbgen::amount());
     results.insert(QStringLiteral("threads"), m_queue->threads());
-    results.insert(QStringLiteral("quarantined"), 0);
+    results.insert(QStringLiteral("quarantined"), Quarantine::count());
     results.insert(QStringLiteral("dbbytes"), double(m_queue->databaseBytes()));
     results.insert(QStringLiteral("uptime"), double((QDateTime::currentMSecsSinceEpoch() - m_started) / 1000));
     retObject->insert(QStringLiteral("results"), results);
@@ -175,5 +176,16 @@ void RequestRouter::thumbgen_cancel(QJsonObject *retObject, QJsonObject cmdObjec
         envObject->setErr(BR2Error::ERR_NOT_EXISTS, QStringLiteral("no such job: ") + QString::number(toInt(quuno)));
         return;
     }
+    envObject->setErr(BR2Error::ERR_SUCCEED, QString());
+}
+
+void RequestRouter::thumbgen_quarantine(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
+{
+    static const QJsonObject help = unpublishedHelp(
+        "Files walks skip: quarantined after crashing the service twice, or videos whose ffmpeg ran out of time",
+        QJsonObject());
+    if (answerHelp(retObject, cmdObject, help))
+        return;
+    retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("files"), Quarantine::list()}});
     envObject->setErr(BR2Error::ERR_SUCCEED, QString());
 }

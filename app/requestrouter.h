@@ -23,6 +23,7 @@ private slots:
     void thumbgen_status(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject);
     void thumbgen_jobs(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject);
     void thumbgen_cancel(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject);
+    void thumbgen_quarantine(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject);
 
 private:
     JobQueue *m_queue;

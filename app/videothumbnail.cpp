@@ -41,6 +41,8 @@ QString lastLine(const QByteArray &output)
     return QStringLiteral("no output");
 }
 
+thread_local bool t_busyTimeout = false;
+
 RenderResult failed(const QString &source, RenderResult result, const ChildProcess &ffmpeg)
 {
     PRINTLN(QStringLiteral("%1 for %2: %3").arg(QLatin1String(renderReason(result)), source, lastLine(ffmpeg.errorTail())));
@@ -86,8 +88,10 @@ RenderResult videoThumbnail(const QString &source, const QString &target, int wi
     ffmpeg.setStandardOutput(fd);
     ffmpeg.captureErrors(ERROR_TAIL_BYTES);
     const ChildProcess::Outcome outcome = ffmpeg.run(settings.videoTimeoutMs);
-    if (outcome == ChildProcess::TimedOut)
+    if (outcome == ChildProcess::TimedOut) {
+        t_busyTimeout = ffmpeg.cpuMsAtTimeout() * 2 >= settings.videoTimeoutMs;
         return failed(source, RenderResult::FfmpegTimedOut, ffmpeg);
+    }
     if (outcome == ChildProcess::Stopped)
         return RenderResult::Stopped;
     struct stat st;
@@ -101,3 +105,8 @@ RenderResult videoThumbnail(const QString &source, const QString &target, int wi
     return RenderResult::Rendered;
 }
 
+
+bool lastTimeoutWasBusy()
+{
+    return t_busyTimeout;
+}

@@ -10,4 +10,8 @@
 // after a clean exit.
 RenderResult videoThumbnail(const QString &source, const QString &target, int width, int height);
 
+// After a FfmpegTimedOut on this thread: whether ffmpeg spent most of the
+// time limit in CPU (a file that is heavy in itself, rather than a busy machine).
+bool lastTimeoutWasBusy();
+
 #endif // VIDEOTHUMBNAIL_H

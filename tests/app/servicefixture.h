@@ -53,6 +53,7 @@ public:
     QString dbPath() const { return m_dir.filePath(QStringLiteral("db/queue.db")); }
     QString configPath() const { return m_dir.filePath(QStringLiteral("config.json")); }
     QJsonObject &config() { return m_config; }
+    QString binary = QStringLiteral(K8_BINARY);
     QProcess &process() { return m_proc; }
 
     // Makes the queue database with the built-in script and appends items
@@ -90,7 +91,7 @@ public:
         m_output.clear();
         m_proc.setWorkingDirectory(root());
         m_proc.setProcessChannelMode(QProcess::MergedChannels);
-        QStringList line = wrapper + QStringList{QStringLiteral(K8_BINARY)}
+        QStringList line = wrapper + QStringList{binary}
             + (args.isEmpty() ? QStringList{QStringLiteral("--cfg"), configPath()} : args);
         m_proc.start(line.takeFirst(), line);
         return m_proc.waitForStarted(5000);

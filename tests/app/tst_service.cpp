@@ -8,6 +8,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <utime.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -513,6 +514,42 @@ private slots:
 
     // A walk killed half way keeps its row and is redone at the next start;
     // the thumbnails it had written are not written again.
+    // A file that crashes a decoder takes the service down twice at most:
+    // then it is skipped, the job finishes, and a changed file is tried again.
+    void poisonFileQuarantined()
+    {
+        ServiceFixture s;
+        s.binary = QStringLiteral(K8_CRASHING_BINARY);
+        const QString src = s.pictures(QStringLiteral("src"), 6), thumbs = s.path(QStringLiteral("thumbs"));
+        const QString poison = QDir(src).entryList(QDir::Files, QDir::Name).value(2);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("K8_CRASH_ON"), poison);
+        s.process().setProcessEnvironment(env);
+        const QString job = compactItem({QStringLiteral("pellowcloud"), src, thumbs}, QString());
+        QVERIFY(s.prefill({job}));
+        for (int crash = 0; crash < 2; ++crash) {
+            QVERIFY(s.start());
+            QCOMPARE(s.waitExit(20000), -1);
+            QCOMPARE(s.process().state(), QProcess::NotRunning);
+        }
+        QVERIFY(s.listen());
+        QVERIFY(s.drained(20000));
+        QCOMPARE(QDir(thumbs).entryList(QDir::Files).size(), 5);
+        QJsonObject status = s.call(cmd("thumbgen_status")).value(QStringLiteral("results")).toObject();
+        QCOMPARE(status.value(QStringLiteral("quarantined")).toInt(), 1);
+        QCOMPARE(status.value(QStringLiteral("skipped")).toObject().value(QStringLiteral("quarantined")).toInt(), 1);
+        QVERIFY(s.output().contains("quarantined " + QFile::encodeName(src + QLatin1Char('/') + poison)));
+        QCOMPARE(s.stop(SIGTERM), 0);
+
+        s.binary = QStringLiteral(K8_BINARY);
+        QVERIFY(::utime(QFile::encodeName(src + QLatin1Char('/') + poison).constData(), nullptr) == 0);   // changed
+        QVERIFY(s.prefill({job}) && s.listen() && s.drained(20000));
+        QCOMPARE(QDir(thumbs).entryList(QDir::Files).size(), 6);
+        status = s.call(cmd("thumbgen_status")).value(QStringLiteral("results")).toObject();
+        QCOMPARE(status.value(QStringLiteral("quarantined")).toInt(), 0);
+        QCOMPARE(s.stop(SIGTERM), 0);
+    }
+
     void killedWalkIsRedone()
     {
         ServiceFixture s;

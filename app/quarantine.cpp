@@ -1,0 +1,277 @@
+#include "quarantine.h"
+
+#include "br2utils.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QReadWriteLock>
+#include <QSaveFile>
+#include <QVector>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace Quarantine {
+
+void (*renderHook)(const QString &path) = nullptr;
+
+namespace {
+
+enum State { Suspect, Quarantined, TimedOut };
+const char *const STATE_NAMES[] = {"suspect", "quarantined", "timeout"};
+const int MAX_ENTRIES = 10000;
+// A slot holds one JSON line; a path too long for it is not recorded.
+const int SLOT_BYTES = 8192;
+
+struct Entry
+{
+    qint64 size = 0;
+    qint64 mtimeNs = 0;
+    qint64 added = 0;      // s since the epoch
+    State state = Suspect;
+    bool triedNow = false; // a timed-out video tried by this process
+};
+
+const qint64 NS = 1000000000;
+
+qint64 mtimeNs(const struct stat &st)
+{
+    return qint64(st.st_mtim.tv_sec) * NS + st.st_mtim.tv_nsec;
+}
+
+// Seconds and nanoseconds apart: JSON numbers are doubles, which cannot
+// hold nanoseconds since the epoch exactly.
+qint64 mtimeOf(const QJsonObject &o)
+{
+    return qint64(o.value(QStringLiteral("mtime")).toDouble()) * NS + qint64(o.value(QStringLiteral("mtimens")).toDouble());
+}
+
+QMutex g_mutex;                       // guards everything below
+QHash<QString, Entry> g_entries;
+QString g_listPath;
+int g_slotFd = -1;
+QVector<bool> g_slotUsed;
+QReadWriteLock g_gate;                // read: a render; write: a suspect's render alone
+
+// The calling thread's slot, given back when the thread ends.
+struct ThreadSlot
+{
+    int index = -1;
+    ~ThreadSlot()
+    {
+        if (index < 0)
+            return;
+        QMutexLocker locker(&g_mutex);
+        g_slotUsed[index] = false;
+    }
+};
+thread_local ThreadSlot t_slot;
+
+int slotIndex()
+{
+    if (t_slot.index >= 0)
+        return t_slot.index;
+    QMutexLocker locker(&g_mutex);
+    const auto free = std::find(g_slotUsed.begin(), g_slotUsed.end(), false);
+    t_slot.index = int(free - g_slotUsed.begin());
+    if (free == g_slotUsed.end())
+        g_slotUsed.append(true);
+    else
+        *free = true;
+    return t_slot.index;
+}
+
+// Rewrites the list whole, oldest entries dropped beyond the bound. Called
+// with g_mutex held.
+void save()
+{
+    if (g_listPath.isEmpty())
+        return;
+    QVector<QPair<QString, Entry>> all;
+    for (auto it = g_entries.cbegin(); it != g_entries.cend(); ++it)
+        all.append({it.key(), it.value()});
+    std::sort(all.begin(), all.end(), [](const auto &a, const auto &b) { return a.second.added > b.second.added; });
+    while (all.size() > MAX_ENTRIES)
+        g_entries.remove(all.takeLast().first);
+    QSaveFile file(g_listPath);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    for (auto it = all.crbegin(); it != all.crend(); ++it) {
+        const QJsonObject line{{QStringLiteral("path"), it->first},
+                               {QStringLiteral("size"), double(it->second.size)},
+                               {QStringLiteral("mtime"), double(it->second.mtimeNs / NS)},
+                               {QStringLiteral("mtimens"), double(it->second.mtimeNs % NS)},
+                               {QStringLiteral("added"), double(it->second.added)},
+                               {QStringLiteral("state"), QLatin1String(STATE_NAMES[it->second.state])}};
+        file.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
+    }
+    if (!file.commit())
+        PRINTLN(QStringLiteral("cannot write %1: %2").arg(g_listPath, file.errorString()));
+}
+
+void load()
+{
+    QFile file(g_listPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    while (!file.atEnd()) {
+        const QJsonObject o = QJsonDocument::fromJson(file.readLine()).object();
+        const QString path = o.value(QStringLiteral("path")).toString();
+        const QString state = o.value(QStringLiteral("state")).toString();
+        if (path.isEmpty())
+            continue;
+        Entry e;
+        e.size = qint64(o.value(QStringLiteral("size")).toDouble());
+        e.mtimeNs = mtimeOf(o);
+        e.added = qint64(o.value(QStringLiteral("added")).toDouble());
+        e.state = state == QLatin1String("quarantined") ? Quarantined : state == QLatin1String("timeout") ? TimedOut : Suspect;
+        g_entries.insert(path, e);
+    }
+}
+
+} // namespace
+
+bool open(const QString &databasePath)
+{
+    QMutexLocker locker(&g_mutex);
+    g_listPath = databasePath + QStringLiteral(".quarantine");
+    load();
+    const QByteArray slotFile = QFile::encodeName(databasePath + QStringLiteral(".inprogress"));
+    g_slotFd = ::open(slotFile.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (g_slotFd < 0) {
+        PRINTLN(QStringLiteral("cannot open %1: %2").arg(QString::fromLocal8Bit(slotFile), QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
+    }
+    // What the previous process was rendering when it died.
+    std::vector<char> slot(SLOT_BYTES);
+    bool changed = false;
+    ssize_t got;
+    for (off_t at = 0; (got = ::pread(g_slotFd, slot.data(), slot.size(), at)) > 0; at += SLOT_BYTES) {
+        const QByteArray text(slot.data(), int(got));
+        const QJsonObject o = QJsonDocument::fromJson(text.left(text.indexOf('\n'))).object();
+        const QString path = o.value(QStringLiteral("path")).toString();
+        if (path.isEmpty())
+            continue;
+        Entry &e = g_entries[path];
+        const bool again = e.added != 0 && (e.state == Suspect || e.state == Quarantined);
+        e.size = qint64(o.value(QStringLiteral("size")).toDouble());
+        e.mtimeNs = mtimeOf(o);
+        e.added = QDateTime::currentSecsSinceEpoch();
+        e.state = again || o.value(QStringLiteral("alone")).toBool() ? Quarantined : Suspect;
+        PRINTLN(e.state == Quarantined ? QStringLiteral("quarantined %1: the service died twice while rendering it").arg(path)
+                                       : QStringLiteral("%1 was being rendered when the service died; it is rendered alone next").arg(path));
+        changed = true;
+    }
+    if (::ftruncate(g_slotFd, 0) != 0)
+        PRINTLN(QStringLiteral("cannot clear %1").arg(QString::fromLocal8Bit(slotFile)));
+    if (changed)
+        save();
+    return true;
+}
+
+void forgetInProgress()
+{
+    if (g_slotFd >= 0 && ::ftruncate(g_slotFd, 0) != 0)
+        return;
+}
+
+Verdict verdict(const QString &path, const struct stat &st)
+{
+    QMutexLocker locker(&g_mutex);
+    const auto it = g_entries.find(path);
+    if (it == g_entries.end())
+        return Render;
+    const bool same = it->size == qint64(st.st_size) && it->mtimeNs == mtimeNs(st);
+    switch (it->state) {
+    case Suspect:
+        return RenderAlone;
+    case Quarantined:
+        return same ? Skip : RenderAlone;
+    case TimedOut:
+        if (same && it->triedNow)
+            return Skip;
+        it->triedNow = true;
+        return Render;
+    }
+    return Render;
+}
+
+Rendering::Rendering(const QString &path, const struct stat &st, bool alone)
+    : m_path(path)
+    , m_st(st)
+    , m_alone(alone)
+{
+    alone ? g_gate.lockForWrite() : g_gate.lockForRead();
+    if (g_slotFd >= 0) {
+        QByteArray line = QJsonDocument(QJsonObject{{QStringLiteral("path"), path},
+                                                    {QStringLiteral("size"), double(st.st_size)},
+                                                    {QStringLiteral("mtime"), double(st.st_mtim.tv_sec)},
+                                                    {QStringLiteral("mtimens"), double(st.st_mtim.tv_nsec)},
+                                                    {QStringLiteral("alone"), alone}})
+                              .toJson(QJsonDocument::Compact)
+            + '\n';
+        if (line.size() <= SLOT_BYTES && ::pwrite(g_slotFd, line.constData(), size_t(line.size()), off_t(slotIndex()) * SLOT_BYTES) < 0)
+            PRINTLN(QStringLiteral("cannot record the file being rendered: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    if (renderHook)
+        renderHook(path);
+}
+
+Rendering::~Rendering()
+{
+    if (g_slotFd >= 0) {
+        const char empty = '\n';
+        if (::pwrite(g_slotFd, &empty, 1, off_t(slotIndex()) * SLOT_BYTES) < 0)
+            PRINTLN(QStringLiteral("cannot clear the file being rendered"));
+    }
+    g_gate.unlock();
+}
+
+void Rendering::finished(RenderResult result, bool busyTimeout)
+{
+    QMutexLocker locker(&g_mutex);
+    if (result == RenderResult::Stopped)
+        return;
+    if (result == RenderResult::FfmpegTimedOut && busyTimeout) {
+        Entry &e = g_entries[m_path];
+        e = Entry{qint64(m_st.st_size), mtimeNs(m_st), QDateTime::currentSecsSinceEpoch(), TimedOut, true};
+        save();
+    } else if (g_entries.remove(m_path)) {
+        save();
+    }
+}
+
+int count()
+{
+    QMutexLocker locker(&g_mutex);
+    return int(std::count_if(g_entries.cbegin(), g_entries.cend(), [](const Entry &e) { return e.state != Suspect; }));
+}
+
+QJsonArray list()
+{
+    QMutexLocker locker(&g_mutex);
+    QJsonArray out;
+    for (auto it = g_entries.cbegin(); it != g_entries.cend(); ++it) {
+        if (it->state == Suspect)
+            continue;
+        out.append(QJsonObject{{QStringLiteral("path"), it.key()},
+                               {QStringLiteral("size"), double(it->size)},
+                               {QStringLiteral("mtime"), double(it->mtimeNs / NS)},
+                               {QStringLiteral("mtimens"), double(it->mtimeNs % NS)},
+                               {QStringLiteral("added"), double(it->added)},
+                               {QStringLiteral("state"), QLatin1String(STATE_NAMES[it->state])}});
+    }
+    return out;
+}
+
+} // namespace Quarantine
