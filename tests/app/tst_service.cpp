@@ -514,6 +514,51 @@ private slots:
 
     // A walk killed half way keeps its row and is redone at the next start;
     // the thumbnails it had written are not written again.
+    // Each file of a walk is counted once, by its outcome, and the walk says
+    // so; a cancel removes a waiting job at once and stops the running one.
+    void statusAndCancel()
+    {
+        ServiceFixture s;
+        s.config().insert(QStringLiteral("memorylimit"), 16);
+        const QString src = s.pictures(QStringLiteral("src"), 1), thumbs = s.path(QStringLiteral("thumbs"));
+        QVERIFY(writeFile(src + "/broken.jpg", "\xFF\xD8\xFF\xE0 not a picture") && writeFile(src + "/notes.txt", "words")
+                && QFile::copy(QFINDTESTDATA("../data/header-only-12000.png"), src + "/huge.png"));
+        QVERIFY(s.listen());
+        const auto insert = [&](const QStringList &args, const QString &command = QString()) {
+            return s.call(cmd("thumbgen_insert", {{"args", QJsonArray::fromStringList(args)}, {"command", command}}));
+        };
+        insert({QStringLiteral("pellowcloud"), src, thumbs});
+        QVERIFY(s.drained());
+        const QJsonObject status = s.call(cmd("thumbgen_status")).value(QStringLiteral("results")).toObject();
+        QCOMPARE(status.value(QStringLiteral("written")).toObject().value(QStringLiteral("image")).toInt(), 1);
+        const QJsonObject skipped = status.value(QStringLiteral("skipped")).toObject();
+        for (const char *reason : {"decode", "notmedia", "memorycap"})
+            QVERIFY2(skipped.value(QLatin1String(reason)).toInt() == 1, reason);
+        const QByteArray line = QFile::encodeName(src) + ": 4 files: 1 written, 0 up to date, 3 skipped";
+        QVERIFY2(QTest::qWaitFor([&] { return s.output().contains(line); }, 5000), s.output().constData());
+
+        insert({}, QStringLiteral("sleep 30"));
+        insert({}, QStringLiteral("sleep 30"));
+        QVERIFY(QTest::qWaitFor([&] { return s.call(cmd("thumbgen_status")).value("results").toObject().value("running").toArray().size() == 1; }, 5000));
+        // The running command, started by a worker thread, has the workers' niceness.
+        const auto niceOf = [](const QString &statPath) {
+            const QByteArray stat = readFile(statPath);
+            return stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(16).toInt();
+        };
+        QStringList children;
+        for (const QString &task : QDir(QStringLiteral("/proc/%1/task").arg(s.process().processId())).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            children += QString::fromLatin1(readFile(QStringLiteral("/proc/%1/task/%2/children").arg(s.process().processId()).arg(task))).split(' ', Qt::SkipEmptyParts);
+        QCOMPARE(children.size(), 1);
+        QCOMPARE(niceOf(QStringLiteral("/proc/%1/stat").arg(children.first())), 10);
+        const QJsonArray jobs = s.call(cmd("thumbgen_jobs")).value(QStringLiteral("results")).toObject().value(QStringLiteral("jobs")).toArray();
+        QCOMPARE(jobs.size(), 2);
+        for (const QJsonValue &job : jobs)
+            QCOMPARE(s.call(cmd("thumbgen_cancel", {{"quuno", job.toObject().value("quuno")}})).value(QStringLiteral("err")).toInt(-1), 0);
+        QVERIFY(s.drained(5000));
+        QCOMPARE(s.call(cmd("thumbgen_cancel", {{"quuno", 99}})).value(QStringLiteral("err")).toInt(), 9994);
+        QCOMPARE(s.stop(SIGTERM), 0);
+    }
+
     // A file that crashes a decoder takes the service down twice at most:
     // then it is skipped, the job finishes, and a changed file is tried again.
     void poisonFileQuarantined()
