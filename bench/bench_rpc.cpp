@@ -403,6 +403,29 @@ int main(int argc, char *argv[])
         printFigures("k8thumbgen, thumbgen_insert", 1, inserts);
         service.terminate();
         service.waitForFinished(5000);
+
+        // thumbgen_status beside thumbgen_threads with 100,000 jobs queued:
+        // the one worker is held by a long command, the rest wait.
+        QProcess sql;
+        sql.start(QStringLiteral("sqlite3"), {serviceDir.filePath(QStringLiteral("queue.db"))});
+        sql.write("DELETE FROM t_queue;"
+                  "INSERT INTO t_queue(quu_item) VALUES('{\"args\":[],\"command\":\"sleep 600\"}');"
+                  "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 99999)"
+                  " INSERT INTO t_queue(quu_item) SELECT '{\"args\":[\"none\"],\"command\":\"\"}' FROM n;");
+        sql.closeWriteChannel();
+        if (sql.waitForFinished(60000) && sql.exitCode() == 0 && startService(service, serviceDir, servicePath)) {
+            const QByteArray status =
+                BR2RpcPacket(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("thumbgen_status")}}).toDatagram();
+            const Figures cheap = roundTrips(servicePath, request, false, 1, seconds);
+            const Figures full = roundTrips(servicePath, status, false, 1, seconds);
+            printFigures("100,000 queued, thumbgen_threads", 1, cheap);
+            printFigures("100,000 queued, thumbgen_status", 1, full);
+            std::printf("%-34s           status costs %.2fx threads (p50)\n", "", cheap.p50us > 0 ? full.p50us / cheap.p50us : 0.0);
+            service.terminate();
+            service.waitForFinished(5000);
+        } else {
+            std::printf("could not queue 100,000 jobs with sqlite3: status figures skipped\n");
+        }
     } else {
         std::printf("k8thumbgen did not come up at %s: service figures skipped\n", K8_BINARY);
         service.kill();
