@@ -3,82 +3,73 @@
 #include "mediafixture.h"
 
 #include <QMutex>
-#include <QThread>
-
-#include <memory>
 
 // Renders hold their whole estimate at once; waiters are served in order,
 // and a stop request ends every wait.
 class TestMemoryBudget : public QObject, MediaCase
 {
     Q_OBJECT
-    static constexpr qint64 CAP = 100;
     QMutex m_mutex;
-    QStringList m_order;     // guarded by m_mutex: who got the budget, in order
+    QStringList m_order;     // who got the budget ("b refused": who did not), guarded by m_mutex
+    QAtomicInt m_release;
 
-    // A thread that reserves bytes, notes its name when granted and holds
-    // the reservation until release is set.
-    QThread *reserver(const QString &name, qint64 bytes, const QAtomicInt &release)
+    QThread *reserver(const QString &name, qint64 bytes)
     {
-        QThread *t = QThread::create([=, &release] {
-            MemoryReservation r(bytes);
+        QThread *t = QThread::create([=] {
+            const MemoryReservation r(bytes);
             {
                 QMutexLocker locker(&m_mutex);
                 m_order << (r.granted() ? name : name + " refused");
             }
-            while (r.granted() && !release.loadAcquire() && !stopRequested())
+            while (r.granted() && !m_release.loadAcquire() && !stopRequested())
                 QThread::msleep(2);
         });
+        t->setParent(this);
         t->start();
         return t;
     }
-    int granted()
+    QStringList order()
     {
         QMutexLocker locker(&m_mutex);
-        return m_order.size();
+        return m_order;
     }
+    bool waiting(int n) { return QTest::qWaitFor([n] { return MemoryReservation::waiting() == n; }, 5000); }
 
 private slots:
     void init()
     {
         QVERIFY(fresh());
-        MediaDir::tune([](RenderSettings &r) { r.memoryCap = CAP; });
+        MediaDir::tune([](RenderSettings &r) { r.memoryCap = 100; });
         m_order.clear();
+        m_release.storeRelease(0);
     }
     void cleanup() { d.reset(); }
 
     void sharedInOrder()
     {
-        QVERIFY(!MemoryReservation(CAP + 1).granted());           // over the cap alone: at once
-        QAtomicInt releaseA, releaseB, releaseC;
-        std::unique_ptr<QThread> a(reserver("a", 60, releaseA));
-        QVERIFY(QTest::qWaitFor([&] { return granted() == 1; }, 5000));
-        std::unique_ptr<QThread> b(reserver("b", 60, releaseB));
-        QVERIFY(QTest::qWaitFor([&] { return MemoryReservation::waiting() == 1; }, 5000));
-        // c would fit beside a, but b came first.
-        std::unique_ptr<QThread> c(reserver("c", 30, releaseC));
-        QVERIFY(QTest::qWaitFor([&] { return MemoryReservation::waiting() == 2; }, 5000));
-        QCOMPARE(granted(), 1);
-        releaseA.storeRelease(1);
-        QVERIFY(QTest::qWaitFor([&] { return granted() == 3; }, 5000));
-        QCOMPARE(m_order, QStringList({"a", "b", "c"}));
-        QCOMPARE(MemoryReservation::inUse(), 90);
-        releaseB.storeRelease(1);
-        releaseC.storeRelease(1);
+        QVERIFY(!MemoryReservation(101).granted());           // over the cap alone: at once
+        QThread *a = reserver("a", 60);
+        QVERIFY(QTest::qWaitFor([&] { return order().size() == 1; }, 5000));
+        QThread *b = reserver("b", 60);
+        QVERIFY(waiting(1));
+        QThread *c = reserver("c", 30);                     // would fit beside a, but b came first
+        QVERIFY(waiting(2));
+        QCOMPARE(order(), QStringList{"a"});
+        m_release.storeRelease(1);
         QVERIFY(a->wait(5000) && b->wait(5000) && c->wait(5000));
+        QCOMPARE(order(), QStringList({"a", "b", "c"}));
         QCOMPARE(MemoryReservation::inUse(), 0);
     }
 
     void stopEndsTheWait()
     {
-        QAtomicInt never;
-        std::unique_ptr<QThread> a(reserver("a", 80, never));
-        QVERIFY(QTest::qWaitFor([&] { return granted() == 1; }, 5000));
-        std::unique_ptr<QThread> b(reserver("b", 80, never));
-        QVERIFY(QTest::qWaitFor([&] { return MemoryReservation::waiting() == 1; }, 5000));
+        QThread *a = reserver("a", 80);
+        QVERIFY(QTest::qWaitFor([&] { return order().size() == 1; }, 5000));
+        QThread *b = reserver("b", 80);
+        QVERIFY(waiting(1));
         requestStop();
         QVERIFY(a->wait(5000) && b->wait(5000));
-        QCOMPARE(m_order, QStringList({"a", "b refused"}));
+        QCOMPARE(order(), QStringList({"a", "b refused"}));
         QCOMPARE(MemoryReservation::inUse(), 0);
     }
 };
