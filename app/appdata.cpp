@@ -94,6 +94,7 @@ AppConfig readAppConfig(const QJsonObject &configure, const QJsonObject &setting
     c.trustGroup = configure.value(QStringLiteral("trustgroup")).toString().trimmed();
     if (configure.contains(QStringLiteral("nice")))
         c.niceness = qBound(0, toInt(configure.value(QStringLiteral("nice"))), 19);
+    c.videoKeepsAspect = configure.value(QStringLiteral("videofit")).toString().trimmed() == QLatin1String("aspect");
     const QString io = configure.value(QStringLiteral("ioclass")).toString().trimmed();
     if (io == QLatin1String("normal"))
         c.ioClass = RenderSettings::IoUnchanged;
@@ -200,6 +201,7 @@ bool AppData::initialize(const QString &cfgPath)
         render.memoryCap = c.memoryLimitMiB * 1024 * 1024;
         render.debugging = c.debugging;
         render.niceness = c.niceness;
+        render.videoKeepsAspect = c.videoKeepsAspect;
         render.ioClass = RenderSettings::IoClass(c.ioClass);
         RenderSettings::set(render);
         m_policy.serviceUid = ::geteuid();

@@ -39,6 +39,7 @@ struct AppConfig
     QString trustGroup;            // "trustgroup": members may queue command jobs
     int niceness = 10;             // "nice": 0..19 for the workers and their children
     int ioClass = 1;               // "ioclass": RenderSettings::IoClass ("normal", "besteffort", "idle")
+    bool videoKeepsAspect = false; // "videofit": "aspect"
 };
 AppConfig readAppConfig(const QJsonObject &configure, const QJsonObject &settings);
 

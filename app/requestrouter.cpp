@@ -11,6 +11,8 @@
 #include "workeractivity.h"
 
 #include <QDateTime>
+
+#include <cmath>
 #include <QJsonArray>
 
 #include <QJsonDocument>
@@ -167,13 +169,23 @@ void RequestRouter::thumbgen_cancel(QJsonObject *retObject, QJsonObject cmdObjec
         envObject->setErr(BR2Error::ERR_NO_PERMISSION, QStringLiteral("没有权限: cancel"));
         return;
     }
-    const QJsonValue quuno = paramsOf(cmdObject).value(QStringLiteral("quuno"));
-    if (quuno.isUndefined()) {
+    // A whole number only: the lenient reading of the other commands would
+    // take "abc" as hexadecimal 2748 and cancel another job.
+    const QJsonValue value = paramsOf(cmdObject).value(QStringLiteral("quuno"));
+    bool ok = false;
+    int quuno = 0;
+    if (value.isDouble() && value.toDouble() == std::floor(value.toDouble()) && qAbs(value.toDouble()) < 2147483647.0) {
+        quuno = int(value.toDouble());
+        ok = true;
+    } else if (value.isString()) {
+        quuno = value.toString().trimmed().toInt(&ok, 10);
+    }
+    if (!ok) {
         envObject->setErr(BR2Error::ERR_PARAMS, QStringLiteral("缺少参数: quuno"));
         return;
     }
-    if (m_queue->cancel(toInt(quuno)) == JobQueue::CancelUnknown) {
-        envObject->setErr(BR2Error::ERR_NOT_EXISTS, QStringLiteral("no such job: ") + QString::number(toInt(quuno)));
+    if (m_queue->cancel(quuno) == JobQueue::CancelUnknown) {
+        envObject->setErr(BR2Error::ERR_NOT_EXISTS, QStringLiteral("不存在: ") + QString::number(quuno));
         return;
     }
     envObject->setErr(BR2Error::ERR_SUCCEED, QString());

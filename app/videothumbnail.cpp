@@ -77,7 +77,14 @@ RenderResult videoThumbnail(const QString &source, const QString &target, int wi
         QStringLiteral("-protocol_whitelist"), QStringLiteral("file"),
         QStringLiteral("-format_whitelist"), g_demuxers,
         QStringLiteral("-i"), source,
-        QStringLiteral("-s"), size,
+        // The written call stretches every clip to the box, and clients may
+        // lay cells out by it; "videofit": "aspect" fits the clip into the
+        // box instead, by its display aspect (square pixels first; ffmpeg
+        // has already turned it by its rotation) as still pictures are.
+        settings.videoKeepsAspect ? QStringLiteral("-vf") : QStringLiteral("-s"),
+        settings.videoKeepsAspect
+            ? QStringLiteral("scale=iw*sar:ih,setsar=1,scale=%1:%2:force_original_aspect_ratio=decrease").arg(width).arg(height)
+            : size,
         QStringLiteral("-r"), QStringLiteral("5"),
         QStringLiteral("-threads"), QStringLiteral("1"),
         QStringLiteral("-preset"), QStringLiteral("veryslow"),

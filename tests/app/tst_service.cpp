@@ -280,6 +280,8 @@ private slots:
         QTest::newRow("no server") << QStringList{"--lpcid", "/nonexistent/k8/s", "threads"} << 2 << QString();
         QTest::newRow("relative paths sent as absolute") << QStringList{"insert", "pellowcloud", "media", "thumbs"} << 0
                                                          << R"({"args":["pellowcloud","@/media","@/thumbs"],"command":""})";
+        QTest::newRow("cancel abc refused before sending") << QStringList{"cancel", "abc"} << 2 << QString();
+        QTest::newRow("until-idle without watch") << QStringList{"status", "--until-idle"} << 2 << QString();
     }
 
     void ctlExitCodes()
@@ -309,6 +311,7 @@ private slots:
         QTest::newRow("unwritable thumbs") << QStringList{"insert", "snapvault", "PUB", "PRIV/thumbs"} << 9884 << "PRIV";
         QTest::newRow("own folders") << QStringList{"insert", "pellowcloud", "PUB", "PUB/thumbs/new"} << 0 << QString();
         QTest::newRow("setthreads") << QStringList{"setthreads", "3"} << 9884 << "threads";
+        QTest::newRow("cancel") << QStringList{"cancel", "1"} << 9884 << "cancel";
     }
 
     void untrustedPeer()
@@ -514,6 +517,42 @@ private slots:
 
     // A walk killed half way keeps its row and is redone at the next start;
     // the thumbnails it had written are not written again.
+    // The watch of a pipe prints a line a second and ends by itself, with 0,
+    // once nothing waits or runs; both jobs were seen and done, and the five
+    // files counted.
+    void ctlWatchUntilIdle()
+    {
+        ServiceFixture s;
+        QVERIFY(s.prefill({compactItem({}, QStringLiteral("sleep 1")),
+                           compactItem({"pellowcloud", s.pictures("src", 5), s.path("thumbs")}, QString())}));
+        QVERIFY(s.listen());
+        QByteArray out;
+        QCOMPARE(ctl(s, {"status", "--watch", "--until-idle"}, &out), 0);
+        QVERIFY(s.rows().isEmpty());
+        QVERIFY2(out.trimmed().split('\n').last().contains("jobs 2/2 done, 0 waiting, 0 running; files 5 done"), out);
+    }
+
+    // One job per folder, depth first in name order, each with the same
+    // thumbnail folder and box; the thumbnail folder, a hidden folder and a
+    // link back to the top are left out.
+    void ctlInsertRecursive()
+    {
+        ServiceFixture s;
+        QVERIFY(s.prefill({compactItem({}, QStringLiteral("sleep 30"))}) && s.listen());   // the worker held: jobs stay
+        for (const char *name : {"src/b/deep", "src/a", "src/.hidden", "src/thumbs/sub"})
+            QVERIFY(!s.folder(QString::fromLatin1(name)).isEmpty());
+        QVERIFY(QFile::link(s.path("src"), s.path("src/b/loop")));
+        QByteArray out;
+        QCOMPARE(ctl(s, {"insert", "--recursive", "pellowcloud", "src", "src/thumbs", "64", "48"}, &out), 0);
+        QCOMPARE(out, QByteArray("Queued 4 jobs, one per folder.\n"));
+        QStringList queued, expected;
+        for (const QJsonObject &row : s.rows().mid(1))
+            queued << row.value(QStringLiteral("item")).toString();
+        for (const char *folder : {"src", "src/a", "src/b", "src/b/deep"})
+            expected << compactItem({"pellowcloud", s.path(folder), s.path("src/thumbs"), "64", "48"}, QString());
+        QCOMPARE(queued, expected);
+    }
+
     // Each file of a walk is counted once, by its outcome, and the walk says
     // so; a cancel removes a waiting job at once and stops the running one.
     void statusAndCancel()

@@ -63,6 +63,18 @@ private slots:
         QCOMPARE(entries(at("thumbs")), QStringList());
     }
 
+    // The written call fills the box; "videofit": "aspect" keeps a 4:3 clip 4:3.
+    void videoFit()
+    {
+        if (!haveTool("ffmpeg")) QSKIP("ffmpeg not installed");
+        const QString clip = makeVideo(at("c.mp4"));
+        QVERIFY(!clip.isEmpty() && render(clip, at("fill.gif")));
+        QCOMPARE(QImageReader(at("fill.gif")).size(), QSize(200, 200));
+        MediaDir::tune([](RenderSettings &r) { r.videoKeepsAspect = true; });
+        QVERIFY(render(clip, at("aspect.gif")));
+        QCOMPARE(QImageReader(at("aspect.gif")).size(), QSize(200, 150));
+    }
+
     // A five-line HLS playlist named .avi pointing at a video in another folder
     // must not turn that video into a thumbnail; the video itself renders.
     void playlistNamedAviRefused()
