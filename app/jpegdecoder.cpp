@@ -131,11 +131,30 @@ struct JpegDecoder::Private
         }
         return total;
     }
-    bool dcComplete() const
+    // What the 1/8 output of a progressive file reads has arrived: every
+    // component's DC with at most its last bit missing (that bit is worth at
+    // most Q_dc/8 levels, about one level at quality 75), and for a
+    // component whose inverse DCT at this scale is larger than 1x1 (4:2:0
+    // chroma: 2x2, coefficients 1, 8 and 9) the first pass of the
+    // coefficients it reads. libjpeg's own scan order completes the DC only
+    // after most of the AC data; this is reached far earlier, within about
+    // one level of the full decode at the same scale.
+    bool eighthReady() const
     {
         for (int c = 0; c < cinfo.num_components; ++c) {
-            if (cinfo.coef_bits[c][0] != 0)
+            if (cinfo.coef_bits[c][0] < 0 || cinfo.coef_bits[c][0] > 1)
                 return false;
+#if JPEG_LIB_VERSION >= 70
+            const int rows = cinfo.comp_info[c].DCT_v_scaled_size;
+            const int cols = cinfo.comp_info[c].DCT_h_scaled_size;
+#else
+            const int rows = cinfo.comp_info[c].DCT_scaled_size;
+            const int cols = rows;
+#endif
+            for (int k = 1; k < DCTSIZE2; ++k) {
+                if (NATURAL_ORDER[k] / DCTSIZE < rows && NATURAL_ORDER[k] % DCTSIZE < cols && cinfo.coef_bits[c][k] < 0)
+                    return false;
+            }
         }
         return true;
     }
@@ -285,7 +304,9 @@ QImage JpegDecoder::decode(const QSize &minSize, qint64 memoryCap)
     p->cinfo.do_block_smoothing = FALSE;
     // Without a backing store, libjpeg fails instead of going past this.
     p->cinfo.mem->max_memory_to_use = long(qMin<qint64>(memoryCap, LONG_MAX));
-    const bool dcOnly = jpeg_has_multiple_scans(&p->cinfo) && p->cinfo.scale_num == 1;
+    // Only a progressive file keeps coefficient bits to judge by; one with
+    // several sequential scans (a component each) is read whole.
+    const bool dcOnly = p->cinfo.progressive_mode && p->cinfo.scale_num == 1;
     p->cinfo.buffered_image = dcOnly ? TRUE : FALSE;
     jpeg_start_decompress(&p->cinfo);
 
@@ -299,10 +320,10 @@ QImage JpegDecoder::decode(const QSize &minSize, qint64 memoryCap)
             const int r = jpeg_consume_input(&p->cinfo);
             if (r == JPEG_REACHED_EOI || r == JPEG_SUSPENDED)
                 break;
-            if (r == JPEG_SCAN_COMPLETED && p->dcComplete())
+            if (r == JPEG_SCAN_COMPLETED && p->eighthReady())
                 break;
         }
-        if (!p->dcComplete()) {
+        if (!p->eighthReady()) {
             jpeg_abort_decompress(&p->cinfo);
             p->image = QImage();
             return QImage();

@@ -8,8 +8,10 @@
 // Reads one JPEG file with libjpeg-turbo at the smallest DCT scale (1/8 to
 // 8/8) whose output still covers a wanted size, so that a thumbnail never
 // needs the full-size picture in memory. A progressive file decoded at 1/8
-// stops after the scans that complete the DC coefficients: at that scale the
-// AC coefficients do not change a single output pixel.
+// stops as soon as what that output reads has arrived: the DC coefficients
+// with at most their last refinement bit missing, and the first pass of the
+// few AC coefficients a 2x2 chroma IDCT reads. Not exact, but within about
+// one level of the full decode at the same scale, at a fraction of its time.
 //
 // Use: readHeader(), look at size() and orientation(), then decode() once.
 class JpegDecoder

@@ -2,6 +2,8 @@
 
 #include "mediafixture.h"
 
+#include <cmath>
+
 class TestJpegDecoder : public QObject, MediaCase
 {
     Q_OBJECT
@@ -55,6 +57,51 @@ private slots:
         const QByteArray whole = jpegBytes(detailed(), progressive);
         const QByteArray bytes = kept == 0 ? whole.left(whole.size() - 2) : whole.left(int(whole.size() * kept));
         QTEST(!decode(bytes, minSize).isNull(), "decodes");
+    }
+
+    // The 1/8 shortcut of a progressive file stops before the last DC bit
+    // and most AC data: within 40 dB of the whole file decoded at 1/8 (its
+    // baseline twin holds the same coefficients).
+    void progressiveEighthClose_data()
+    {
+        QTest::addColumn<bool>("grey");
+        QTest::addColumn<int>("quality");
+        QTest::newRow("4:2:0, quality 75") << false << 75;
+        QTest::newRow("4:2:0, quality 95") << false << 95;
+        QTest::newRow("grey, quality 75") << true << 75;
+    }
+
+    void progressiveEighthClose()
+    {
+        QFETCH(bool, grey);
+        QFETCH(int, quality);
+        // Photo-like: smooth shapes with a little sensor noise.
+        QImage photo(640, 480, QImage::Format_RGB32);
+        for (int y = 0; y < photo.height(); ++y)
+            for (int x = 0; x < photo.width(); ++x)
+                photo.setPixel(x, y, qRgb(int(127 + 100 * std::sin(x / 40.0) * std::cos(y / 30.0)) + (x * y) % 7,
+                                          int(127 + 100 * std::sin((x + 2 * y) / 50.0)), int(127 + 100 * std::cos(x * y / 9000.0))));
+        const QImage source = grey ? photo.convertToFormat(QImage::Format_Grayscale8) : photo;
+        const QImage fast = decode(jpegBytes(source, true, quality), QSize(80, 60));
+        const QImage whole = decode(jpegBytes(source, false, quality), QSize(80, 60));
+        QVERIFY(!fast.isNull() && fast.size() == whole.size());
+        double se = 0;
+        for (int y = 0; y < fast.height(); ++y)
+            for (int x = 0; x < fast.width(); ++x) {
+                const QRgb a = fast.pixel(x, y), b = whole.pixel(x, y);
+                se += std::pow(qRed(a) - qRed(b), 2) + std::pow(qGreen(a) - qGreen(b), 2) + std::pow(qBlue(a) - qBlue(b), 2);
+            }
+        const double psnr = 10 * std::log10(255.0 * 255.0 * 3 * fast.width() * fast.height() / qMax(se, 1.0));
+        QVERIFY2(psnr >= 40, qPrintable(QString::number(psnr)));
+    }
+
+    // Several scans without progression (one component each): the library
+    // keeps no coefficient bits for them, and the 1/8 shortcut must not look.
+    void nonInterleavedAtEighth()
+    {
+        QFile file(QFINDTESTDATA("../data/noninterleaved.jpg"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(decode(file.readAll(), QSize(40, 30)).size(), QSize(40, 30));
     }
 
     // A header that claims far more pixels than the file could encode.
