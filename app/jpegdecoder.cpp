@@ -131,6 +131,26 @@ struct JpegDecoder::Private
         }
         return total;
     }
+    // Whether every coefficient from zigzag position `from` on that the
+    // scaled inverse DCT of component c reads has arrived with at most
+    // `missingBits` refinement bits still to come (coef_bits: -1 before its
+    // first scan, then the bit position of the last one).
+    bool readsArrived(int c, int from, int missingBits) const
+    {
+#if JPEG_LIB_VERSION >= 70
+        const int rows = cinfo.comp_info[c].DCT_v_scaled_size;
+        const int cols = cinfo.comp_info[c].DCT_h_scaled_size;
+#else
+        const int rows = cinfo.comp_info[c].DCT_scaled_size;
+        const int cols = rows;
+#endif
+        for (int k = from; k < DCTSIZE2; ++k) {
+            const int bits = cinfo.coef_bits[c][k];
+            if (NATURAL_ORDER[k] / DCTSIZE < rows && NATURAL_ORDER[k] % DCTSIZE < cols && (bits < 0 || bits > missingBits))
+                return false;
+        }
+        return true;
+    }
     // What the 1/8 output of a progressive file reads has arrived: every
     // component's DC with at most its last bit missing (that bit is worth at
     // most Q_dc/8 levels, about one level at quality 75), and for a
@@ -142,42 +162,22 @@ struct JpegDecoder::Private
     bool eighthReady() const
     {
         for (int c = 0; c < cinfo.num_components; ++c) {
-            if (cinfo.coef_bits[c][0] < 0 || cinfo.coef_bits[c][0] > 1)
+            if (cinfo.coef_bits[c][0] < 0 || cinfo.coef_bits[c][0] > 1 || !readsArrived(c, 1, DCTSIZE2))
                 return false;
-#if JPEG_LIB_VERSION >= 70
-            const int rows = cinfo.comp_info[c].DCT_v_scaled_size;
-            const int cols = cinfo.comp_info[c].DCT_h_scaled_size;
-#else
-            const int rows = cinfo.comp_info[c].DCT_scaled_size;
-            const int cols = rows;
-#endif
-            for (int k = 1; k < DCTSIZE2; ++k) {
-                if (NATURAL_ORDER[k] / DCTSIZE < rows && NATURAL_ORDER[k] % DCTSIZE < cols && cinfo.coef_bits[c][k] < 0)
-                    return false;
-            }
         }
         return true;
     }
     // A progressive file whose last scans are missing still decodes, from
     // coarse coefficients. Every coefficient the scaled inverse DCT of a
-    // component reads must be complete (coef_bits 0), or the output is a
-    // blur of the picture rather than the picture.
+    // component reads must be complete, or the output is a blur of the
+    // picture rather than the picture.
     bool usedCoefficientsComplete() const
     {
         if (!cinfo.progressive_mode || !cinfo.coef_bits)
             return true;
         for (int c = 0; c < cinfo.num_components; ++c) {
-#if JPEG_LIB_VERSION >= 70
-            const int rows = cinfo.comp_info[c].DCT_v_scaled_size;
-            const int cols = cinfo.comp_info[c].DCT_h_scaled_size;
-#else
-            const int rows = cinfo.comp_info[c].DCT_scaled_size;
-            const int cols = rows;
-#endif
-            for (int k = 0; k < DCTSIZE2; ++k) {
-                if (NATURAL_ORDER[k] / DCTSIZE < rows && NATURAL_ORDER[k] % DCTSIZE < cols && cinfo.coef_bits[c][k] != 0)
-                    return false;
-            }
+            if (!readsArrived(c, 0, 0))
+                return false;
         }
         return true;
     }
