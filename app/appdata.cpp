@@ -4,6 +4,7 @@
 #include "br2rpcpacket.h"
 #include "br2utils.h"
 #include "childprocess.h"
+#include "fileidentitystore.h"
 #include "mzthumbgen.h"
 #include "quarantine.h"
 #include "rendersettings.h"
@@ -325,6 +326,7 @@ bool AppData::bringUpQueue()
 
     // The side files exist beside a database known to be ours only.
     Quarantine::open(m_dbpath);
+    FileIdentityStore::open(m_dbpath);
 
     QList<QJsonObject> rows;
     if (m_dbe.call(rows, QStringLiteral("queue_alload"), QJsonObject())) {

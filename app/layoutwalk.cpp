@@ -1,6 +1,7 @@
 #include "layoutwalk.h"
 
 #include "br2utils.h"
+#include "fileidentitystore.h"
 #include "heifthumbnail.h"
 #include "imagethumbnail.h"
 #include "mediakind.h"
@@ -13,6 +14,7 @@
 #include "workeractivity.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -32,11 +34,6 @@ bool pauseAfterFile()
     return !waitForStop(50);
 }
 
-// Files of a folder, no hidden ones, no subfolders, in the file system's order.
-QFileInfoList listFolder(const QString &folder)
-{
-    return QDir(folder).entryInfoList(QDir::Files, QDir::Unsorted);
-}
 
 // When a job's thumbnail folder is its source folder, the thumbnails are
 // files of the source too; they must not be thumbnailed in turn.
@@ -105,28 +102,46 @@ bool laterThan(const struct timespec &a, const struct timespec &b)
 }
 
 // Cloud-drive thumbnails are named after the path, so an edited source
-// would keep its old thumbnail for ever: a regular file older than its
-// source counts as missing. A source dated in the future (a camera with a
-// wrong clock) is left alone, or it would be rendered on every walk.
-bool needsRender(const QString &source, const QString &target)
+// would keep its old thumbnail for ever. A thumbnail is current when the
+// identity its source had at the render is the source's identity now, so a
+// file replaced by an older-dated one (cp -p, mv over it, rsync -a, a
+// restore) is rendered again. A thumbnail the store has no record of (made
+// before it, or its record lost) keeps the rule of its age once and is
+// recorded: a regular file older than its source counts as missing, except
+// for a source dated in the future (a camera with a wrong clock), which
+// would otherwise be rendered on every walk. id: the source's identity now.
+bool needsRender(const QString &source, const QString &target, FileIdentity &id)
 {
     struct stat t;
-    if (!thumbnailPresent(target, &t))
+    const bool present = thumbnailPresent(target, &t);
+    struct stat s;
+    if (::stat(QFile::encodeName(source).constData(), &s) != 0)
+        return !present;
+    id = FileIdentity::of(s);
+    if (!present)
         return true;
     if (!S_ISREG(t.st_mode))
         return false;
-    struct stat s;
-    if (::stat(QFile::encodeName(source).constData(), &s) != 0)
+    switch (FileIdentityStore::rendered(target, id)) {
+    case FileIdentityStore::Current:
         return false;
+    case FileIdentityStore::Stale:
+        return true;
+    case FileIdentityStore::NoRecord:
+        break;
+    }
     struct timespec now;
     ::clock_gettime(CLOCK_REALTIME, &now);
-    return laterThan(s.st_mtim, t.st_mtim) && !laterThan(s.st_mtim, now);
+    const bool stale = laterThan(s.st_mtim, t.st_mtim) && !laterThan(s.st_mtim, now);
+    if (!stale)
+        FileIdentityStore::recordRender(target, source, id);
+    return stale;
 }
 
 // One file of a walk, counted in tally; false when the walk must not go
 // on (a stop, or a thumbnail folder that takes no files).
 bool renderCounted(MediaKind kind, const QString &source, const QString &target, int width, int height,
-                   WalkTally &tally)
+                   WalkTally &tally, RenderResult *outcome = nullptr)
 {
     // Poison files: skipped while quarantined, rendered alone while suspect.
     struct stat st {};
@@ -143,6 +158,8 @@ bool renderCounted(MediaKind kind, const QString &source, const QString &target,
         rendering.finished(result, result == RenderResult::FfmpegTimedOut && lastTimeoutWasBusy());
     }
     tally.rendered(kind, result);
+    if (outcome)
+        *outcome = result;
     QString reason;
     if (result == RenderResult::CannotWrite && !folderTakesFiles(QFileInfo(target).absolutePath(), reason)) {
         PRINTLN(QStringLiteral("cannot write thumbnails into %1: %2; the folder's other files are left")
@@ -159,9 +176,18 @@ bool snapvaultFile(const QString &file, const QDir &thumbs, int width, int heigh
         tally.skipped(WalkTally::NotMedia);
         return !stopRequested();
     }
-    // An unreadable file has no content hash; it is skipped rather than
+    // The hash recorded under the file's identity spares reading it again;
+    // an unreadable file has no content hash and is skipped rather than
     // rendered under the bare suffix.
-    const QByteArray hash = fileMd5hex(file);
+    struct stat st;
+    const bool known = ::stat(QFile::encodeName(file).constData(), &st) == 0 && S_ISREG(st.st_mode);
+    const FileIdentity id = known ? FileIdentity::of(st) : FileIdentity();
+    QByteArray hash = known ? FileIdentityStore::md5(file, id) : QByteArray();
+    if (hash.isEmpty()) {
+        hash = fileMd5hex(file);
+        if (known && !hash.isEmpty())
+            FileIdentityStore::recordMd5(file, id, hash);
+    }
     if (hash.isEmpty()) {
         tally.skipped(WalkTally::Decode);
         return !stopRequested();
@@ -177,21 +203,29 @@ bool snapvaultFile(const QString &file, const QDir &thumbs, int width, int heigh
 
 // The walk both layouts share: leftovers cleared, the folder's files in
 // turn (never the folder's own thumbnails), a pause after each, and an end
-// as soon as a stop is requested or perFile says so.
+// as soon as a stop is requested or perFile says so. The folder is read as
+// a stream, so a folder of 100,000 files is never held in memory whole; no
+// hidden files (the temporary thumbnails), no subfolders, no FIFOs, devices
+// or sockets. Thumbnails the walk itself writes into the source folder may
+// show up later in the stream; their names keep them out.
 bool walkFolder(const QString &source, const QString &thumbs, const std::function<bool(const QString &)> &perFile)
 {
     removeLeftovers(thumbs);
     const bool ownThumbs = sameFolder(source, thumbs);
-    for (const QFileInfo &fi : listFolder(source)) {
+    QDirIterator files(source, QDir::Files);
+    while (files.hasNext()) {
+        const QString path = files.next();
         if (stopRequested())
             return false;
-        if (ownThumbs && isThumbnailName(fi.fileName()))
+        if (ownThumbs && isThumbnailName(files.fileName()))
             continue;
-        if (!perFile(fi.absoluteFilePath()))
+        if (!perFile(QFileInfo(path).absoluteFilePath()))
             break;
         if (!pauseAfterFile())
             return false;
     }
+    if (!stopRequested())
+        FileIdentityStore::forgetGone(source);
     return !stopRequested();
 }
 
@@ -215,11 +249,16 @@ bool pellowcloudWalk(const QString &source, const QString &thumbs, int width, in
             return true;
         }
         const QString target = thumbDir.absoluteFilePath(QString::fromLatin1(md5hex(path)) + thumbnailSuffix(kind));
-        if (!needsRender(path, target)) {
+        FileIdentity id;
+        if (!needsRender(path, target, id)) {
             tally.upToDate();
             return true;
         }
-        return renderCounted(kind, path, target, width, height, tally);
+        RenderResult result = RenderResult::NotMedia;
+        const bool goOn = renderCounted(kind, path, target, width, height, tally, &result);
+        if (result == RenderResult::Rendered && id.inode != 0)
+            FileIdentityStore::recordRender(target, path, id);
+        return goOn;
     });
     if (done)
         account(QStringLiteral("pellowcloud"), source, tally, false);

@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -237,9 +239,21 @@ QByteArray md5hex(const QString &text)
 
 QByteArray fileMd5hex(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Opened without blocking and checked to be a regular file first: a
+    // FIFO put in a file's place would hold the caller until a writer came.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0)
         return QByteArray();
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
+        ::close(fd);
+        return QByteArray();
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return QByteArray();
+    }
     QCryptographicHash hash(QCryptographicHash::Md5);
     constexpr qint64 chunk = 33554432;
     // Chunks of 32 MiB bound the memory of one call; a smaller file needs

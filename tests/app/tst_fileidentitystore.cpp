@@ -1,0 +1,112 @@
+#include "fileidentitystore.h"
+
+#include "layoutwalk.h"
+#include "mediafixture.h"
+
+#include <cstdio>
+#include <utime.h>
+
+// Rescans through the identity store: no content read for what it knows,
+// a changed or replaced file seen as such.
+class TestFileIdentityStore : public QObject, MediaCase
+{
+    Q_OBJECT
+    static qint64 bytesRead()
+    {
+        const QByteArray io = readFile(QStringLiteral("/proc/self/io"));
+        return io.mid(io.indexOf("rchar:") + 6).split('\n').value(0).trimmed().toLongLong();
+    }
+    // A noisy picture, so that its file has some size.
+    bool photo(const QString &name, int seed) const
+    {
+        QImage img(800, 600, QImage::Format_RGB32);
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x)
+                img.setPixel(x, y, qRgb((x * seed) ^ y, (y * 7 + seed) & 255, (x * y) % 251));
+        return img.save(d->mkdir("src") + '/' + name, "jpeg", 95);
+    }
+    bool vault() const { return snapvaultWalk(at("src"), at("vault"), 100, 100); }
+
+private slots:
+    void init()
+    {
+        QVERIFY(fresh());
+        QVERIFY(FileIdentityStore::open(at("queue.db"), 0));       // trust records at once
+    }
+    void cleanup()
+    {
+        FileIdentityStore::close();
+        d.reset();
+    }
+
+    void rescanReadsNothing()
+    {
+        QVERIFY(photo("a.jpg", 1) && photo("b.jpg", 2) && photo("c.jpg", 3));
+        const qint64 folder = QFileInfo(at("src/a.jpg")).size() * 3;
+        QVERIFY(vault());
+        const qint64 before = bytesRead();
+        QVERIFY(vault());
+        QVERIFY2(bytesRead() - before < folder / 20, qPrintable(QString::number(bytesRead() - before)));
+        QCOMPARE(entries(at("vault")).size(), 3);
+    }
+
+    // A changed file is hashed again and gets the thumbnail of its content.
+    void changeSeen_data()
+    {
+        QTest::addColumn<int>("change");
+        QTest::newRow("new mtime, same size") << 0;
+        QTest::newRow("same mtime, new size") << 1;
+        QTest::newRow("replaced by rename: new inode") << 2;
+    }
+
+    void changeSeen()
+    {
+        QFETCH(int, change);
+        QVERIFY(photo("a.jpg", 1) && vault());
+        const QString a = at("src/a.jpg");
+        struct stat was;
+        QVERIFY(::stat(QFile::encodeName(a).constData(), &was) == 0);
+        QByteArray bytes = readFile(a);
+        if (change == 0) {
+            bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x55);   // same size, new content
+            QVERIFY(writeFile(a, bytes));
+        } else if (change == 1) {
+            QVERIFY(writeFile(a, bytes + "trailing"));
+            const struct utimbuf times{was.st_atime, was.st_mtime};
+            QVERIFY(::utime(QFile::encodeName(a).constData(), &times) == 0);
+        } else {
+            QVERIFY(photo("new.jpg", 9) && ::rename(QFile::encodeName(at("src/new.jpg")).constData(), QFile::encodeName(a).constData()) == 0);
+        }
+        QVERIFY(vault());
+        QCOMPARE(entries(at("vault")).size(), 2);
+    }
+
+    // cp -p over a source walked into two thumbnail folders: both render again.
+    void olderCopyOverSourceRendersBoth()
+    {
+        QVERIFY(photo("a.jpg", 1));
+        for (const char *thumbs : {"one", "two"})
+            QVERIFY(pellowcloudWalk(at("src"), at(thumbs), 100, 100));
+        QVERIFY(picture(100, 200, BLUE).save(at("older.jpg"), "jpeg"));
+        const struct utimbuf old{0, 1000000000};
+        QVERIFY(::utime(QFile::encodeName(at("older.jpg")).constData(), &old) == 0
+                && ::rename(QFile::encodeName(at("older.jpg")).constData(), QFile::encodeName(at("src/a.jpg")).constData()) == 0);
+        for (const char *thumbs : {"one", "two"}) {
+            QVERIFY(pellowcloudWalk(at("src"), at(thumbs), 100, 100));
+            QCOMPARE(QImageReader(at(thumbs) + '/' + entries(at(thumbs)).value(0)).size(), QSize(50, 100));
+        }
+    }
+
+    void corruptStoreSetAside()
+    {
+        FileIdentityStore::close();
+        QVERIFY(writeFile(at("queue.db.files"), QByteArray(8192, 'x')));
+        QVERIFY(FileIdentityStore::open(at("queue.db"), 0));
+        QVERIFY(entries(d->path()).filter("queue.db.files.corrupt-").size() == 1);
+        QVERIFY(photo("a.jpg", 1) && vault() && vault());
+        QCOMPARE(entries(at("vault")).size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileIdentityStore)
+#include "tst_fileidentitystore.moc"
