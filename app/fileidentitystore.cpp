@@ -33,14 +33,36 @@ const char SCHEMA[] =
     "PRAGMA journal_mode=WAL;"
     "PRAGMA synchronous=NORMAL;"
     "CREATE TABLE IF NOT EXISTS hashes(path TEXT PRIMARY KEY, folder TEXT, ino INTEGER, size INTEGER,"
-    " mtime INTEGER, ctime INTEGER, recorded INTEGER, md5 TEXT);"
+    " mtime INTEGER, ctime INTEGER, recorded INTEGER, md5 TEXT, kind INTEGER);"
     "CREATE INDEX IF NOT EXISTS hashes_folder ON hashes(folder);"
     "CREATE TABLE IF NOT EXISTS renders(thumb TEXT PRIMARY KEY, source TEXT, folder TEXT, ino INTEGER, size INTEGER,"
     " mtime INTEGER, ctime INTEGER, recorded INTEGER);"
     "CREATE INDEX IF NOT EXISTS renders_folder ON renders(folder);";
 
-QMutex g_mutex;            // guards the connection and its statements
+QMutex g_mutex;            // guards the connection, its statements and the batch
 sqlite3 *g_db = nullptr;
+// Records are written in batches: one transaction commits many of them,
+// which a walk of tiny files would otherwise spend most of its time on.
+// A crash loses the batch, which costs a re-hash or a render.
+const int BATCH_RECORDS = 256;
+int g_batched = 0;
+
+void commitBatch()
+{
+    if (g_batched > 0 && g_db)
+        sqlite3_exec(g_db, "COMMIT", nullptr, nullptr, nullptr);
+    g_batched = 0;
+}
+
+void batch()
+{
+    if (!g_db)
+        return;
+    if (g_batched == 0)
+        sqlite3_exec(g_db, "BEGIN", nullptr, nullptr, nullptr);
+    if (++g_batched >= BATCH_RECORDS)
+        commitBatch();
+}
 
 qint64 nowNs()
 {
@@ -150,26 +172,34 @@ bool open(const QString &databasePath, qint64 untrustedNs)
 void close()
 {
     QMutexLocker locker(&g_mutex);
+    commitBatch();
     sqlite3_close(g_db);
     g_db = nullptr;
 }
 
-QByteArray md5(const QString &path, const FileIdentity &now)
+bool known(const QString &path, const FileIdentity &now, int &kind, QByteArray &md5)
 {
     QMutexLocker locker(&g_mutex);
-    Statement s("SELECT ino, size, mtime, ctime, recorded, md5 FROM hashes WHERE path = ?");
-    return s.text(1, path).row() && match(s, 0, now) == Trusted ? s.columnText(5).toLatin1() : QByteArray();
+    Statement s("SELECT ino, size, mtime, ctime, recorded, md5, kind FROM hashes WHERE path = ?");
+    if (!s.text(1, path).row() || match(s, 0, now) != Trusted)
+        return false;
+    md5 = s.columnText(5).toLatin1();
+    kind = int(s.column(6));
+    return true;
 }
 
-void recordMd5(const QString &path, const FileIdentity &id, const QByteArray &md5)
+void record(const QString &path, const FileIdentity &id, int kind, const QByteArray &md5)
 {
     QMutexLocker locker(&g_mutex);
-    Statement("INSERT OR REPLACE INTO hashes(path, folder, ino, size, mtime, ctime, recorded, md5) VALUES(?, ?, ?, ?, ?, ?, ?, ?)")
+    batch();
+    Statement("INSERT OR REPLACE INTO hashes(path, folder, ino, size, mtime, ctime, recorded, md5, kind)"
+              " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)")
         .text(1, path)
         .text(2, QFileInfo(path).absolutePath())
         .identity(3, id)
         .integer(7, nowNs())
         .text(8, QString::fromLatin1(md5))
+        .integer(9, kind)
         .run();
 }
 
@@ -193,6 +223,7 @@ Freshness rendered(const QString &thumbnail, const FileIdentity &sourceNow)
 void recordRender(const QString &thumbnail, const QString &source, const FileIdentity &id)
 {
     QMutexLocker locker(&g_mutex);
+    batch();
     Statement("INSERT OR REPLACE INTO renders(thumb, source, folder, ino, size, mtime, ctime, recorded) VALUES(?, ?, ?, ?, ?, ?, ?, ?)")
         .text(1, thumbnail)
         .text(2, source)
@@ -202,9 +233,16 @@ void recordRender(const QString &thumbnail, const QString &source, const FileIde
         .run();
 }
 
+void commit()
+{
+    QMutexLocker locker(&g_mutex);
+    commitBatch();
+}
+
 void forgetGone(const QString &folder)
 {
     QMutexLocker locker(&g_mutex);
+    commitBatch();
     const QString dir = QFileInfo(folder).absoluteFilePath();
     struct Table
     {

@@ -40,9 +40,11 @@ namespace FileIdentityStore {
 bool open(const QString &databasePath, qint64 untrustedNs = qint64(2) * 1000000000);
 void close();
 
-// The content MD5 recorded for path under this identity, or empty.
-QByteArray md5(const QString &path, const FileIdentity &now);
-void recordMd5(const QString &path, const FileIdentity &id, const QByteArray &md5);
+// What snapvault knows of path under this identity: its renderer (by its
+// MIME type, which the name and the unchanged content fix) and, for media,
+// its content MD5. False when nothing trusted is recorded.
+bool known(const QString &path, const FileIdentity &now, int &kind, QByteArray &md5);
+void record(const QString &path, const FileIdentity &id, int kind, const QByteArray &md5);
 
 enum Freshness { NoRecord, Current, Stale };
 // Whether the thumbnail was rendered from the source as it is now; an
@@ -50,8 +52,11 @@ enum Freshness { NoRecord, Current, Stale };
 Freshness rendered(const QString &thumbnail, const FileIdentity &sourceNow);
 void recordRender(const QString &thumbnail, const QString &source, const FileIdentity &id);
 
-// After a walk of folder: the records of its files that no longer exist go.
+// After a walk of folder: the records of its files that no longer exist
+// go, and what was recorded is committed.
 void forgetGone(const QString &folder);
+// Commits what was recorded (records are written in batches).
+void commit();
 
 } // namespace FileIdentityStore
 

@@ -28,10 +28,10 @@
 
 namespace {
 
-// Waits up to 50 ms; false as soon as a stop is requested.
+// Waits the pause after a file (50 ms); false as soon as a stop is requested.
 bool pauseAfterFile()
 {
-    return !waitForStop(50);
+    return !waitForStop(RenderSettings::current().walkPauseMs);
 }
 
 
@@ -171,22 +171,24 @@ bool renderCounted(MediaKind kind, const QString &source, const QString &target,
 
 bool snapvaultFile(const QString &file, const QDir &thumbs, int width, int height, WalkTally &tally)
 {
-    const MediaKind kind = mediaKindOf(file);
+    // What the store knows under the file's identity spares the MIME
+    // lookup and reading the file again; an unreadable file has no content
+    // hash and is skipped rather than rendered under the bare suffix.
+    struct stat st;
+    const bool regular = ::stat(QFile::encodeName(file).constData(), &st) == 0 && S_ISREG(st.st_mode);
+    const FileIdentity id = regular ? FileIdentity::of(st) : FileIdentity();
+    int known = MediaNone;
+    QByteArray hash;
+    if (!regular || !FileIdentityStore::known(file, id, known, hash)) {
+        known = mediaKindOf(file);
+        hash = known == MediaNone ? QByteArray() : fileMd5hex(file);
+        if (regular && (known == MediaNone || !hash.isEmpty()))
+            FileIdentityStore::record(file, id, known, hash);
+    }
+    const MediaKind kind = MediaKind(known);
     if (kind == MediaNone) {
         tally.skipped(WalkTally::NotMedia);
         return !stopRequested();
-    }
-    // The hash recorded under the file's identity spares reading it again;
-    // an unreadable file has no content hash and is skipped rather than
-    // rendered under the bare suffix.
-    struct stat st;
-    const bool known = ::stat(QFile::encodeName(file).constData(), &st) == 0 && S_ISREG(st.st_mode);
-    const FileIdentity id = known ? FileIdentity::of(st) : FileIdentity();
-    QByteArray hash = known ? FileIdentityStore::md5(file, id) : QByteArray();
-    if (hash.isEmpty()) {
-        hash = fileMd5hex(file);
-        if (known && !hash.isEmpty())
-            FileIdentityStore::recordMd5(file, id, hash);
     }
     if (hash.isEmpty()) {
         tally.skipped(WalkTally::Decode);
@@ -226,6 +228,8 @@ bool walkFolder(const QString &source, const QString &thumbs, const std::functio
     }
     if (!stopRequested())
         FileIdentityStore::forgetGone(source);
+    else
+        FileIdentityStore::commit();
     return !stopRequested();
 }
 
@@ -273,6 +277,7 @@ bool snapvaultWalk(const QString &source, const QString &thumbs, int width, int 
     if (oneFile) {
         removeLeftovers(thumbs);
         snapvaultFile(source, thumbDir, width, height, tally);
+        FileIdentityStore::commit();
     } else {
         walkFolder(source, thumbs, [&](const QString &path) { return snapvaultFile(path, thumbDir, width, height, tally); });
     }

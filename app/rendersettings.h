@@ -9,6 +9,7 @@ struct RenderSettings
     qint64 memoryCap = qint64(256) << 20;          // bytes one decode may hold: source buffers and the thumbnail
     int videoTimeoutMs = 300000;                   // ffmpeg is ended after this long
     QString ffmpegProgram = QStringLiteral("ffmpeg");
+    int walkPauseMs = 50;                          // after every listed file; only benchmarks change it
     bool videoKeepsAspect = false;                 // "videofit": "aspect"; by default a GIF fills the box
     bool debugging = false;                        // a console line for every file that failed
     enum IoClass { IoUnchanged, IoBestEffortLowest, IoIdle };

@@ -34,6 +34,8 @@ void setJobStop(const QAtomicInt *flag)
 
 bool waitForStop(int ms)
 {
+    if (ms <= 0)
+        return stopRequested();
     QDeadlineTimer deadline(ms);
     QMutexLocker locker(&g_stopMutex);
     while (!g_stop.loadAcquire()) {
