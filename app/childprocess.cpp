@@ -113,7 +113,7 @@ ChildProcess::Outcome ChildProcess::run(int timeoutMs)
     proc.setStandardInputFile(QProcess::nullDevice());
     proc.setProgram(m_program);
     proc.setArguments(m_arguments);
-    proc.start(QIODevice::NotOpen);
+    proc.start(m_errorBytes > 0 ? QIODevice::ReadOnly : QIODevice::NotOpen);
     if (!proc.waitForStarted(30000))
         return NotStarted;
     m_pid = proc.processId();

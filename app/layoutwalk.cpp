@@ -1,6 +1,7 @@
 #include "layoutwalk.h"
 
 #include "br2utils.h"
+#include "filealias.h"
 #include "fileidentitystore.h"
 #include "heifthumbnail.h"
 #include "imagethumbnail.h"
@@ -14,7 +15,6 @@
 #include "workeractivity.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -23,6 +23,7 @@
 #include <cstring>
 #include <functional>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -169,7 +170,9 @@ bool renderCounted(MediaKind kind, const QString &source, const QString &target,
     return !stopRequested();
 }
 
-bool snapvaultFile(const QString &file, const QDir &thumbs, int width, int height, WalkTally &tally)
+// remember: whether the store may keep what it learns under the file's
+// path (not under a passing link's).
+bool snapvaultFile(const QString &file, const QDir &thumbs, int width, int height, WalkTally &tally, bool remember = true)
 {
     // What the store knows under the file's identity spares the MIME
     // lookup and reading the file again; an unreadable file has no content
@@ -179,10 +182,10 @@ bool snapvaultFile(const QString &file, const QDir &thumbs, int width, int heigh
     const FileIdentity id = regular ? FileIdentity::of(st) : FileIdentity();
     int known = MediaNone;
     QByteArray hash;
-    if (!regular || !FileIdentityStore::known(file, id, known, hash)) {
+    if (!regular || !remember || !FileIdentityStore::known(file, id, known, hash)) {
         known = mediaKindOf(file);
         hash = known == MediaNone ? QByteArray() : fileMd5hex(file);
-        if (regular && (known == MediaNone || !hash.isEmpty()))
+        if (regular && remember && (known == MediaNone || !hash.isEmpty()))
             FileIdentityStore::record(file, id, known, hash);
     }
     const MediaKind kind = MediaKind(known);
@@ -206,31 +209,47 @@ bool snapvaultFile(const QString &file, const QDir &thumbs, int width, int heigh
 // The walk both layouts share: leftovers cleared, the folder's files in
 // turn (never the folder's own thumbnails), a pause after each, and an end
 // as soon as a stop is requested or perFile says so. The folder is read as
-// a stream, so a folder of 100,000 files is never held in memory whole; no
-// hidden files (the temporary thumbnails), no subfolders, no FIFOs, devices
-// or sockets. Thumbnails the walk itself writes into the source folder may
-// show up later in the stream; their names keep them out.
-bool walkFolder(const QString &source, const QString &thumbs, const std::function<bool(const QString &)> &perFile)
+// a stream of raw names, so a folder of 100,000 files is never held in
+// memory whole and a name that is not UTF-8 is walked too: perFile gets
+// the file's raw path. No hidden files (the temporary thumbnails), no
+// subfolders, no FIFOs, devices or sockets (links count as what they point
+// to). Thumbnails the walk itself writes into the source folder may show
+// up later in the stream; their names keep them out.
+bool walkFolder(const QString &source, const QString &thumbs, const std::function<bool(const QByteArray &)> &perFile)
 {
     removeLeftovers(thumbs);
     const bool ownThumbs = sameFolder(source, thumbs);
-    QDirIterator files(source, QDir::Files);
-    while (files.hasNext()) {
-        const QString path = files.next();
-        if (stopRequested())
-            return false;
-        if (ownThumbs && isThumbnailName(files.fileName()))
-            continue;
-        if (!perFile(QFileInfo(path).absoluteFilePath()))
+    // The form of the path that the thumbnails of the cloud layout are named after.
+    const QByteArray folder = QFile::encodeName(QDir::cleanPath(QDir(source).absolutePath()));
+    DIR *dir = ::opendir(folder.constData());
+    if (!dir)
+        return !stopRequested();
+    bool cut = false;
+    while (const struct dirent *entry = ::readdir(dir)) {
+        if (stopRequested()) {
+            cut = true;
             break;
-        if (!pauseAfterFile())
-            return false;
+        }
+        const QByteArray name(entry->d_name);
+        struct stat st;
+        if (name.startsWith('.') || ::fstatat(::dirfd(dir), entry->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (ownThumbs && isThumbnailName(QString::fromLatin1(name)))
+            continue;
+        if (!perFile(folder + (folder.endsWith('/') ? "" : "/") + name))
+            break;
+        if (!pauseAfterFile()) {
+            cut = true;
+            break;
+        }
     }
-    if (!stopRequested())
-        FileIdentityStore::forgetGone(source);
-    else
+    ::closedir(dir);
+    if (cut || stopRequested()) {
         FileIdentityStore::commit();
-    return !stopRequested();
+        return false;
+    }
+    FileIdentityStore::forgetGone(source);
+    return true;
 }
 
 // The line every folder job ends with; a one-file job says only a skip.
@@ -246,13 +265,19 @@ bool pellowcloudWalk(const QString &source, const QString &thumbs, int width, in
 {
     const QDir thumbDir(thumbs);
     WalkTally tally;
-    const bool done = walkFolder(source, thumbs, [&](const QString &path) {
+    const bool done = walkFolder(source, thumbs, [&](const QByteArray &raw) {
+        // Named after the MD5 of the raw path: the same as of its text for
+        // every UTF-8 name.
+        const FileAlias alias(raw);
+        const QString path = alias.path();
+        if (path.isEmpty())
+            return true;
         const MediaKind kind = mediaKindOf(path);
         if (kind == MediaNone) {
             tally.skipped(WalkTally::NotMedia);
             return true;
         }
-        const QString target = thumbDir.absoluteFilePath(QString::fromLatin1(md5hex(path)) + thumbnailSuffix(kind));
+        const QString target = thumbDir.absoluteFilePath(QString::fromLatin1(md5hex(raw)) + thumbnailSuffix(kind));
         FileIdentity id;
         if (!needsRender(path, target, id)) {
             tally.upToDate();
@@ -279,7 +304,10 @@ bool snapvaultWalk(const QString &source, const QString &thumbs, int width, int 
         snapvaultFile(source, thumbDir, width, height, tally);
         FileIdentityStore::commit();
     } else {
-        walkFolder(source, thumbs, [&](const QString &path) { return snapvaultFile(path, thumbDir, width, height, tally); });
+        walkFolder(source, thumbs, [&](const QByteArray &raw) {
+            const FileAlias alias(raw);
+            return alias.path().isEmpty() || snapvaultFile(alias.path(), thumbDir, width, height, tally, !alias.linked());
+        });
     }
     const bool done = !stopRequested();
     if (done)

@@ -129,6 +129,20 @@ private slots:
 
     // Temporary files older than the process go (they used to stay for an
     // hour); those of this process and other dot-files stay.
+    // A Latin-1 name, not UTF-8: walked by its bytes, named after the MD5 of
+    // the raw path in the cloud layout.
+    void nameNotUtf8()
+    {
+        const QByteArray raw = QFile::encodeName(d->mkdir("src")) + "/caf\xe9.jpg";
+        const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT, 0644);
+        const QByteArray bytes = jpegBytes(picture(64, 48, GREEN));
+        QVERIFY(fd >= 0 && ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size() && ::close(fd) == 0);
+        QVERIFY(cloud() && vault());
+        QCOMPARE(entries(at("cloud")), QStringList{QString::fromLatin1(md5hex(raw)) + ".jpg"});
+        QCOMPARE(entries(at("vault")).size(), 1);
+        QVERIFY(::unlink(raw.constData()) == 0);      // QTemporaryDir cannot name it
+    }
+
     void leftoversRemoved()
     {
         const QString cloud = d->mkdir("cloud") + '/', old = temporaryPrefix() + "aaaaaa", fresh = temporaryPrefix() + "bbbbbb";
