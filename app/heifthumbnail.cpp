@@ -83,7 +83,7 @@ bool heifColours(const heif_image_handle *h, QByteArray &icc, QColorSpace &decla
 
 } // namespace
 
-RenderResult heifThumbnail(const QString &source, const QString &target, int width, int height)
+RenderResult heifThumbnail(const QString &source, const QString &target, int width, int height, const QByteArray *data)
 {
     if (width <= 0 || height <= 0)
         return RenderResult::DecodeFailed;
@@ -94,7 +94,9 @@ RenderResult heifThumbnail(const QString &source, const QString &target, int wid
     g.ctx = heif_context_alloc();
     if (!g.ctx)
         return RenderResult::DecodeFailed;
-    if (heif_context_read_from_file(g.ctx, path.constData(), nullptr).code != heif_error_Ok)
+    const heif_error read = data ? heif_context_read_from_memory_without_copy(g.ctx, data->constData(), size_t(data->size()), nullptr)
+                                 : heif_context_read_from_file(g.ctx, path.constData(), nullptr);
+    if (read.code != heif_error_Ok)
         return RenderResult::DecodeFailed;
     if (heif_context_get_primary_image_handle(g.ctx, &g.primary).code != heif_error_Ok)
         return RenderResult::DecodeFailed;
@@ -138,7 +140,7 @@ RenderResult heifThumbnail(const QString &source, const QString &target, int wid
     // picture, its converted copy when its colours are not sRGB, the result.
     const int sampleBytes = heif_image_handle_get_luma_bits_per_pixel(handle) > 8 ? 2 : 1;
     const qint64 need = pixelBytes(size, channels) + pixelBytes(size, sampleBytes) * 3 / 2
-        + (convert ? pixelBytes(size) : 0) + pixelBytes(fit);
+        + (convert ? pixelBytes(size) : 0) + pixelBytes(fit) + (data ? data->size() : 0);
     if (overMemoryCap(need))
         return RenderResult::OverMemoryCap;
     const MemoryReservation hold(need);

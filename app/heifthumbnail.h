@@ -2,11 +2,14 @@
 #define HEIFTHUMBNAIL_H
 #include "renderresult.h"
 
+#include <QByteArray>
 #include <QString>
 
 // A HEIF picture's thumbnail through libheif: from the smallest embedded
 // thumbnail that still covers the result, else from the primary image,
 // in sRGB, fitted into the width x height box, within the memory budget.
-RenderResult heifThumbnail(const QString &source, const QString &target, int width, int height);
+// data: the file's bytes when the caller has read them already.
+RenderResult heifThumbnail(const QString &source, const QString &target, int width, int height,
+                           const QByteArray *data = nullptr);
 
 #endif // HEIFTHUMBNAIL_H

@@ -8,11 +8,15 @@
 #include "srgbconversion.h"
 #include "thumbnailfile.h"
 
+#include <QBuffer>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
 #include <QTransform>
 #include <QXmlStreamReader>
+
+#include <memory>
 
 namespace {
 
@@ -33,11 +37,8 @@ QImage orient(const QImage &img, int orientation)
 // Qt's SVG renderer paints <image> elements that name local files; an SVG
 // may embed pictures only as data: URIs. Compressed SVG cannot be checked
 // without inflating it and is refused as well.
-bool svgIsSelfContained(const QString &path)
+bool svgIsSelfContained(QIODevice &file)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
     const QByteArray head = file.peek(2);
     if (head.size() == 2 && uchar(head[0]) == 0x1f && uchar(head[1]) == 0x8b)
         return false;
@@ -62,11 +63,8 @@ bool svgIsSelfContained(const QString &path)
 // An icon's directory promises sides of at most 256, but Qt decodes each
 // entry at the size of the entry's own header: a PNG inside an icon can
 // declare 20000x20000. Every entry must fit the cap by its own header.
-bool iconEntriesFit(const QString &source)
+bool iconEntriesFit(QIODevice &f)
 {
-    QFile f(source);
-    if (!f.open(QIODevice::ReadOnly))
-        return false;
     const QByteArray head = f.read(6);
     if (head.size() < 6)
         return false;
@@ -105,14 +103,36 @@ bool iconEntriesFit(const QString &source)
     return true;
 }
 
+// A picture's bytes, from its file or from memory; every reader gets a
+// device of its own, open at the start (a failed open reads as empty).
+struct PictureBytes
+{
+    QString path;
+    const QByteArray *data;
+
+    std::unique_ptr<QIODevice> open() const
+    {
+        std::unique_ptr<QIODevice> device;
+        if (data)
+            device.reset(new QBuffer(const_cast<QByteArray *>(data)));
+        else
+            device.reset(new QFile(path));
+        device->open(QIODevice::ReadOnly);
+        return device;
+    }
+};
+
 // Through Qt's image plug-ins, at reduced size where the plug-in can (JPEG,
 // SVG), upright, refusing what would not fit the memory cap. Qt applies
 // the EXIF orientation of JPEG and TIFF files; that of PNG and WebP files,
 // which its plug-ins ignore, is applied here.
-RenderResult qtThumbnail(const QString &source, const QString &target, int width, int height)
+RenderResult qtThumbnail(const PictureBytes &source, const QString &target, int width, int height)
 {
-    const PictureMetadata meta = readPictureMetadata(source);
-    QImageReader reader(source);
+    const PictureMetadata meta = readPictureMetadata(*source.open());
+    // The name's suffix is the first guess of the format, as when Qt is
+    // given the file's name.
+    const std::unique_ptr<QIODevice> device = source.open();
+    QImageReader reader(device.get(), QFileInfo(source.path).suffix().toLower().toLatin1());
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
     if (!stored.isValid() || stored.isEmpty())
@@ -128,18 +148,19 @@ RenderResult qtThumbnail(const QString &source, const QString &target, int width
         return RenderResult::OverMemoryCap;
     // The icon handler leaves format() empty once it has read the
     // directory; ask by content instead.
-    const QByteArray format = reader.format().isEmpty() ? QImageReader::imageFormat(source) : reader.format();
+    const QByteArray format = reader.format().isEmpty() ? QImageReader::imageFormat(source.open().get()) : reader.format();
     const bool vector = format.startsWith("svg");
-    if (vector && !svgIsSelfContained(source))
+    if (vector && !svgIsSelfContained(*source.open()))
         return RenderResult::DecodeFailed;
-    if ((format == "ico" || format == "cur") && !iconEntriesFit(source))
+    if ((format == "ico" || format == "cur") && !iconEntriesFit(*source.open()))
         return RenderResult::OverMemoryCap;
     const int depth = QImage::toPixelFormat(reader.imageFormat()).bitsPerPixel();
     const int bytesPerPixel = depth > 32 ? 8 : 4;
     // A reader that cannot shrink while loading hands over the stored size,
     // and flattening or smooth scaling makes one more full-size copy.
     const bool shrinks = reader.supportsOption(QImageIOHandler::ScaledSize);
-    const qint64 need = pixelBytes(vector ? fit : stored, bytesPerPixel) * (shrinks || vector ? 1 : 2) + pixelBytes(fit);
+    const qint64 need = pixelBytes(vector ? fit : stored, bytesPerPixel) * (shrinks || vector ? 1 : 2) + pixelBytes(fit)
+        + (source.data ? source.data->size() : 0);
     if (overMemoryCap(need))
         return RenderResult::OverMemoryCap;
     const MemoryReservation hold(need);
@@ -161,7 +182,7 @@ RenderResult qtThumbnail(const QString &source, const QString &target, int width
 
 // Through the scaled JPEG decoder: only the DCT scale that covers the box
 // is decoded, then converted to sRGB from the file's profile.
-RenderResult jpegThumbnail(JpegDecoder &jpeg, const QString &target, int width, int height)
+RenderResult jpegThumbnail(JpegDecoder &jpeg, const QString &target, int width, int height, qint64 held)
 {
     const int orientation = jpeg.orientation();
     const bool turned = orientation >= 5;
@@ -170,7 +191,7 @@ RenderResult jpegThumbnail(JpegDecoder &jpeg, const QString &target, int width, 
     if (!fit.isValid())
         return RenderResult::DecodeFailed;
     const QSize storedFit = turned ? fit.transposed() : fit;
-    const qint64 need = jpeg.memoryNeeded(storedFit) + pixelBytes(fit);
+    const qint64 need = jpeg.memoryNeeded(storedFit) + pixelBytes(fit) + held;
     if (overMemoryCap(pixelBytes(fit)) || overMemoryCap(need))
         return RenderResult::OverMemoryCap;
     const MemoryReservation hold(need);
@@ -185,19 +206,19 @@ RenderResult jpegThumbnail(JpegDecoder &jpeg, const QString &target, int width, 
 
 } // namespace
 
-RenderResult imageThumbnail(const QString &source, const QString &target, int width, int height)
+RenderResult imageThumbnail(const QString &source, const QString &target, int width, int height, const QByteArray *data)
 {
     if (width <= 0 || height <= 0)
         return RenderResult::DecodeFailed;
     {
-        JpegDecoder jpeg(source);
-        if (jpeg.isJpeg()) {
-            if (!jpeg.readHeader())
+        std::unique_ptr<JpegDecoder> jpeg(data ? new JpegDecoder(*data) : new JpegDecoder(source));
+        if (jpeg->isJpeg()) {
+            if (!jpeg->readHeader())
                 return RenderResult::DecodeFailed;
             // CMYK and YCCK files take Qt's path, which converts them.
-            if (jpeg.canDecode())
-                return jpegThumbnail(jpeg, target, width, height);
+            if (jpeg->canDecode())
+                return jpegThumbnail(*jpeg, target, width, height, data ? data->size() : 0);
         }
     }
-    return qtThumbnail(source, target, width, height);
+    return qtThumbnail(PictureBytes{source, data}, target, width, height);
 }

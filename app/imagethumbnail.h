@@ -2,6 +2,7 @@
 #define IMAGETHUMBNAIL_H
 #include "renderresult.h"
 
+#include <QByteArray>
 #include <QString>
 
 // A still picture's thumbnail: JPEG files through the scaled JPEG decoder,
@@ -10,6 +11,9 @@
 // Decode guards refuse what would exceed the memory cap before it is
 // decoded, SVG files that reach for other files, and icons whose entries
 // lie about their size; a render waits for its share of the memory budget.
-RenderResult imageThumbnail(const QString &source, const QString &target, int width, int height);
+// data: the file's bytes when the caller has read them already (they are
+// then decoded from memory, and counted in the memory the render needs).
+RenderResult imageThumbnail(const QString &source, const QString &target, int width, int height,
+                            const QByteArray *data = nullptr);
 
 #endif // IMAGETHUMBNAIL_H

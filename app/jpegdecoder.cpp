@@ -82,6 +82,7 @@ struct JpegDecoder::Private
     bool decodeCalled = false;
     int orientation = 1;
     qint64 fileSize = 0;
+    const QByteArray *data = nullptr;   // the file's bytes, read from memory instead of the file
     QByteArray iccProfile;
     jpeg_decompress_struct cinfo;
     ErrorManager err;
@@ -199,6 +200,15 @@ JpegDecoder::JpegDecoder(const QString &path)
         d->fileSize = qint64(st.st_size);
 }
 
+JpegDecoder::JpegDecoder(const QByteArray &data)
+    : d(new Private)
+{
+    d->data = &data;
+    const uchar *b = reinterpret_cast<const uchar *>(data.constData());
+    d->magic = data.size() >= 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF;
+    d->fileSize = data.size();
+}
+
 JpegDecoder::~JpegDecoder()
 {
     if (d->created)
@@ -226,7 +236,10 @@ bool JpegDecoder::readHeader()
     }
     jpeg_create_decompress(&p->cinfo);
     p->created = true;
-    jpeg_stdio_src(&p->cinfo, p->file);
+    if (p->data)
+        jpeg_mem_src(&p->cinfo, reinterpret_cast<const unsigned char *>(p->data->constData()), (unsigned long)(p->data->size()));
+    else
+        jpeg_stdio_src(&p->cinfo, p->file);
     jpeg_save_markers(&p->cinfo, JPEG_APP0 + 1, 0xFFFF);
     jpeg_save_markers(&p->cinfo, JPEG_APP0 + 2, 0xFFFF);     // ICC profile chunks
     if (jpeg_read_header(&p->cinfo, TRUE) != JPEG_HEADER_OK) {

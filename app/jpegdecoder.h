@@ -18,6 +18,8 @@ class JpegDecoder
 {
 public:
     explicit JpegDecoder(const QString &path);
+    // From a file's bytes, which must outlive the decoder.
+    explicit JpegDecoder(const QByteArray &data);
     ~JpegDecoder();
     JpegDecoder(const JpegDecoder &) = delete;
     JpegDecoder &operator=(const JpegDecoder &) = delete;

@@ -24,6 +24,8 @@
 #include <functional>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -54,16 +56,17 @@ bool sameFolder(const QString &a, const QString &b)
 // one. A refusal by the memory cap is always named on the console; with
 // debugging on, so is every other failure (ffmpeg's are named by the video
 // renderer, with ffmpeg's last line).
-RenderResult render(MediaKind kind, const QString &source, const QString &target, int width, int height)
+RenderResult render(MediaKind kind, const QString &source, const QString &target, int width, int height,
+                    const QByteArray *data)
 {
     JobActivity::setFile(source);
     RenderResult result = RenderResult::NotMedia;
     switch (kind) {
     case MediaHeif:
-        result = heifThumbnail(source, target, width, height);
+        result = heifThumbnail(source, target, width, height, data);
         break;
     case MediaImage:
-        result = imageThumbnail(source, target, width, height);
+        result = imageThumbnail(source, target, width, height, data);
         break;
     case MediaVideo:
         result = videoThumbnail(source, target, width, height);
@@ -142,7 +145,7 @@ bool needsRender(const QString &source, const QString &target, FileIdentity &id)
 // One file of a walk, counted in tally; false when the walk must not go
 // on (a stop, or a thumbnail folder that takes no files).
 bool renderCounted(MediaKind kind, const QString &source, const QString &target, int width, int height,
-                   WalkTally &tally, RenderResult *outcome = nullptr)
+                   WalkTally &tally, RenderResult *outcome = nullptr, const QByteArray *data = nullptr)
 {
     // Poison files: skipped while quarantined, rendered alone while suspect.
     struct stat st {};
@@ -155,7 +158,7 @@ bool renderCounted(MediaKind kind, const QString &source, const QString &target,
     RenderResult result;
     {
         Quarantine::Rendering rendering(source, st, verdict == Quarantine::RenderAlone);
-        result = render(kind, source, target, width, height);
+        result = render(kind, source, target, width, height, data);
         rendering.finished(result, result == RenderResult::FfmpegTimedOut && lastTimeoutWasBusy());
     }
     tally.rendered(kind, result);
@@ -170,6 +173,35 @@ bool renderCounted(MediaKind kind, const QString &source, const QString &target,
     return !stopRequested();
 }
 
+// A picture's bytes in one read, so that the hash and the decode read the
+// file once between them; null for a file over a sixteenth of the memory
+// cap (at most 32 MiB), which is hashed by streaming and decoded from the
+// file. The buffer is held outside the memory budget while the hash is
+// made, and counted in the render's reservation.
+QByteArray readOnce(const QString &file, const struct stat &st)
+{
+    const qint64 most = qMin<qint64>(qint64(32) << 20, RenderSettings::current().memoryCap / 16);
+    if (st.st_size <= 0 || st.st_size > most)
+        return QByteArray();
+    const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return QByteArray();
+    QByteArray bytes(int(st.st_size) + 1, Qt::Uninitialized);
+    qint64 got = 0;
+    struct stat now;
+    if (::fstat(fd, &now) == 0 && S_ISREG(now.st_mode)) {
+        for (ssize_t n; got < bytes.size() && (n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got))) > 0;)
+            got += n;
+    }
+    ::close(fd);
+    // One byte more than its size was asked for: a file that grew since
+    // is read the ordinary way.
+    if (got != st.st_size)
+        return QByteArray();
+    bytes.resize(int(got));
+    return bytes;
+}
+
 // remember: whether the store may keep what it learns under the file's
 // path (not under a passing link's).
 bool snapvaultFile(const QString &file, const QDir &thumbs, int width, int height, WalkTally &tally, bool remember = true)
@@ -182,9 +214,12 @@ bool snapvaultFile(const QString &file, const QDir &thumbs, int width, int heigh
     const FileIdentity id = regular ? FileIdentity::of(st) : FileIdentity();
     int known = MediaNone;
     QByteArray hash;
+    QByteArray bytes;          // a picture read once: hashed, then decoded from memory
     if (!regular || !remember || !FileIdentityStore::known(file, id, known, hash)) {
         known = mediaKindOf(file);
-        hash = known == MediaNone ? QByteArray() : fileMd5hex(file);
+        if (known == MediaImage || known == MediaHeif)
+            bytes = readOnce(file, st);
+        hash = known == MediaNone ? QByteArray() : !bytes.isNull() ? md5hex(bytes) : fileMd5hex(file);
         if (regular && remember && (known == MediaNone || !hash.isEmpty()))
             FileIdentityStore::record(file, id, known, hash);
     }
@@ -203,7 +238,7 @@ bool snapvaultFile(const QString &file, const QDir &thumbs, int width, int heigh
         tally.upToDate();
         return !stopRequested();
     }
-    return renderCounted(kind, file, target, width, height, tally);
+    return renderCounted(kind, file, target, width, height, tally, nullptr, bytes.isNull() ? nullptr : &bytes);
 }
 
 // The walk both layouts share: leftovers cleared, the folder's files in

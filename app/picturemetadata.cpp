@@ -51,7 +51,7 @@ QByteArray inflateBounded(const QByteArray &compressed)
 
 // Chunk headers are read one by one, so a large file costs a few system
 // calls per chunk and never its whole data.
-void readPng(QFile &file, PictureMetadata &meta)
+void readPng(QIODevice &file, PictureMetadata &meta)
 {
     bool srgb = false;
     double gamma = 0;
@@ -101,7 +101,7 @@ void readPng(QFile &file, PictureMetadata &meta)
     }
 }
 
-void readWebp(QFile &file, PictureMetadata &meta)
+void readWebp(QIODevice &file, PictureMetadata &meta)
 {
     qint64 at = 12;
     for (int i = 0; i < MAX_CHUNKS && file.seek(at); ++i) {
@@ -124,7 +124,7 @@ void readWebp(QFile &file, PictureMetadata &meta)
 
 // The ICC profile tag (34675) of the first directory: Qt's TIFF plug-in
 // reads it too, but drops what it cannot parse.
-void readTiff(QFile &file, PictureMetadata &meta)
+void readTiff(QIODevice &file, PictureMetadata &meta)
 {
     const QByteArray head = file.read(8);
     const bool little = head.startsWith("II");
@@ -155,9 +155,16 @@ void readTiff(QFile &file, PictureMetadata &meta)
 
 PictureMetadata readPictureMetadata(const QString &path)
 {
-    PictureMetadata meta;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return PictureMetadata();
+    return readPictureMetadata(file);
+}
+
+PictureMetadata readPictureMetadata(QIODevice &file)
+{
+    PictureMetadata meta;
+    if (!file.seek(0))
         return meta;
     const QByteArray magic = file.read(12);
     if (magic.startsWith("\x89PNG\r\n\x1a\n"))

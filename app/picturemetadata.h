@@ -2,6 +2,7 @@
 #define PICTUREMETADATA_H
 #include <QByteArray>
 #include <QColorSpace>
+#include <QIODevice>
 #include <QString>
 
 // What a picture file says about its colours and its orientation where
@@ -16,6 +17,7 @@ struct PictureMetadata
 
 // By content; a file of another format, or a malformed one, gives the defaults.
 PictureMetadata readPictureMetadata(const QString &path);
+PictureMetadata readPictureMetadata(QIODevice &file);     // an open, seekable device
 
 // The orientation tag (1..8) of an EXIF block in TIFF form (what follows
 // "Exif\0\0"), 1 when it has none or is malformed.

@@ -39,12 +39,16 @@ private slots:
         d.reset();
     }
 
+    // The first walk reads each picture once (hash and decode from one
+    // read), the second reads none.
     void rescanReadsNothing()
     {
         QVERIFY(photo("a.jpg", 1) && photo("b.jpg", 2) && photo("c.jpg", 3));
         const qint64 folder = QFileInfo(at("src/a.jpg")).size() * 3;
+        qint64 before = bytesRead();
         QVERIFY(vault());
-        const qint64 before = bytesRead();
+        QVERIFY2(bytesRead() - before < folder * 11 / 10, qPrintable(QString::number(bytesRead() - before)));
+        before = bytesRead();
         QVERIFY(vault());
         QVERIFY2(bytesRead() - before < folder / 20, qPrintable(QString::number(bytesRead() - before)));
         QCOMPARE(entries(at("vault")).size(), 3);
