@@ -97,6 +97,12 @@ bool folderTakesFiles(const QString &folder, QString &reason)
         return false;
     }
     const TemporaryGuard guard(fd, path);
+    // A full file system still makes empty files: the probe must hold data.
+    static const char block[4096] = {};
+    if (::write(fd, block, sizeof block) != ssize_t(sizeof block)) {
+        reason = QString::fromLocal8Bit(std::strerror(errno ? errno : ENOSPC));
+        return false;
+    }
     return true;
 }
 

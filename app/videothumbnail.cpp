@@ -101,6 +101,10 @@ RenderResult videoThumbnail(const QString &source, const QString &target, int wi
     }
     if (outcome == ChildProcess::Stopped)
         return RenderResult::Stopped;
+    if (outcome == ChildProcess::NotStarted) {
+        PRINTLN(QStringLiteral("ffmpeg failed for %1: cannot start %2").arg(source, settings.ffmpegProgram));
+        return RenderResult::FfmpegFailed;
+    }
     struct stat st;
     if (outcome != ChildProcess::Finished || ffmpeg.signalled() || ffmpeg.exitCode() != 0 || ::fstat(fd, &st) != 0
         || st.st_size <= 0)

@@ -1,7 +1,11 @@
 #include "servicefixture.h"
 #include "../testthreads.h"
 
+#include <QBuffer>
 #include <QRandomGenerator>
+#include <QScopeGuard>
+
+#include <fcntl.h>
 
 #include <sqlite3.h>
 #include <sys/socket.h>
@@ -34,8 +38,89 @@ class TestServiceFaults : public QObject
         return n;
     }
 
+    // A picture of its own colour, as JPEG bytes.
+    static QByteArray jpeg(int hue, int w = 320, int h = 240)
+    {
+        QImage img(w, h, QImage::Format_RGB32);
+        img.fill(QColor::fromHsv(hue, 200, 200));
+        QBuffer buf;
+        buf.open(QIODevice::WriteOnly);
+        img.save(&buf, "jpeg");
+        return buf.data();
+    }
+    static bool writeRaw(const QByteArray &path, const QByteArray &bytes)
+    {
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const bool ok = fd >= 0 && ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+        return ::close(fd) == 0 && ok;
+    }
+
 private slots:
     void initTestCase() { Q_INIT_RESOURCE(k8thumbgen); }
+
+    // Broken, lying and strange files, walked in both layouts: the service
+    // stays up within its memory, the good files get thumbnails, the walks end.
+    void hostileMedia()
+    {
+        ServiceFixture s;
+        s.config().insert(QStringLiteral("memorylimit"), 64);
+        const QByteArray src = QFile::encodeName(s.folder(QStringLiteral("src")));
+        const QByteArray good = jpeg(10);
+        QByteArray flipped = jpeg(20, 1600, 1200), claims = jpeg(30);
+        for (int i = flipped.size() / 3; i < flipped.size() - 2; i += 97)
+            flipped[i] = char(flipped[i] ^ 0x5a);
+        claims.replace(claims.indexOf("\xFF\xC0") + 5, 4, QByteArray("\xFD\xE8\xFD\xE8", 4));   // 65000 x 65000
+        QVERIFY(writeRaw(src + "/good.jpg", good) && writeRaw(src + "/cut.jpg", jpeg(40).left(700))
+                && writeRaw(src + "/flipped.jpg", flipped) && writeRaw(src + "/claims.jpg", claims)
+                && writeRaw(src + "/empty.jpg", QByteArray()) && writeRaw(src + "/new\nline \"quoted\".jpg", jpeg(50))
+                && writeRaw(src + "/caf\xe9.jpg", jpeg(60)) && writeRaw(src + "/huge.png", readFile(QFINDTESTDATA("../data/header-only-12000.png"))));
+        QVERIFY(::mkfifo(src + "/fifo.jpg", 0644) == 0 && ::mkdir(src + "/folder.jpg", 0755) == 0
+                && ::symlink("loop.jpg", src + "/loop.jpg") == 0);
+        QVERIFY(s.listen());
+        const qint64 idle = peakKiB(s.process().processId());
+        for (const char *layout : {"pellowcloud", "snapvault"})
+            s.call(cmd("thumbgen_insert", {{"args", QJsonArray{layout, QFile::decodeName(src), s.path(layout)}}}));
+        QVERIFY(s.drained(60000));
+        QCOMPARE(s.process().state(), QProcess::Running);
+        QCOMPARE(QDir(s.path("pellowcloud")).entryList(QDir::Files).size(), 3);
+        QCOMPARE(QDir(s.path("snapvault")).entryList(QDir::Files).size(), 3);
+#ifndef K8_SANITIZED
+        QVERIFY(peakKiB(s.process().processId()) < idle + (64 + 64) * 1024);
+#endif
+        QVERIFY(::unlink(src + "/caf\xe9.jpg") == 0);        // QTemporaryDir cannot name it
+        QCOMPARE(s.stop(SIGTERM), 0);
+    }
+
+    // A full and a read-only thumbnail folder, and ffmpeg missing: one
+    // clear line each, the job ends, nothing is left half-written.
+    void resourceFaults()
+    {
+        ServiceFixture s;
+        const QString src = s.pictures(QStringLiteral("src"), 40), full = s.folder(QStringLiteral("full"));
+        if (::geteuid() != 0 || QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=16k", "tmpfs", full}) != 0)
+            QSKIP("cannot mount a small tmpfs here");
+        const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {full}); });
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PATH"), QStringLiteral("/nonexistent"));          // no ffmpeg
+        s.process().setProcessEnvironment(env);
+        const QString video = s.folder(QStringLiteral("vids")) + "/v.mp4";
+        QVERIFY(writeFile(video, QByteArray(4096, 'v')) && s.listen());
+        s.call(cmd("thumbgen_insert", {{"args", QJsonArray{"pellowcloud", src, full}}}));
+        QVERIFY(s.drained(30000));
+        QVERIFY2(QTest::qWaitFor([&] { return s.output().contains("cannot write thumbnails into " + QFile::encodeName(full)); }, 5000),
+                 s.output().constData());
+        const QStringList made = QDir(full).entryList(QDir::Files | QDir::Hidden);
+        for (const QString &t : made)
+            QVERIFY2(t.endsWith(".jpg") && !QImage(full + '/' + t).isNull(), qPrintable(t));
+        QVERIFY(QProcess::execute("mount", {"-o", "remount,ro", full}) == 0);
+        s.call(cmd("thumbgen_insert", {{"args", QJsonArray{"snapvault", src, full}}}));
+        QVERIFY(s.drained(30000));
+        QVERIFY(QTest::qWaitFor([&] { return s.output().contains("cannot write thumbnails into " + QFile::encodeName(full) + ": Read-only"); }, 5000));
+        s.call(cmd("thumbgen_insert", {{"args", QJsonArray{"snapvault", s.path("vids"), s.path("thumbs")}}}));
+        QVERIFY(s.drained(30000));
+        QVERIFY(QTest::qWaitFor([&] { return s.output().contains("ffmpeg failed for " + QFile::encodeName(video) + ": cannot start"); }, 5000));
+        QCOMPARE(s.stop(SIGTERM), 0);
+    }
 
     // Layout and command jobs, the service killed 20 times at random: every
     // job ran to its end, every picture has a whole thumbnail (or is
