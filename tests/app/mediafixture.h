@@ -56,15 +56,13 @@ inline QByteArray jpegBytes(const QImage &img, bool progressive = false, int qua
     return w.write(img) ? buf.data() : QByteArray();
 }
 
-// With orientation > 0, an EXIF APP1 segment holding only that tag (little-endian TIFF, one IFD entry).
-inline bool writeJpeg(const QString &path, const QImage &img, bool progressive = false, int orientation = 0, int quality = 90)
+// With an EXIF APP1 segment holding only the orientation tag (little-endian TIFF, one IFD entry).
+inline bool writeJpeg(const QString &path, const QImage &img, int orientation)
 {
-    QByteArray data = jpegBytes(img, progressive, quality);
+    const QByteArray data = jpegBytes(img);
     QByteArray exif("\xFF\xE1\x00\x22" "Exif\0\0" "II*\0\x08\0\0\0" "\x01\0" "\x12\x01\x03\0\x01\0\0\0\0\0\0\0" "\0\0\0\0", 36);
     exif[28] = char(orientation);
-    if (orientation > 0)
-        data.insert(2, exif);
-    return !data.isEmpty() && writeFile(path, data);
+    return !data.isEmpty() && writeFile(path, QByteArray(data).insert(2, exif));
 }
 
 // A short test-pattern video made by the real ffmpeg; empty on failure.

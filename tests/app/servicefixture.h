@@ -138,10 +138,6 @@ public:
             return QJsonObject{{QStringLiteral("noanswer"), true}};
         return reply;
     }
-    int threads() const
-    {
-        return call(cmd("thumbgen_threads")).value(QStringLiteral("results")).toObject().value(QStringLiteral("threads")).toInt();
-    }
 
     // QTemporaryDir makes the folder 0700; another user must reach the socket.
     void openToAll() const { ::chmod(QFile::encodeName(root()).constData(), 0755); }

@@ -50,9 +50,9 @@ private slots:
         QVERIFY(!MemoryReservation(101).granted());           // over the cap alone: at once
         QThread *a = reserver("a", 60);
         QVERIFY(QTest::qWaitFor([&] { return order().size() == 1; }, 5000));
-        QThread *b = reserver("b", 60);
+        QThread *b = reserver("b", 70);
         QVERIFY(waiting(1));
-        QThread *c = reserver("c", 30);                     // would fit beside a, but b came first
+        QThread *c = reserver("c", 40);                     // would fit beside a, but b came first
         QVERIFY(waiting(2));
         QCOMPARE(order(), QStringList{"a"});
         m_release.storeRelease(1);

@@ -15,7 +15,6 @@ private slots:
         QTest::addColumn<QSize>("expected");
         QTest::newRow("3 arguments") << QJsonArray() << QSize(200, 150);
         QTest::newRow("160 120") << QJsonArray{"160", "120"} << QSize(160, 120);
-        QTest::newRow("numbers") << QJsonArray{160, 120} << QSize(160, 120);
         QTest::newRow("160 0") << QJsonArray{"160", "0"} << QSize(200, 150);
     }
 

@@ -17,7 +17,6 @@ private slots:
         QTest::newRow("150x250") << QSize(150, 250) << box << QSize(120, 200);
         QTest::newRow("1000x2 keeps a pixel") << QSize(1000, 2) << box << QSize(200, 1);
         QTest::newRow("1366x768 rounds down") << QSize(1366, 768) << box << QSize(200, 112);
-        QTest::newRow("box 160x120") << QSize(640, 480) << QSize(160, 120) << QSize(160, 120);
         QTest::newRow("empty box") << QSize(640, 480) << QSize(0, 200) << QSize();
     }
 

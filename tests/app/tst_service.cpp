@@ -79,72 +79,58 @@ class TestService : public QObject
 private slots:
     void initTestCase() { Q_INIT_RESOURCE(k8thumbgen); }
 
-    // A refused start says why in a fixed number of lines, ends with status
-    // 1, runs no job and leaves what it found as it was: only a dead socket
-    // is replaced at the socket's path, a database that is not a queue of
-    // ours is not written, and one database has one service.
+    // A refused start says why, ends with status 1, runs no job and leaves
+    // what it found as it was: a file that is not a socket stays at the
+    // socket's path (tst_br2localserver has the live and the dead socket), a
+    // database that is not a queue of ours is not written, and one database
+    // has one service.
     void refusedStartTouchesNothing_data()
     {
         QTest::addColumn<QStringList>("args");   // empty: --cfg config.json
         QTest::addColumn<QStringList>("said");   // @socket and @database stand for the configured paths
-        QTest::addColumn<int>("lines");
         QTest::addColumn<Setup>("setup");        // what the start finds at the paths
         const QString noLpcid = QStringLiteral("未定义lpcid内容\n");
         const QString failed = QStringLiteral("系统配置文装载失败: ");
         const QStringList cfg, socket{"@socket"}, database{"@database"};
         const Setup none = changeFixture([](ServiceFixture &) { return true; });
-        // Something that is not a socket at the socket's path.
-        const auto taken = [](const char *name, bool (*make)(const QString &)) {
-            return Setup([=](ServiceFixture &s, ServiceFixture &, QString &at) { return make(at = s.path(name)); });
-        };
-        // A first service on the same database (or a link to it), or on a database of its own.
-        const auto running = [](bool same, bool viaLink) {
-            return Setup([=](ServiceFixture &s, ServiceFixture &first, QString &at) {
-                const QString link = s.path(QStringLiteral("link.db"));
-                first.config().insert(QStringLiteral("database"), same ? s.dbPath() : first.dbPath());
-                first.config().insert(QStringLiteral("threads"), 0);
-                s.config().insert(QStringLiteral("database"), viaLink ? link : s.dbPath());
-                if (!same)
-                    at = first.socketPath();
-                const bool up = (!viaLink || QFile::link(s.dbPath(), link)) && first.listen();
-                QFile::remove(s.path(QStringLiteral("ran")));   // the first service ran the shared job
-                return up;
-            });
-        };
         QTest::newRow("missing config") << QStringList{"--cfg", "nothere/config.json"}
-                                        << QStringList{failed + "nothere/config.json\n", noLpcid} << 2 << none;
-        QTest::newRow("blank lpcid") << QStringList{"--cfg=config.json"} << QStringList{failed + "config.json\n", noLpcid} << 2
-                                     << changeFixture([](ServiceFixture &s) {
-                                            s.config().insert(QStringLiteral("lpcid"), QStringLiteral("  \t "));
-                                            return true;
-                                        });
-        QTest::newRow("--cfg= reads the default") << QStringList{"--cfg="}
-                                                  << QStringList{failed + "/orby/etc/thumbgen/config.json\n", noLpcid} << 2 << none;
-        QTest::newRow("zero length") << cfg << QStringList{failed} << 1
-                                     << changeFixture([](ServiceFixture &s) { return writeFile(s.dbPath(), {}); });
-        QTest::newRow("queue version 2") << cfg << QStringList{failed} << 1 << changeFixture([](ServiceFixture &s) {
+                                        << QStringList{failed + "nothere/config.json\n", noLpcid} << none;
+        const Setup blankLpcid = changeFixture([](ServiceFixture &s) {
+            s.config().insert(QStringLiteral("lpcid"), QStringLiteral("  \t "));
+            return true;
+        });
+        QTest::newRow("blank lpcid") << QStringList{"--cfg=config.json"}
+                                     << QStringList{failed + "config.json\n", noLpcid} << blankLpcid;
+        QTest::newRow("--cfg= reads the default")
+            << QStringList{"--cfg="} << QStringList{failed + "/orby/etc/thumbgen/config.json\n", noLpcid} << none;
+        QTest::newRow("queue version 2") << cfg << QStringList{failed} << changeFixture([](ServiceFixture &s) {
             return sqlite(s.dbPath(), "UPDATE sys_configure SET cfg_value = '2' WHERE cfg_key = 'Database.Version';");
         });
-        QTest::newRow("foreign sqlite") << cfg << QStringList{failed} << 1 << changeFixture([](ServiceFixture &s) {
+        QTest::newRow("foreign sqlite") << cfg << QStringList{failed} << changeFixture([](ServiceFixture &s) {
             return QFile::remove(s.dbPath())
                 && sqlite(s.dbPath(), "CREATE TABLE photos (id INTEGER, name TEXT); INSERT INTO photos VALUES (1, 'a');");
         });
-        QTest::newRow("regular file") << cfg << socket << 1
-                                      << taken("taken", [](const QString &at) { return writeFile(at, "precious"); });
-        QTest::newRow("folder") << cfg << socket << 1 << taken("taken", [](const QString &at) { return QDir().mkpath(at); });
-        QTest::newRow("link") << cfg << socket << 1
-                              << taken("taken", [](const QString &at) { return QFile::link(QFileInfo(at).path() + "/nowhere", at); });
-        QTest::newRow("the database") << cfg << socket << 1 << taken("db/queue.db", [](const QString &) { return true; });
-        QTest::newRow("socket of another service") << cfg << socket << 1 << running(false, false);
-        QTest::newRow("same database, other socket") << cfg << database << 1 << running(true, false);
-        QTest::newRow("same database through a link") << cfg << database << 1 << running(true, true);
-        QTest::newRow("read-only database") << cfg << database << 2 << changeFixture([](ServiceFixture &s) {
+        // Not a socket, and not even a file at the end of the link: lstat, not stat, finds it.
+        QTest::newRow("link") << cfg << socket << Setup([](ServiceFixture &s, ServiceFixture &, QString &at) {
+            return QFile::link(s.path(QStringLiteral("nowhere")), at = s.path(QStringLiteral("taken")));
+        });
+        // The first service on the database, this one on a link to it: one lock, at the real file.
+        const Setup viaLink = [](ServiceFixture &s, ServiceFixture &first, QString &) {
+            first.config().insert(QStringLiteral("database"), s.dbPath());
+            first.config().insert(QStringLiteral("threads"), 0);
+            s.config().insert(QStringLiteral("database"), s.path(QStringLiteral("link.db")));
+            const bool up = QFile::link(s.dbPath(), s.path(QStringLiteral("link.db"))) && first.listen();
+            QFile::remove(s.path(QStringLiteral("ran")));   // the first service ran the shared job
+            return up;
+        };
+        QTest::newRow("same database through a link") << cfg << database << viaLink;
+        QTest::newRow("read-only database") << cfg << database << changeFixture([](ServiceFixture &s) {
             if (::geteuid() != 0)
                 return QFile::setPermissions(s.dbPath(), QFileDevice::ReadOwner);
             return QProcess::execute(QStringLiteral("mount"), {"--bind", s.path("db"), s.path("db")}) == 0
                 && QProcess::execute(QStringLiteral("mount"), {"-o", "remount,ro,bind", s.path("db")}) == 0;
         });
-        QTest::newRow("hard link to the database") << cfg << database << 2 << changeFixture([](ServiceFixture &s) {
+        QTest::newRow("hard link to the database") << cfg << database << changeFixture([](ServiceFixture &s) {
             return ::link(QFile::encodeName(s.dbPath()).constData(), QFile::encodeName(s.path("alias.db")).constData()) == 0;
         });
     }
@@ -153,7 +139,6 @@ private slots:
     {
         QFETCH(QStringList, args);
         QFETCH(QStringList, said);
-        QFETCH(int, lines);
         QFETCH(Setup, setup);
         const QString tag = QString::fromLatin1(QTest::currentDataTag());
         if (args.value(0) == QLatin1String("--cfg=") && QFileInfo::exists(QStringLiteral("/orby/etc/thumbgen/config.json")))
@@ -174,7 +159,7 @@ private slots:
             QProcess::execute(QStringLiteral("umount"), {s.path("db")});
         QCOMPARE(status, 1);
         const QByteArray out = s.output();
-        QVERIFY2(out.count('\n') == lines && !out.contains("lpcID: "), out);
+        QVERIFY2(!out.contains("lpcID: "), out);
         for (QString text : said) {
             text.replace(QLatin1String("@socket"), at).replace(QLatin1String("@database"), s.config().value("database").toString());
             QVERIFY2(out.contains(text.toUtf8()), out);
@@ -187,28 +172,23 @@ private slots:
             for (const char *side : {"-wal", "-shm", "-journal"})
                 QVERIFY2(!QFileInfo::exists(s.dbPath() + QLatin1String(side)), side);
         }
-        if (first.process().state() == QProcess::Running)   // the service already there still answers
-            QCOMPARE(first.call(cmd("thumbgen_threads")).value(QStringLiteral("err")).toInt(-1), 0);
     }
 
     // SIGHUP and SIGPIPE leave the service running. SIGINT or SIGTERM, to the
     // service or to its whole session as a terminal or the service manager
     // sends it, ends it within two seconds even in the middle of a job: the
-    // job keeps its row and nothing of it is left running.
+    // job keeps its row and nothing of it is left running, not even a child
+    // of its child. (A walk stops for the same request in tst_layoutwalk.)
     void quitKeepsJobCutOff_data()
     {
-        QTest::addColumn<QString>("command");   // empty: a walk of thousands of files
+        QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("stop");
         QTest::addColumn<int>("signal");
         QTest::addColumn<int>("rowsLeft");
-        const QString longCommand = QStringLiteral("sh -c \"touch ${PARAM1}; exec sleep 60\"");
-        QTest::newRow("long command, SIGTERM") << longCommand << "service" << int(SIGTERM) << 1;
-        QTest::newRow("long command, SIGINT") << longCommand << "service" << int(SIGINT) << 1;
-        QTest::newRow("walk of thousands of files") << QString() << "service" << int(SIGTERM) << 1;
         QTest::newRow("SIGTERM to the whole session")
             << "sh -c \"touch ${PARAM1}; sleep 29.7\"" << "session" << int(SIGTERM) << 1;
-        QTest::newRow("SIGTERM to the service, background child")
-            << "sh -c \"sleep 29.8 & touch ${PARAM1}; wait\"" << "service" << int(SIGTERM) << 1;
+        QTest::newRow("SIGINT to the service, background child")
+            << "sh -c \"sleep 29.8 & touch ${PARAM1}; wait\"" << "service" << int(SIGINT) << 1;
         QTest::newRow("command reading its input") << "sh -c \"touch ${PARAM1}; cat\"" << "when done" << int(SIGTERM) << 0;
     }
 
@@ -219,13 +199,9 @@ private slots:
         QFETCH(int, signal);
         ServiceFixture s;
         const QString started = s.path(QStringLiteral("started"));
-        // Every listed file costs a pause, so a walk of 3,000 would take minutes.
-        QVERIFY(s.prefill({command.isEmpty() ? compactItem({"pellowcloud", s.pictures("src", 3000), s.path("thumbs")}, QString())
-                                             : compactItem({started}, command)}));
+        QVERIFY(s.prefill({compactItem({started}, command)}));
         QVERIFY(s.listen({QStringLiteral("setsid")}));
-        // A walk is under way once its first thumbnail is written.
-        QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(started) || !QDir(s.path("thumbs")).isEmpty(QDir::Files); },
-                                10000));
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(started); }, 10000));
         const qint64 sid = s.process().processId();
         ::kill(pid_t(sid), SIGHUP);
         ::kill(pid_t(sid), SIGPIPE);
@@ -241,84 +217,75 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(sessionMembers(sid).isEmpty(), 2000);
     }
 
-    // Names that took the process down (the NUL cut the name before the
-    // lookup) are refused as sent, and the service answers on.
-    void hostileNamesRefused_data()
-    {
-        QTest::addColumn<QString>("name");
-        for (const char *name : {"deleteLater()", "destroyed()"})
-            QTest::newRow(name) << QString::fromLatin1(name) + QChar(0);
-        QTest::newRow("name as sent") << QStringLiteral(" nope ");
-    }
-
-    void hostileNamesRefused()
-    {
-        QFETCH(QString, name);
-        ServiceFixture s;
-        QVERIFY2(s.listen(), s.output());
-        const QJsonObject reply = s.call(QJsonObject{{QStringLiteral("cmd"), name}});
-        QCOMPARE(reply.value(QStringLiteral("err")).toInt(-1), 9885);
-        QCOMPARE(reply.value(QStringLiteral("errmsg")).toString(), QStringLiteral("被调用的方法不存在: ") + name);
-        QCOMPARE(s.threads(), 1);
-    }
-
     // The client's exit status, run in the test's folder against a service
     // whose only worker is held, so that what it queued can be read back.
     void ctlExitCodes_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("stored");   // @ stands for the test's folder
-        QTest::newRow("threads") << QStringList{"threads"} << 0 << QString();
-        QTest::newRow("setthreads 0 refused before sending") << QStringList{"setthreads", "0"} << 2 << QString();
-        QTest::newRow("call") << QStringList{"call", "{\"cmd\":\"nope\"}"} << 1 << QString();
-        QTest::newRow("bad call") << QStringList{"call", "[1]"} << 2 << QString();
-        QTest::newRow("empty call is never answered") << QStringList{"call", "{}"} << 2 << QString();
+        QTest::addColumn<QStringList>("queued");   // @ stands for the test's folder
+        const QStringList none;
+        QTest::newRow("setthreads 0 refused before sending") << QStringList{"setthreads", "0"} << 2 << none;
+        QTest::newRow("call") << QStringList{"call", "{\"cmd\":\"nope\"}"} << 1 << none;
+        QTest::newRow("bad call") << QStringList{"call", "[1]"} << 2 << none;
+        QTest::newRow("empty call is never answered") << QStringList{"call", "{}"} << 2 << none;
         // Control characters take six bytes each in JSON: 9.4 MiB of text.
         QTest::newRow("over the JSON limit")
-            << QStringList{"run", "true"} + QVector<QString>(12, QString(131000, QChar(1))).toList() << 2 << QString();
-        QTest::newRow("no server") << QStringList{"--lpcid", "/nonexistent/k8/s", "threads"} << 2 << QString();
-        QTest::newRow("relative paths sent as absolute") << QStringList{"insert", "pellowcloud", "media", "thumbs"} << 0
-                                                         << R"({"args":["pellowcloud","@/media","@/thumbs"],"command":""})";
-        QTest::newRow("cancel abc refused before sending") << QStringList{"cancel", "abc"} << 2 << QString();
-        QTest::newRow("until-idle without watch") << QStringList{"status", "--until-idle"} << 2 << QString();
+            << QStringList{"run", "true"} + QVector<QString>(12, QString(131000, QChar(1))).toList() << 2 << none;
+        QTest::newRow("no server") << QStringList{"--lpcid", "/nonexistent/k8/s", "threads"} << 2 << none;
+        QTest::newRow("relative paths sent as absolute")
+            << QStringList{"insert", "pellowcloud", "media", "thumbs"} << 0
+            << QStringList{R"({"args":["pellowcloud","@/media","@/thumbs"],"command":""})"};
+        // One job a folder, depth first in name order, each with the same thumbnail folder and
+        // box; the thumbnail folder, a hidden folder and a link back to the top are left out.
+        const QString job = R"({"args":["pellowcloud","@/src%1","@/src/thumbs","64","48"],"command":""})";
+        QTest::newRow("insert --recursive")
+            << QStringList{"insert", "--recursive", "pellowcloud", "src", "src/thumbs", "64", "48"} << 0
+            << QStringList{job.arg(""), job.arg("/a"), job.arg("/b"), job.arg("/b/deep")};
+        QTest::newRow("cancel abc refused before sending") << QStringList{"cancel", "abc"} << 2 << none;
+        QTest::newRow("until-idle without watch") << QStringList{"status", "--until-idle"} << 2 << none;
     }
 
     void ctlExitCodes()
     {
         QFETCH(QStringList, args);
-        QFETCH(QString, stored);
+        QFETCH(QStringList, queued);
         ServiceFixture s;
-        QVERIFY(s.prefill({compactItem({}, QStringLiteral("sleep 30"))}) && s.listen() && !s.folder("media").isEmpty());
+        QVERIFY(s.prefill({compactItem({}, QStringLiteral("sleep 30"))}) && s.listen());
+        for (const char *name : {"media", "src/b/deep", "src/a", "src/.hidden", "src/thumbs/sub"})
+            QVERIFY(!s.folder(QString::fromLatin1(name)).isEmpty());
+        QVERIFY(QFile::link(s.path("src"), s.path("src/b/loop")));
         QElapsedTimer clock;
         clock.start();
-        QTEST(ctl(s, args), "status");
+        QByteArray out;
+        QTEST(ctl(s, args, &out), "status");
         QVERIFY2(clock.elapsed() < 5000, "the client waited for an answer that cannot come");
-        const QList<QJsonObject> rows = s.rows();
-        QCOMPARE(rows.size(), stored.isEmpty() ? 1 : 2);
-        if (!stored.isEmpty())
-            QCOMPARE(rows.last().value(QStringLiteral("item")).toString(), stored.replace(QLatin1Char('@'), s.root()));
+        if (args.contains(QStringLiteral("--recursive")))
+            QCOMPARE(out, QByteArray("Queued 4 jobs, one per folder.\n"));
+        QStringList items;
+        for (const QJsonObject &row : s.rows().mid(1))
+            items << row.value(QStringLiteral("item")).toString().replace(s.root(), QStringLiteral("@"));
+        QCOMPARE(items, queued);
     }
 
-    // The client as nobody: only what nobody could do itself is queued.
+    // The client as nobody: only what nobody could do itself is queued or
+    // changed; its own folders show that the refusals are each for a reason.
     void untrustedPeer_data()
     {
         QTest::addColumn<QStringList>("args");   // PUB: a folder open to all, PRIV: root's own
         QTest::addColumn<int>("err");
-        QTest::addColumn<QString>("refused");
-        QTest::newRow("command job") << QStringList{"run", "touch PUB/ran"} << 9884 << "command";
-        QTest::newRow("unreadable source") << QStringList{"insert", "pellowcloud", "PRIV", "PUB/thumbs"} << 9884 << "PRIV";
-        QTest::newRow("unwritable thumbs") << QStringList{"insert", "snapvault", "PUB", "PRIV/thumbs"} << 9884 << "PRIV";
-        QTest::newRow("own folders") << QStringList{"insert", "pellowcloud", "PUB", "PUB/thumbs/new"} << 0 << QString();
-        QTest::newRow("setthreads") << QStringList{"setthreads", "3"} << 9884 << "threads";
-        QTest::newRow("cancel") << QStringList{"cancel", "1"} << 9884 << "cancel";
+        QTest::newRow("command job") << QStringList{"run", "touch PUB/ran"} << 9884;
+        QTest::newRow("unreadable source") << QStringList{"insert", "pellowcloud", "PRIV", "PUB/thumbs"} << 9884;
+        QTest::newRow("unwritable thumbs") << QStringList{"insert", "snapvault", "PUB", "PRIV/thumbs"} << 9884;
+        QTest::newRow("own folders") << QStringList{"insert", "pellowcloud", "PUB", "PUB/thumbs/new"} << 0;
+        QTest::newRow("setthreads") << QStringList{"setthreads", "3"} << 9884;
+        QTest::newRow("cancel") << QStringList{"cancel", "1"} << 9884;
     }
 
     void untrustedPeer()
     {
         QFETCH(QStringList, args);
         QFETCH(int, err);
-        QFETCH(QString, refused);
         if (::geteuid() != 0)
             QSKIP("needs root to act as another user");
         ServiceFixture s;
@@ -329,14 +296,10 @@ private slots:
             a.replace(QLatin1String("PUB"), pub).replace(QLatin1String("PRIV"), priv);
         QByteArray out;
         QVERIFY2(ctl(s, args, &out, asNobody) == (err ? 1 : 0), out);
-        const QJsonObject reply = toJsonObject(out);
-        QCOMPARE(reply.value(QStringLiteral("err")).toInt(-1), err);
-        if (err != 0) {
-            QCOMPARE(reply.value(QStringLiteral("errmsg")).toString(),
-                     QStringLiteral("没有权限: ") + QString(refused).replace(QLatin1String("PRIV"), priv));
+        QCOMPARE(toJsonObject(out).value(QStringLiteral("err")).toInt(-1), err);
+        if (err != 0)
             QVERIFY(s.rows().isEmpty());
-            QCOMPARE(s.threads(), 1);
-        }
+        QCOMPARE(s.call(cmd("thumbgen_threads")).value("results").toObject().value("threads").toInt(), 1);
     }
 
     // An attachment is dropped as it arrives: a 60 MiB one used to be held
@@ -356,22 +319,14 @@ private slots:
     }
 
     // One untrusted user opens 1,100 connections: 64 stay open, the rest are
-    // closed at once, root is still answered, and the socket is never lost,
-    // even under a hard limit of 1,024 descriptors.
-    void floodFromOnePeer_data()
-    {
-        QTest::addColumn<QStringList>("wrapper");
-        QTest::newRow("as configured") << QStringList();
-        QTest::newRow("hard limit 1024") << QStringList{"prlimit", "--nofile=1024:1024", "--"};
-    }
-
+    // closed at once, and root is still answered. (A server out of
+    // descriptors keeps its socket: tst_br2localserver.)
     void floodFromOnePeer()
     {
-        QFETCH(QStringList, wrapper);
         if (::geteuid() != 0)
             QSKIP("needs root to act as another user");
         ServiceFixture s;
-        QVERIFY2(s.listen(wrapper), s.output());
+        QVERIFY2(s.listen(), s.output());
         s.openToAll();
         sockaddr_un addr = {};
         addr.sun_family = AF_UNIX;
@@ -487,7 +442,6 @@ private slots:
         QVERIFY(s.start());
         QVERIFY(s.drained());
         QTEST(readFile(out), "expected");
-        QCOMPARE(s.stop(SIGTERM), 0);
     }
 
     // Each job marks itself running and holds on until released, so the
@@ -512,83 +466,48 @@ private slots:
         QVERIFY(writeFile(s.path("release"), QByteArray()));
         QVERIFY(s.drained(15000));
         QCOMPARE(marks(), 8);
-        QCOMPARE(s.stop(SIGTERM), 0);
     }
 
-    // A walk killed half way keeps its row and is redone at the next start;
-    // the thumbnails it had written are not written again.
-    // The watch of a pipe prints a line a second and ends by itself, with 0,
-    // once nothing waits or runs; both jobs were seen and done, and the five
-    // files counted.
-    void ctlWatchUntilIdle()
-    {
-        ServiceFixture s;
-        QVERIFY(s.prefill({compactItem({}, QStringLiteral("sleep 1")),
-                           compactItem({"pellowcloud", s.pictures("src", 5), s.path("thumbs")}, QString())}));
-        QVERIFY(s.listen());
-        QByteArray out;
-        QCOMPARE(ctl(s, {"status", "--watch", "--until-idle"}, &out), 0);
-        QVERIFY(s.rows().isEmpty());
-        QVERIFY2(out.trimmed().split('\n').last().contains("jobs 2/2 done, 0 waiting, 0 running; files 5 done"), out);
-    }
-
-    // One job per folder, depth first in name order, each with the same
-    // thumbnail folder and box; the thumbnail folder, a hidden folder and a
-    // link back to the top are left out.
-    void ctlInsertRecursive()
-    {
-        ServiceFixture s;
-        QVERIFY(s.prefill({compactItem({}, QStringLiteral("sleep 30"))}) && s.listen());   // the worker held: jobs stay
-        for (const char *name : {"src/b/deep", "src/a", "src/.hidden", "src/thumbs/sub"})
-            QVERIFY(!s.folder(QString::fromLatin1(name)).isEmpty());
-        QVERIFY(QFile::link(s.path("src"), s.path("src/b/loop")));
-        QByteArray out;
-        QCOMPARE(ctl(s, {"insert", "--recursive", "pellowcloud", "src", "src/thumbs", "64", "48"}, &out), 0);
-        QCOMPARE(out, QByteArray("Queued 4 jobs, one per folder.\n"));
-        QStringList queued, expected;
-        for (const QJsonObject &row : s.rows().mid(1))
-            queued << row.value(QStringLiteral("item")).toString();
-        for (const char *folder : {"src", "src/a", "src/b", "src/b/deep"})
-            expected << compactItem({"pellowcloud", s.path(folder), s.path("src/thumbs"), "64", "48"}, QString());
-        QCOMPARE(queued, expected);
-    }
-
-    // Each file of a walk is counted once, by its outcome, and the walk says
-    // so; a cancel removes a waiting job at once and stops the running one.
+    // The client's watch of a pipe prints a line a second and ends by itself,
+    // with 0, once nothing waits or runs. Each file of a walk is counted
+    // once, by its outcome, and the walk says so; with debugging on, so is a
+    // file that failed, and a volume not mounted yet (its job is done). A
+    // cancel removes a waiting job at once and stops the running one.
     void statusAndCancel()
     {
         ServiceFixture s;
         s.config().insert(QStringLiteral("memorylimit"), 16);
+        s.config().insert(QStringLiteral("debugging"), true);
         const QString src = s.pictures(QStringLiteral("src"), 1), thumbs = s.path(QStringLiteral("thumbs"));
+        const QString missing = s.path(QStringLiteral("not-mounted"));
         QVERIFY(writeFile(src + "/broken.jpg", "\xFF\xD8\xFF\xE0 not a picture") && writeFile(src + "/notes.txt", "words")
                 && QFile::copy(QFINDTESTDATA("../data/header-only-12000.png"), src + "/huge.png"));
-        QVERIFY(s.listen());
-        const auto insert = [&](const QStringList &args, const QString &command = QString()) {
-            return s.call(cmd("thumbgen_insert", {{"args", QJsonArray::fromStringList(args)}, {"command", command}}));
-        };
-        insert({QStringLiteral("pellowcloud"), src, thumbs});
-        QVERIFY(s.drained());
+        QVERIFY(s.prefill({compactItem({}, QStringLiteral("sleep 1")),   // the watch sees every job come and go
+                           compactItem({QStringLiteral("snapvault"), missing, thumbs}, QString()),
+                           compactItem({QStringLiteral("pellowcloud"), src, thumbs}, QString())}));
+        QVERIFY(s.listen({QStringLiteral("setsid")}));
+        QByteArray out;
+        QCOMPARE(ctl(s, {"status", "--watch", "--until-idle"}, &out), 0);
+        QVERIFY2(out.trimmed().split('\n').last().contains("jobs 3/3 done, 0 waiting, 0 running; files 4 done"), out);
         const QJsonObject status = s.call(cmd("thumbgen_status")).value(QStringLiteral("results")).toObject();
         QCOMPARE(status.value(QStringLiteral("written")).toObject().value(QStringLiteral("image")).toInt(), 1);
         const QJsonObject skipped = status.value(QStringLiteral("skipped")).toObject();
         for (const char *reason : {"decode", "notmedia", "memorycap"})
             QVERIFY2(skipped.value(QLatin1String(reason)).toInt() == 1, reason);
-        const QByteArray line = QFile::encodeName(src) + ": 4 files: 1 written, 0 up to date, 3 skipped";
-        QVERIFY2(QTest::qWaitFor([&] { return s.output().contains(line); }, 5000), s.output().constData());
+        for (const QByteArray &line : {QFile::encodeName(src) + ": 4 files: 1 written, 0 up to date, 3 skipped",
+                                       "no thumbnail for " + QFile::encodeName(src) + "/broken.jpg: cannot be decoded",
+                                       "snapvault job over a missing source: " + QFile::encodeName(missing)})
+            QVERIFY2(QTest::qWaitFor([&] { return s.output().contains(line); }, 5000), s.output().constData());
 
-        insert({}, QStringLiteral("sleep 30"));
-        insert({}, QStringLiteral("sleep 30"));
+        for (int i = 0; i < 2; ++i)
+            s.call(cmd("thumbgen_insert", {{"command", "sleep 30"}}));
         QVERIFY(QTest::qWaitFor([&] { return s.call(cmd("thumbgen_status")).value("results").toObject().value("running").toArray().size() == 1; }, 5000));
         // The running command, started by a worker thread, has the workers' niceness.
-        const auto niceOf = [](const QString &statPath) {
-            const QByteArray stat = readFile(statPath);
-            return stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(16).toInt();
-        };
-        QStringList children;
-        for (const QString &task : QDir(QStringLiteral("/proc/%1/task").arg(s.process().processId())).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            children += QString::fromLatin1(readFile(QStringLiteral("/proc/%1/task/%2/children").arg(s.process().processId()).arg(task))).split(' ', Qt::SkipEmptyParts);
+        QList<pid_t> children = sessionMembers(s.process().processId());
+        children.removeAll(pid_t(s.process().processId()));
         QCOMPARE(children.size(), 1);
-        QCOMPARE(niceOf(QStringLiteral("/proc/%1/stat").arg(children.first())), 10);
+        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(children.first()));
+        QCOMPARE(stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(16).toInt(), 10);
         const QJsonArray jobs = s.call(cmd("thumbgen_jobs")).value(QStringLiteral("results")).toObject().value(QStringLiteral("jobs")).toArray();
         QCOMPARE(jobs.size(), 2);
         for (const QJsonValue &job : jobs)
@@ -599,7 +518,10 @@ private slots:
     }
 
     // A file that crashes a decoder takes the service down twice at most:
-    // then it is skipped, the job finishes, and a changed file is tried again.
+    // the walk cut off keeps its row, then the file is skipped, the job
+    // finishes, and a changed file is tried again. (A walk killed any other
+    // way is cut off alike; that the walk redone writes nothing twice is
+    // tst_layoutwalk's.)
     void poisonFileQuarantined()
     {
         ServiceFixture s;
@@ -616,6 +538,7 @@ private slots:
             QCOMPARE(s.waitExit(20000), -1);
             QCOMPARE(s.process().state(), QProcess::NotRunning);
         }
+        QCOMPARE(s.rows().size(), 1);
         QVERIFY(s.listen());
         QVERIFY(s.drained(20000));
         QCOMPARE(QDir(thumbs).entryList(QDir::Files).size(), 5);
@@ -631,33 +554,6 @@ private slots:
         QCOMPARE(QDir(thumbs).entryList(QDir::Files).size(), 6);
         status = s.call(cmd("thumbgen_status")).value(QStringLiteral("results")).toObject();
         QCOMPARE(status.value(QStringLiteral("quarantined")).toInt(), 0);
-        QCOMPARE(s.stop(SIGTERM), 0);
-    }
-
-    void killedWalkIsRedone()
-    {
-        ServiceFixture s;
-        const QString src = s.pictures(QStringLiteral("src"), 40), thumbs = s.path(QStringLiteral("thumbs"));
-        QVERIFY(s.prefill({compactItem({QStringLiteral("pellowcloud"), src, thumbs}, QString())}));
-        const int quuno = s.rows().value(0).value(QStringLiteral("quuno")).toInt();
-        QVERIFY(s.start());
-        QVERIFY(QTest::qWaitFor([&] { return QDir(thumbs).entryList(QDir::Files).size() >= 5; }, 15000));
-        QCOMPARE(s.stop(SIGKILL), 128 + SIGKILL);
-
-        QHash<QString, QDateTime> before;
-        for (const QFileInfo &done : QDir(thumbs).entryInfoList(QDir::Files))
-            before.insert(done.fileName(), done.lastModified());
-        QVERIFY(before.size() < 40);
-        const QList<QJsonObject> left = s.rows();
-        QCOMPARE(left.size(), 1);
-        QCOMPARE(left.first().value(QStringLiteral("quuno")).toInt(), quuno);
-
-        QVERIFY(s.start());
-        QVERIFY(s.drained(20000));
-        QCOMPARE(QDir(thumbs).entryList(QDir::Files).size(), 40);
-        for (auto it = before.cbegin(); it != before.cend(); ++it)
-            QCOMPARE(QFileInfo(thumbs + QLatin1Char('/') + it.key()).lastModified(), it.value());
-        QCOMPARE(s.stop(SIGTERM), 0);
     }
 
     // Jobs acknowledged after the database was deleted are found at the next
@@ -702,25 +598,6 @@ private slots:
         for (int i = 1; i < 4; ++i)
             QCOMPARE(rows.at(i).value("quuno").toInt(), 2 + i);
         QCOMPARE(s.rows(QStringLiteral("syscfg_dbversion")).size(), 1);
-    }
-
-    // A volume not mounted yet: the job is done, and the console says so.
-    // A missing source, and with debugging on a file that failed, are said.
-    void consoleSaysWhy()
-    {
-        ServiceFixture s;
-        const QString missing = s.path(QStringLiteral("not-mounted")), src = s.path(QStringLiteral("src"));
-        QVERIFY(writeFile(src + QStringLiteral("/bad.jpg"), QByteArray("\xff\xd8\xff\xe0 not a picture")));
-        QVERIFY(s.prefill({compactItem({QStringLiteral("snapvault"), missing, s.path(QStringLiteral("t"))}, QString()),
-                           compactItem({QStringLiteral("pellowcloud"), src, s.path(QStringLiteral("t"))}, QString())}));
-        s.config().insert(QStringLiteral("debugging"), true);
-        QVERIFY(s.start());
-        QVERIFY(s.drained());
-        QVERIFY2(QTest::qWaitFor([&] { return s.output().contains("snapvault job over a missing source: " + missing.toUtf8())
-                                              && s.output().contains("no thumbnail for " + src.toUtf8()
-                                                                     + "/bad.jpg: cannot be decoded"); },
-                                 5000),
-                 s.output());
     }
 };
 

@@ -142,7 +142,7 @@ private slots:
             QTest::qWait(100 + int(random.bounded(400)));      // the random moment is the test's input
             s.stop(SIGKILL);
         }
-        QVERIFY(s.listen());
+        QVERIFY2(s.listen(), s.output().constData());
         QVERIFY(s.drained(60000));
         QCOMPARE(s.stop(SIGTERM), 0);
 

@@ -82,7 +82,6 @@ private slots:
     void multiStatement();
     void openCreates_data();
     void openCreates();
-    void journalModeLeftAloneUntilWal();
     void closedConnection();
     void commitFailureRollsBack();
     void upgrades_data();
@@ -160,12 +159,10 @@ void TestBr2DBSqlite::binding()
     QFETCH(QJsonObject, values);
     QFETCH(QJsonObject, types);
     QFETCH(QJsonObject, row);
-    for (const char *sql : {"SELECT typeof(:p) AS t, :p AS v;", "SELECT typeof(@p) AS t, @p AS v;"}) {
-        QList<QJsonObject> rows;
-        int changes = -1, lastId = -1;
-        QVERIFY(m_db->exec(changes, lastId, rows, QString::fromLatin1(sql), values, types));
-        QCOMPARE(rows, QList<QJsonObject>{row});
-    }
+    QList<QJsonObject> rows;
+    int changes = -1, lastId = -1;   // the name after any prefix (":", "@") is looked up alike
+    QVERIFY(m_db->exec(changes, lastId, rows, QStringLiteral("SELECT typeof(:p) AS t, :p AS v;"), values, types));
+    QCOMPARE(rows, QList<QJsonObject>{row});
 }
 
 void TestBr2DBSqlite::multiStatement_data()
@@ -234,37 +231,19 @@ void TestBr2DBSqlite::openCreates()
     QCOMPARE(st.st_mode & 07777, folderMode ? folderMode : 0755u);
     QCOMPARE(leftovers(folder), result ? QStringList{"q.db"} : QStringList()); // no temporary, no journal
     QVERIFY2(db.lastError().contains(error), qPrintable(db.lastError()));
-    QCOMPARE(db.dbVersion(), result ? 1 : 0);
-}
-
-// Opening an existing file runs no script and leaves it byte for byte as it
-// was until the caller asks for WAL.
-void TestBr2DBSqlite::journalModeLeftAloneUntilWal()
-{
-    m_db->close();
-    const QByteArray before = readFile(path("q.db"));
-    QVERIFY(!before.isEmpty());
-    QVERIFY(m_db->open(path("q.db")));
-    QCOMPARE(run(*m_db, "PRAGMA journal_mode;"), (QList<QJsonObject>{{{"journal_mode", "delete"}}}));
-    m_db->close();
-    QCOMPARE(readFile(path("q.db")), before);
-    QVERIFY(m_db->open(path("q.db")));
-    QVERIFY(m_db->setJournalModeWal());
-    QVERIFY(m_db->openOnly(path("q.db")));
-    QCOMPARE(run(*m_db, "PRAGMA journal_mode;"), (QList<QJsonObject>{{{"journal_mode", "wal"}}}));
 }
 
 // Fault fixed: a closed connection went on with its null handle. Every
 // operation fails with this reason instead, whatever message came before.
+// The others reach the handle through exec, as the named call does; a
+// failed COMMIT looks at it once more.
 void TestBr2DBSqlite::closedConnection()
 {
     int changes = -1, lastId = -1;
     const std::function<bool()> operations[] = {
         [&] { return m_db->exec(changes, lastId, QStringLiteral("SELECT 1;")); },
         [&] { return m_db->call(changes, lastId, "queue_append", {{"item", "x"}}); },
-        [&] { return m_db->transactionBegin(); }, [&] { return m_db->transactionCommit(); },
-        [&] { return m_db->transactionRollback(); }, [&] { return m_db->setJournalModeWal(); },
-        [&] { return m_db->dbUpgrades(); }};
+        [&] { return m_db->transactionCommit(); }};
     for (const std::function<bool()> &operation : operations) {
         QVERIFY(m_db->openOnly(path("q.db")));
         QVERIFY(!m_db->call("nothing", {})); // a message of another kind first
@@ -272,8 +251,6 @@ void TestBr2DBSqlite::closedConnection()
         QVERIFY(!operation());
         QCOMPARE(m_db->lastError(), QStringLiteral("database is not open"));
     }
-    QCOMPARE(m_db->dbVersion(), 0);
-    m_db->callDetach("queue_append", {{"item", "x"}}); // does nothing
 }
 
 // A COMMIT refused as busy is reported as a failure and rolled back, so the
@@ -326,7 +303,6 @@ void TestBr2DBSqlite::upgrades()
     QFETCH(bool, all);
     QVERIFY(writeFile(path("upgrade.sql"), engine));
     QVERIFY(m_db->loadSqlEngine(path("upgrade.sql")));
-    QCOMPARE(m_db->dbUpgradable(1), engine.contains("dbupgrade_v1_"));
     QTEST(all ? m_db->dbUpgrades() : m_db->dbUpgrade(1), "result");
     QTEST(m_db->dbVersion(), "version");
     QStringList rows;
@@ -338,10 +314,13 @@ void TestBr2DBSqlite::upgrades()
 }
 
 // Concurrent inserts on the one connection must not read each other's row
-// id, or a job would carry another job's queue number.
+// id, or a job would carry another job's queue number. (That an open alone
+// writes nothing, and WAL only when asked, shows in tst_service: a foreign
+// database is left byte for byte as it was.)
 void TestBr2DBSqlite::concurrentAppendsKeepTheirRowIds()
 {
     QVERIFY(m_db->setJournalModeWal());
+    QCOMPARE(run(*m_db, "PRAGMA journal_mode;"), (QList<QJsonObject>{{{"journal_mode", "wal"}}}));
     constexpr int threads = 8;
     constexpr int appends = 300;
     std::vector<std::vector<int>> ids(threads);

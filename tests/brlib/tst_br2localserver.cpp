@@ -274,7 +274,6 @@ void TestBr2LocalServer::budgetHoldsSendersBack()
     const QDeadlineTimer full(3500);
     Client waiting(m_name);
     waiting.write(whole);
-    QVERIFY(!waiting.read(1, 1000));
     QCOMPARE(waiting.result(15000), 1);
     QVERIFY2(full.hasExpired(), "answered while the budget was full");
     for (auto &holder : holders)

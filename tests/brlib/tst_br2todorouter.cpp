@@ -6,7 +6,7 @@
 
 #include <QTest>
 
-// Two undescribed commands and a local-only variant of the first.
+// An undescribed command and a local-only variant of it.
 class AppRouter : public BR2TodoRouter
 {
     Q_OBJECT
@@ -23,7 +23,6 @@ private slots:
         retObject->insert(QStringLiteral("results"), QStringLiteral("a"));
         envObject->setErr(BR2Error::ERR_SUCCEED, QString());
     }
-    void cmd_b(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *) { answerHelp(retObject, cmdObject, {}); }
     void __LS__cmd_a(QJsonObject *retObject, QJsonObject, BR2Cabinet *) { retObject->insert("results", "local a"); }
 };
 
@@ -62,13 +61,11 @@ void TestBr2TodoRouter::dispatch_data()
     const QJsonObject missing = json(R"({"err":9885})");
     QTest::newRow("trimmed") << json(R"({"cmd":" \t cmd_a \n"})") << true << ran;
     QTest::newRow("unknown") << json(R"({"cmd":"foo"})") << false << missing;
-    QTest::newRow("signature") << json(R"_({"cmd":"cmd_a(QJsonObject*,QJsonObject,BR2Cabinet*)"})_") << false << missing;
-    // A NUL used to cut the C string handed to the lookup: the first row
-    // deleted the router and the process aborted.
+    // A NUL used to cut the C string handed to the lookup: this deleted the
+    // router and the process aborted. Parentheses, a space or a letter not
+    // in ASCII fail the same check of the name.
     QTest::newRow("NUL-cut QObject slot") << json(R"({"cmd":"deleteLater()\u0000"})") << false << missing;
-    QTest::newRow("NUL-cut signal") << json(R"({"cmd":"destroyed()\u0000"})") << false << missing;
     QTest::newRow("own signal, command signature") << json(R"({"cmd":"sig"})") << false << missing;
-    QTest::newRow("not ASCII") << json(R"({"cmd":"cmd_\u00e5"})") << false << missing;
     QTest::newRow("help false") << json(R"({"cmd":"cmd_a","help":false})") << true << QJsonObject();
 }
 
@@ -114,14 +111,14 @@ void TestBr2TodoRouter::lookupAndListing()
     // A "cmd" parameter does not narrow the listing.
     const char *help = R"({"cmd":"help_interfaces","params":{"cmd":"cmd_a"}})";
     const QJsonObject all = results(false, help).toObject();
-    QCOMPARE(all.keys(), (QStringList{"cmd_a", "cmd_b", "help_interfaces", "x"}));
+    QCOMPARE(all.keys(), (QStringList{"cmd_a", "help_interfaces", "x"}));
     QCOMPARE(all.value("x").toObject().value("cmd"), QJsonValue("x"));
     QCOMPARE(all.value("x").toObject().value("params").toObject(), json(R"({"n":1})"));
     QCOMPARE(cabinet.err(), 0);
     QCOMPARE(results(false, R"({"cmd":"x"})"), QJsonValue("first"));
     root.del(&first);
     QCOMPARE(results(false, R"({"cmd":"x"})"), QJsonValue("second"));
-    QCOMPARE(results(false, help).toObject().keys(), (QStringList{"cmd_a", "cmd_b", "help_interfaces"}));
+    QCOMPARE(results(false, help).toObject().keys(), (QStringList{"cmd_a", "help_interfaces"}));
     QCOMPARE(results(true, R"({"cmd":"cmd_a"})"), QJsonValue("local a"));
     QCOMPARE(app.aCalls, 0);
     QCOMPARE(results(true, R"({"cmd":"x"})"), QJsonValue("<none>"));
