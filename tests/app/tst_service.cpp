@@ -503,9 +503,12 @@ private slots:
             s.call(cmd("thumbgen_insert", {{"command", "sleep 30"}}));
         QVERIFY(QTest::qWaitFor([&] { return s.call(cmd("thumbgen_status")).value("results").toObject().value("running").toArray().size() == 1; }, 5000));
         // The running command, started by a worker thread, has the workers' niceness.
-        QList<pid_t> children = sessionMembers(s.process().processId());
-        children.removeAll(pid_t(s.process().processId()));
-        QCOMPARE(children.size(), 1);
+        QList<pid_t> children;
+        QVERIFY(QTest::qWaitFor([&] {
+            children = sessionMembers(s.process().processId());
+            children.removeAll(pid_t(s.process().processId()));
+            return children.size() == 1;
+        }, 5000));
         const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(children.first()));
         QCOMPARE(stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(16).toInt(), 10);
         const QJsonArray jobs = s.call(cmd("thumbgen_jobs")).value(QStringLiteral("results")).toObject().value(QStringLiteral("jobs")).toArray();
