@@ -162,6 +162,34 @@ private slots:
         QCOMPARE(query(s.dbPath(), "PRAGMA integrity_check"), QByteArray("ok"));
     }
 
+    // Killed twice while the same video renders: quarantined; once it
+    // changes, it renders on the next walk.
+    void videoKilledTwiceQuarantined()
+    {
+        ServiceFixture s;
+        const QString bin = s.folder(QStringLiteral("bin")), src = s.folder(QStringLiteral("src")), ready = s.path("ready");
+        QVERIFY(writeFile(bin + "/ffmpeg", "#!/bin/sh\n[ -e '" + ready.toUtf8() + "' ] && { printf GIF89a; exit 0; }\nexec sleep 31.5\n")
+                && ::chmod(QFile::encodeName(bin + "/ffmpeg").constData(), 0755) == 0 && writeFile(src + "/v.mp4", "video"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PATH"), bin + ':' + env.value(QStringLiteral("PATH")));
+        s.process().setProcessEnvironment(env);
+        const QString job = compactItem({"pellowcloud", src, s.path("cloud")}, QString());
+        QVERIFY(s.prefill({job}));
+        for (int kill = 0; kill < 2; ++kill) {
+            QVERIFY(s.listen());
+            QVERIFY(QTest::qWaitFor([&] { return running("31.5") == 1; }, 10000));
+            s.stop(SIGKILL);
+            QVERIFY(QTest::qWaitFor([&] { return running("31.5") == 0; }, 5000));      // ffmpeg died with it
+        }
+        QVERIFY(s.listen() && s.drained(10000));
+        QCOMPARE(s.call(cmd("thumbgen_status")).value("results").toObject().value("quarantined").toInt(), 1);
+        QCOMPARE(s.stop(SIGTERM), 0);
+        QVERIFY(writeFile(ready, "") && writeFile(src + "/v.mp4", "video, changed") && s.prefill({job}));
+        QVERIFY(s.listen() && s.drained(10000));
+        QCOMPARE(QDir(s.path("cloud")).entryList(QDir::Files).size(), 1);
+        QCOMPARE(s.stop(SIGTERM), 0);
+    }
+
     // 32 clients insert 100 jobs each at once beside 200 idle connections:
     // every insert answered 0, every job done, 3,200 distinct numbers.
     void manyClientsAtOnce()
