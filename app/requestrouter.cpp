@@ -127,8 +127,8 @@ void RequestRouter::thumbgen_status(QJsonObject *retObject, QJsonObject cmdObjec
     results.insert(QStringLiteral("runnables"), MZThumbgen::amount());
     results.insert(QStringLiteral("threads"), m_queue->threads());
     results.insert(QStringLiteral("quarantined"), Quarantine::count());
-    results.insert(QStringLiteral("dbbytes"), double(m_queue->databaseBytes()));
-    results.insert(QStringLiteral("uptime"), double((QDateTime::currentMSecsSinceEpoch() - m_started) / 1000));
+    results.insert(QStringLiteral("dbbytes"), m_queue->databaseBytes());
+    results.insert(QStringLiteral("uptime"), (QDateTime::currentMSecsSinceEpoch() - m_started) / 1000);
     retObject->insert(QStringLiteral("results"), results);
     envObject->setErr(BR2Error::ERR_SUCCEED, QString());
 }

@@ -92,12 +92,12 @@ QJsonObject WalkTally::totals()
 {
     QJsonObject skipped;
     for (int i = 0; i < SkipCount; ++i)
-        skipped.insert(QLatin1String(SKIP_KEYS[i]), double(g_skipped[i].load()));
+        skipped.insert(QLatin1String(SKIP_KEYS[i]), qint64(g_skipped[i].load()));
     return QJsonObject{
-        {QStringLiteral("written"), QJsonObject{{QStringLiteral("image"), double(g_written[0].load())},
-                                                {QStringLiteral("heif"), double(g_written[1].load())},
-                                                {QStringLiteral("video"), double(g_written[2].load())}}},
-        {QStringLiteral("uptodate"), double(g_upToDate.load())},
+        {QStringLiteral("written"), QJsonObject{{QStringLiteral("image"), qint64(g_written[0].load())},
+                                                {QStringLiteral("heif"), qint64(g_written[1].load())},
+                                                {QStringLiteral("video"), qint64(g_written[2].load())}}},
+        {QStringLiteral("uptodate"), qint64(g_upToDate.load())},
         {QStringLiteral("skipped"), skipped},
     };
 }
