@@ -11,6 +11,7 @@
 // Peak RSS is measured in child processes: this program re-executes itself
 // with --child to render one file, and getrusage(RUSAGE_CHILDREN)-style
 // wait4 figures are compared with the child's own idle RSS.
+#include "benchproc.h"
 #include "heifthumbnail.h"
 #include "imagethumbnail.h"
 #include "videothumbnail.h"
@@ -60,14 +61,7 @@ struct Category
 
 qint64 statusKiB(const char *key)
 {
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(int(qstrlen(key))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
+    return procField("/proc/self/status", key);
 }
 
 // Runs a program, waits, and gives its wall time and peak RSS.

@@ -11,6 +11,7 @@
 // snapvault job per file on 2 threads over N 12 MP photos, baseline and the
 // same photos progressive (libjpeg's scan order, as jpegtran -progressive
 // writes it), beside vipsthumbnail over the same files.
+#include "benchproc.h"
 #include "fileidentitystore.h"
 #include "layoutwalk.h"
 #include "rendersettings.h"
@@ -31,18 +32,6 @@
 #include <vector>
 
 namespace {
-
-qint64 procField(const char *file, const char *key)
-{
-    QFile f(QString::fromLatin1(file));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(int(qstrlen(key))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 struct Cost
 {

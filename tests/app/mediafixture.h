@@ -37,6 +37,17 @@ inline QImage picture(int w, int h, QRgb colour = 0)
     return img;
 }
 
+// Fine detail everywhere, so that the compressed data is large and every
+// scan carries some of it.
+inline QImage detailed(int w, int h, int seed = 1)
+{
+    QImage img(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            img.setPixel(x, y, qRgb((x * 7 * seed) ^ y, (y * 5 + seed) ^ x, (x * y + seed) & 255));
+    return img;
+}
+
 // Left half fully transparent (black behind the alpha), right half opaque blue.
 inline QImage halfTransparent()
 {

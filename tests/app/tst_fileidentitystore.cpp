@@ -16,14 +16,9 @@ class TestFileIdentityStore : public QObject, MediaCase
         const QByteArray io = readFile(QStringLiteral("/proc/self/io"));
         return io.mid(io.indexOf("rchar:") + 6).split('\n').value(0).trimmed().toLongLong();
     }
-    // A noisy picture, so that its file has some size.
     bool photo(const QString &name, int seed) const
     {
-        QImage img(800, 600, QImage::Format_RGB32);
-        for (int y = 0; y < img.height(); ++y)
-            for (int x = 0; x < img.width(); ++x)
-                img.setPixel(x, y, qRgb((x * seed) ^ y, (y * 7 + seed) & 255, (x * y) % 251));
-        return img.save(d->mkdir("src") + '/' + name, "jpeg", 95);
+        return detailed(800, 600, seed).save(d->mkdir("src") + '/' + name, "jpeg", 95);
     }
     bool vault() const { return snapvaultWalk(at("src"), at("vault"), 100, 100); }
 
