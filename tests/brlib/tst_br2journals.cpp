@@ -19,7 +19,6 @@ void TestBr2Journals::rendering_data()
     QTest::addColumn<QStringList>("keys");
     QTest::newRow("born failed, with journals") << false << 9999 << "" << QStringList{"elapsed", "err"};
     QTest::newRow("success hides message") << true << 0 << "x" << QStringList{"err"};
-    QTest::newRow("empty message") << true << 9995 << "" << QStringList{"err"};
     QTest::newRow("message") << true << 9995 << "缺少参数: threads" << QStringList{"err", "errmsg"};
 }
 
