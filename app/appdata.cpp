@@ -1,5 +1,6 @@
 #include "appdata.h"
 
+#include "br2error.h"
 #include "br2file.h"
 #include "br2rpcpacket.h"
 #include "br2utils.h"
@@ -9,6 +10,7 @@
 #include "quarantine.h"
 #include "rendersettings.h"
 #include "stopflag.h"
+#include "thumbnailfile.h"
 #include "workeractivity.h"
 
 #include <QDateTime>
@@ -23,6 +25,7 @@
 #include <QMutexLocker>
 #include <QSocketNotifier>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -96,6 +99,8 @@ AppConfig readAppConfig(const QJsonObject &configure, const QJsonObject &setting
     if (configure.contains(QStringLiteral("nice")))
         c.niceness = qBound(0, toInt(configure.value(QStringLiteral("nice"))), 19);
     c.videoKeepsAspect = configure.value(QStringLiteral("videofit")).toString().trimmed() == QLatin1String("aspect");
+    if (configure.contains(QStringLiteral("folderretry")))
+        c.folderRetrySeconds = qBound(1, toInt(configure.value(QStringLiteral("folderretry"))), 86400);
     const QString io = configure.value(QStringLiteral("ioclass")).toString().trimmed();
     if (io == QLatin1String("normal"))
         c.ioClass = RenderSettings::IoUnchanged;
@@ -127,6 +132,10 @@ AppData *IAppData()
 AppData::AppData()
     : m_router(this)
 {
+    // A SIGSEGV sent by another process (kill -SEGV) is ignored; a real
+    // fault is not, since the kernel delivers a fault's SIGSEGV with the
+    // default action whatever the disposition. Children get the default
+    // back before they exec (ChildProcess).
     ::signal(SIGSEGV, SIG_IGN);
     route(SIGHUP, sigInt_AppQuit);
     route(SIGPIPE, sigInt_AppQuit);
@@ -140,6 +149,13 @@ AppData::AppData()
     }
     route(SIGINT, sigInt_AppQuit);
     route(SIGTERM, sigInt_AppQuit);
+
+    m_retryTimer = new QTimer(this);
+    m_retryTimer->setSingleShot(true);
+    connect(m_retryTimer, &QTimer::timeout, this, [this] {
+        topUp();
+        armRetry();
+    });
 }
 
 AppData::~AppData() = default;
@@ -163,6 +179,11 @@ void AppData::quit(int status)
     m_server.stop();
     requestStop();
     m_pool.waitForDone(1500);
+    // Jobs done since the last flush: their thumbnails to disk and their
+    // rows gone, or they would all be redone after the next start. Not when
+    // another service has the database: its rows are that service's now.
+    if (status == 0)
+        flushHeld();
     // A command's own children, and a child whose worker is still winding
     // down, must not outlive the service: they would run again after the
     // next start.
@@ -198,6 +219,7 @@ bool AppData::initialize(const QString &cfgPath)
         m_width = c.width;
         m_height = c.height;
         m_dbpath = c.dbpath;
+        m_folderRetryMs = c.folderRetrySeconds * 1000;
         RenderSettings render = RenderSettings::current();
         render.memoryCap = c.memoryLimitMiB * 1024 * 1024;
         render.debugging = c.debugging;
@@ -254,22 +276,23 @@ QString AppData::lockPath() const
     return real + QStringLiteral(".lock");
 }
 
-// Takes the lock, or takes it again when its file was removed. The
-// descriptor stays open for the life of the process and is not inherited
-// by children.
+// Takes the lock, or takes it again when its file was removed, and the
+// same lock on the database file when there is one. The descriptors stay
+// open for the life of the process and are not inherited by children.
 bool AppData::lockQueue()
 {
+    m_heldElsewhere = false;
     QDir().mkpath(QFileInfo(m_dbpath).absolutePath());
     const QString path = lockPath();
     const QByteArray native = QFile::encodeName(path);
     int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     // In a read-only folder a lock file already there still takes a lock,
-    // and without one nothing is at stake: the database cannot be written
-    // either, and its check names the real problem.
+    // and without one the database file's lock stands alone: the database
+    // cannot be written either, and its check names the real problem.
     if (fd < 0 && (errno == EROFS || errno == EACCES)) {
         fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0)
-            return true;
+            return lockDatabaseFile();
     }
     struct stat st {};
     if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &st) == 0) {
@@ -279,16 +302,56 @@ bool AppData::lockQueue()
         m_lockPath = path;
         m_lockDev = st.st_dev;
         m_lockIno = st.st_ino;
-        return true;
+        return lockDatabaseFile();
     }
     const int error = errno;
     if (fd >= 0)
         ::close(fd);
+    m_heldElsewhere = error == EWOULDBLOCK;
     PRINTLN(error == EWOULDBLOCK
                 ? QStringLiteral("queue database %1 is in use by another service (lock %2)").arg(m_dbpath, path)
                 : QStringLiteral("cannot lock queue database %1 (lock %2: %3)")
                       .arg(m_dbpath, path, QString::fromLocal8Bit(std::strerror(error))));
     return false;
+}
+
+// The lock on the database file itself: a service whose lock file was
+// deleted still meets it. Nothing to do while the file at the path is the
+// one locked (a second descriptor of a file SQLite has open would drop
+// SQLite's own locks when closed), or while there is no file yet.
+bool AppData::lockDatabaseFile()
+{
+    const QByteArray native = QFile::encodeName(m_dbpath);
+    struct stat st {};
+    if (::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode)
+        || (m_dbLockFd >= 0 && st.st_dev == m_dbLockDev && st.st_ino == m_dbLockIno))
+        return true;
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return true;   // unreadable: opening the database names the problem
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &st) != 0) {
+        const int error = errno;
+        ::close(fd);
+        m_heldElsewhere = error == EWOULDBLOCK;
+        PRINTLN(QStringLiteral("queue database %1 is in use by another service").arg(m_dbpath));
+        return false;
+    }
+    if (m_dbLockFd >= 0)
+        ::close(m_dbLockFd);
+    m_dbLockFd = fd;
+    m_dbLockDev = st.st_dev;
+    m_dbLockIno = st.st_ino;
+    return true;
+}
+
+// Called with m_dbWriteMutex held, when another service has taken the
+// database: this one must not run another job from its memory, or jobs
+// would run in both. It stops as at a SIGTERM, with status 1.
+void AppData::lostToAnotherService()
+{
+    PRINTLN(QStringLiteral("another service took over queue database %1; stopping").arg(m_dbpath));
+    requestStop();
+    QMetaObject::invokeMethod(this, [this] { quit(1); }, Qt::QueuedConnection);
 }
 
 // Opens (or, when missing, creates) the database at its path with the
@@ -306,6 +369,10 @@ bool AppData::bringUpQueue()
 {
     if (!openQueueFile())
         return false;
+    if (!lockDatabaseFile()) {     // made just now, and taken by another service meanwhile
+        m_dbe.close();
+        return false;
+    }
     if (!isQueueDatabase(m_dbe) || !recordDatabaseFile()) {
         m_dbe.close();
         return false;
@@ -323,6 +390,7 @@ bool AppData::bringUpQueue()
         m_dbe.close();
         return false;
     }
+    recordWal();
 
     // The side files exist beside a database known to be ours only.
     Quarantine::open(m_dbpath);
@@ -394,7 +462,6 @@ void AppData::topUp()
 
 bool AppData::push(BR2Journals &journal, const QStringList &args, const QString &command, const QJsonObject &owner)
 {
-    Q_UNUSED(journal)
     QJsonObject item;
     item.insert(QStringLiteral("args"), QJsonArray::fromStringList(args));
     item.insert(QStringLiteral("command"), command);
@@ -408,10 +475,13 @@ bool AppData::push(BR2Journals &journal, const QStringList &args, const QString 
         QMutexLocker write(&m_dbWriteMutex);
         int changes = 0;
         int lastId = 0;
-        if (!databaseCurrent() && !recreateDatabase())
+        if (!databaseCurrent() && !recreateDatabase()) {
+            journal.setErr(BR2Error::ERR_FAILED, QStringLiteral("任务无法保存: ") + m_storeFailure);
             return false;
+        }
         if (!m_dbe.call(changes, lastId, QStringLiteral("queue_append"), QJsonObject{{QStringLiteral("item"), text}})) {
             PRINTEXPR(m_dbe.lastError());
+            journal.setErr(BR2Error::ERR_FAILED, QStringLiteral("任务无法保存: ") + m_dbe.lastError());
             return false;
         }
         item.insert(QStringLiteral("quuno"), lastId);
@@ -427,14 +497,30 @@ bool AppData::push(BR2Journals &journal, const QStringList &args, const QString 
     return true;
 }
 
+// Whether a waiting job may run now: not while it waits out the delay
+// after its thumbnail folder took no files.
+bool AppData::readyLocked(const QJsonObject &job, qint64 now) const
+{
+    if (m_postponed.isEmpty())
+        return true;
+    const auto it = m_postponed.constFind(toInt(job.value(QStringLiteral("quuno"))));
+    return it == m_postponed.constEnd() || it->retryAt <= now;
+}
+
 bool AppData::pop(QJsonObject &item)
 {
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     QMutexLocker lock(&m_mutex);
-    if (m_queue.isEmpty())
-        return false;
-    item = m_poporder == 1 ? m_queue.takeFirst() : m_queue.takeLast();
-    m_running.insert(toInt(item.value(QStringLiteral("quuno"))), item);
-    return true;
+    const int count = m_queue.size();
+    for (int n = 0; n < count; ++n) {
+        const int i = m_poporder == 1 ? n : count - 1 - n;
+        if (!readyLocked(m_queue.at(i), now))
+            continue;
+        item = m_queue.takeAt(i);
+        m_running.insert(toInt(item.value(QStringLiteral("quuno"))), item);
+        return true;
+    }
+    return false;
 }
 
 int AppData::queuedCount()
@@ -446,10 +532,13 @@ int AppData::queuedCount()
 QList<QJsonObject> AppData::jobs(int offset, int limit, int &total)
 {
     QList<QJsonObject> all;
+    QHash<int, Postponement> postponed;
     {
         QMutexLocker lock(&m_mutex);
         all = m_running.values() + m_queue;
+        postponed = m_postponed;
     }
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     total = all.size();
     std::sort(all.begin(), all.end(), [](const QJsonObject &a, const QJsonObject &b) {
         return toInt(a.value(QStringLiteral("quuno"))) < toInt(b.value(QStringLiteral("quuno")));
@@ -457,10 +546,17 @@ QList<QJsonObject> AppData::jobs(int offset, int limit, int &total)
     QList<QJsonObject> page;
     for (int i = qMax(0, offset); i < all.size() && page.size() < limit; ++i) {
         const QJsonObject &job = all.at(i);
-        page.append(QJsonObject{{QStringLiteral("quuno"), job.value(QStringLiteral("quuno"))},
-                                {QStringLiteral("crttime"), job.value(QStringLiteral("crttime")).toString()},
-                                {QStringLiteral("args"), job.value(QStringLiteral("args"))},
-                                {QStringLiteral("command"), job.value(QStringLiteral("command")).toString()}});
+        const int quuno = toInt(job.value(QStringLiteral("quuno")));
+        QJsonObject entry{{QStringLiteral("quuno"), job.value(QStringLiteral("quuno"))},
+                          {QStringLiteral("crttime"), job.value(QStringLiteral("crttime")).toString()},
+                          {QStringLiteral("args"), job.value(QStringLiteral("args"))},
+                          {QStringLiteral("command"), job.value(QStringLiteral("command")).toString()}};
+        const auto p = postponed.constFind(quuno);
+        if (p != postponed.constEnd() && p->retryAt > now)
+            entry.insert(QStringLiteral("waiting"), QJsonObject{{QStringLiteral("folder"), p->folder},
+                                                                {QStringLiteral("reason"), p->reason},
+                                                                {QStringLiteral("retry"), (p->retryAt - now + 999) / 1000}});
+        page.append(entry);
     }
     return page;
 }
@@ -479,6 +575,7 @@ JobQueue::CancelOutcome AppData::cancel(int quuno)
             return CancelStopping;
         }
         m_queue.erase(it);
+        m_postponed.remove(quuno);
     }
     deletePending({quuno});
     return CancelRemoved;
@@ -492,22 +589,136 @@ qint64 AppData::databaseBytes() const
 
 bool AppData::hasQueued()
 {
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     QMutexLocker lock(&m_mutex);
-    return !m_queue.isEmpty();
+    return std::any_of(m_queue.cbegin(), m_queue.cend(), [&](const QJsonObject &job) { return readyLocked(job, now); });
 }
 
-bool AppData::completed(int quuno)
+QJsonArray AppData::postponed()
 {
-    QList<int> quunos{quuno};
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QJsonArray out;
+    QMutexLocker lock(&m_mutex);
+    for (auto it = m_postponed.cbegin(); it != m_postponed.cend(); ++it) {
+        if (it->retryAt <= now || m_running.contains(it.key()))
+            continue;
+        out.append(QJsonObject{{QStringLiteral("quuno"), it.key()},
+                               {QStringLiteral("folder"), it->folder},
+                               {QStringLiteral("reason"), it->reason},
+                               {QStringLiteral("retry"), (it->retryAt - now + 999) / 1000}});
+    }
+    return out;
+}
+
+void AppData::postpone(int quuno, const QString &folder, const QString &reason)
+{
+    qint64 delayMs = 0;
+    {
+        QMutexLocker lock(&m_mutex);
+        const auto job = m_running.constFind(quuno);
+        if (job == m_running.constEnd())
+            return;
+        Postponement &p = m_postponed[quuno];
+        // 1, 5, 15, then 60 times the first delay (a minute by default).
+        static const int steps[] = {1, 5, 15, 60};
+        delayMs = qint64(m_folderRetryMs) * steps[qMin(p.refusals, 3)];
+        p.retryAt = QDateTime::currentMSecsSinceEpoch() + delayMs;
+        ++p.refusals;
+        p.folder = folder;
+        p.reason = reason;
+        m_queue.prepend(job.value());
+        m_running.remove(quuno);
+    }
+    PRINTLN(QStringLiteral("job %1 waits for its thumbnail folder %2 (%3); tried again in %4 s")
+                .arg(quuno)
+                .arg(folder, reason)
+                .arg(delayMs / 1000));
+    QMetaObject::invokeMethod(this, [this] { armRetry(); }, Qt::QueuedConnection);
+}
+
+// Main thread: wakes the workers for postponed jobs that are due, and
+// again when the next one is.
+void AppData::armRetry()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    qint64 next = 0;
+    bool due = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        for (auto it = m_postponed.cbegin(); it != m_postponed.cend(); ++it) {
+            if (m_running.contains(it.key()))
+                continue;
+            if (it->retryAt <= now)
+                due = true;
+            else
+                next = next == 0 ? it->retryAt : qMin(next, it->retryAt);
+        }
+    }
+    if (due)
+        topUp();
+    if (next != 0)
+        m_retryTimer->start(int(qMin<qint64>(next - now, 3600 * 1000)));
+}
+
+// A job that wrote thumbnails keeps its row until they are on disk: a
+// power cut must not leave empty or missing thumbnails behind a deleted
+// job. One flush of each file system serves every job completed since the
+// last, so a library imported one photo a job pays one flush a second,
+// not one per photo; the last job before the queue runs dry is flushed at
+// once.
+bool AppData::completed(int quuno, const QStringList &wroteInto)
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QList<int> quunos;
+    QList<int> flushed;       // taken from m_held: deleted once their folders are flushed
+    QStringList folders;
     {
         QMutexLocker lock(&m_mutex);
         m_running.remove(quuno);
+        m_postponed.remove(quuno);
+        if (wroteInto.isEmpty()) {
+            quunos.append(quuno);
+        } else {
+            m_held.append(quuno);
+            for (const QString &folder : wroteInto)
+                m_heldFolders.insert(folder);
+        }
+        const bool dry = std::none_of(m_queue.cbegin(), m_queue.cend(),
+                                      [&](const QJsonObject &job) { return readyLocked(job, now); });
+        if (!m_held.isEmpty() && (dry || now - m_lastFlush >= 1000)) {
+            folders = m_heldFolders.values();
+            m_heldFolders.clear();
+            flushed.swap(m_held);
+            m_lastFlush = now;
+        }
         quunos += m_undeleted;
         m_undeleted.clear();
     }
-    deletePending(quunos);
-    QMutexLocker lock(&m_mutex);
-    return !m_undeleted.contains(quuno);
+    if (!flushed.isEmpty()) {
+        if (flushFolders(folders))
+            quunos += flushed;
+        else
+            PRINTLN(QStringLiteral("thumbnails of %1 jobs may not be on disk; they run again after the next start")
+                        .arg(flushed.size()));
+    }
+    if (!quunos.isEmpty())
+        deletePending(quunos);
+    return true;
+}
+
+// Flushes and deletes what is held, at a quit.
+void AppData::flushHeld()
+{
+    QList<int> quunos;
+    QStringList folders;
+    {
+        QMutexLocker lock(&m_mutex);
+        quunos.swap(m_held);
+        folders = m_heldFolders.values();
+        m_heldFolders.clear();
+    }
+    if (!quunos.isEmpty() && flushFolders(folders))
+        deletePending(quunos);
 }
 
 // A row that cannot be deleted now (a full disk) keeps its number and is
@@ -518,10 +729,15 @@ void AppData::deletePending(QList<int> quunos)
     {
         QMutexLocker write(&m_dbWriteMutex);
         const bool current = databaseCurrent() || recreateDatabase();
+        // Many rows at once (a flush's worth) in one transaction: one
+        // journal commit rather than one each.
+        const bool batch = current && quunos.size() > 1 && m_dbe.transactionBegin();
         for (int quuno : qAsConst(quunos)) {
             if (!current || !m_dbe.call(QStringLiteral("queue_remove"), QJsonObject{{QStringLiteral("quuno"), quuno}}))
                 failed.append(quuno);
         }
+        if (batch && !m_dbe.transactionCommit())
+            failed = quunos;
         if (current && !failed.isEmpty())
             PRINTEXPR(m_dbe.lastError());
     }
@@ -556,7 +772,26 @@ bool AppData::databaseCurrent() const
 {
     struct stat st {};
     return ::stat(QFile::encodeName(m_dbpath).constData(), &st) == 0 && st.st_dev == m_dbDev && st.st_ino == m_dbIno
-        && lockCurrent();
+        && lockCurrent() && walCurrent();
+}
+
+// Whether the write-ahead log SQLite writes is still the file at its name:
+// removed, the transactions in it would be found by no later start.
+bool AppData::walCurrent() const
+{
+    struct stat st {};
+    return m_walIno == 0
+        || (::stat(QFile::encodeName(m_dbpath + QStringLiteral("-wal")).constData(), &st) == 0 && st.st_dev == m_walDev
+            && st.st_ino == m_walIno);
+}
+
+// After a write: SQLite keeps its log while the connection is open.
+void AppData::recordWal()
+{
+    struct stat st {};
+    const bool there = ::stat(QFile::encodeName(m_dbpath + QStringLiteral("-wal")).constData(), &st) == 0;
+    m_walDev = there ? st.st_dev : 0;
+    m_walIno = there ? st.st_ino : 0;
 }
 
 // Whether the lock file is still the one locked (or there is none, in a
@@ -578,10 +813,16 @@ bool AppData::lockCurrent() const
 bool AppData::recreateDatabase()
 {
     PRINTLN(QStringLiteral("queue database %1 was removed or replaced; storing the queue there anew").arg(m_dbpath));
-    // The lock first: its file may have gone with the database's folder,
-    // and another service may have started on the path meanwhile.
-    if (!lockCurrent() && !lockQueue())
+    m_heldElsewhere = false;
+    // The locks first: their files may have gone with the database's
+    // folder, and another service may have started on the path meanwhile.
+    if ((!lockCurrent() && !lockQueue()) || !lockDatabaseFile()) {
+        m_storeFailure = QStringLiteral("another service holds the queue database");
+        if (m_heldElsewhere)
+            lostToAnotherService();
         return false;
+    }
+    m_storeFailure = QStringLiteral("the queue database cannot be stored anew");
     if (QFileInfo::exists(m_dbpath) || QFileInfo(m_dbpath).isSymLink()) {
         BR2DBSqlite probe;
         const bool ours = probe.openOnly(m_dbpath) && probe.loadSqlEngine(QString::fromLatin1(ENGINE_SQL), false)
@@ -595,6 +836,11 @@ bool AppData::recreateDatabase()
     m_dbe.close();
     if (!openQueueFile())
         return false;
+    if (!lockDatabaseFile()) {     // made anew just now, and taken by another service meanwhile
+        if (m_heldElsewhere)
+            lostToAnotherService();
+        return false;
+    }
     m_dbe.setJournalModeWal();
 
     QList<QJsonObject> jobs;
@@ -624,6 +870,7 @@ bool AppData::recreateDatabase()
         ok = m_dbe.call(QStringLiteral("syscfg_set"), QJsonObject{{QStringLiteral("key"), QStringLiteral("threads")},
                                                                   {QStringLiteral("value"), m_threads.loadRelaxed()}});
     ok = ok && m_dbe.transactionCommit() && recordDatabaseFile();
+    recordWal();
     if (!ok) {
         PRINTLN(QStringLiteral("cannot store the queue in %1: %2").arg(m_dbpath, m_dbe.lastError()));
         m_dbe.transactionRollback();

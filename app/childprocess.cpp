@@ -9,6 +9,7 @@
 #include <QMutexLocker>
 #include <QProcess>
 #include <QSet>
+#include <QThread>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -146,8 +147,14 @@ ChildProcess::Outcome ChildProcess::run(int timeoutMs)
         // the direct child, which would otherwise keep the group alive.
         QElapsedTimer grace;
         grace.start();
-        while (grace.elapsed() < TERM_GRACE_MS && ::kill(pid_t(-m_pid), 0) == 0)
-            proc.waitForFinished(20);
+        while (grace.elapsed() < TERM_GRACE_MS && ::kill(pid_t(-m_pid), 0) == 0) {
+            // Once the direct child is reaped, waitForFinished returns at
+            // once; its group's other members are waited for by the clock.
+            if (proc.state() == QProcess::NotRunning)
+                QThread::msleep(20);
+            else
+                proc.waitForFinished(20);
+        }
         signalGroup(m_pid, SIGKILL);
         proc.waitForFinished(1000);
         break;

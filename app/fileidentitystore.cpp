@@ -1,6 +1,7 @@
 #include "fileidentitystore.h"
 
 #include "br2utils.h"
+#include "peeraccess.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -46,20 +47,46 @@ sqlite3 *g_db = nullptr;
 // A crash loses the batch, which costs a re-hash or a render.
 const int BATCH_RECORDS = 256;
 int g_batched = 0;
+bool g_commitFailing = false;   // said on the console; quiet until a commit succeeds again
 
+// Ends the open transaction. One that cannot commit (a full disk, an I/O
+// error) is rolled back, so that no later record rides it unseen; what it
+// held is lost, which costs a re-hash or a render.
+void commitOrRollBack()
+{
+    if (sqlite3_exec(g_db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
+        g_commitFailing = false;
+        return;
+    }
+    const QString reason = QString::fromUtf8(sqlite3_errmsg(g_db));
+    // SQLite rolls some failures back itself; a busy commit stays open.
+    if (!sqlite3_get_autocommit(g_db))
+        sqlite3_exec(g_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!g_commitFailing)
+        PRINTLN(QStringLiteral("cannot commit to file store %1: %2; the batch is dropped")
+                    .arg(QString::fromUtf8(sqlite3_db_filename(g_db, "main")), reason));
+    g_commitFailing = true;
+}
+
+// Called with the service's identity (ServiceIdentity): the store's folder
+// is the service's, whoever the walk acts as.
 void commitBatch()
 {
-    if (g_batched > 0 && g_db)
-        sqlite3_exec(g_db, "COMMIT", nullptr, nullptr, nullptr);
+    if (g_batched > 0 && g_db && !sqlite3_get_autocommit(g_db))
+        commitOrRollBack();
     g_batched = 0;
 }
 
+// A record that finds no transaction to open is written on its own.
 void batch()
 {
     if (!g_db)
         return;
-    if (g_batched == 0)
-        sqlite3_exec(g_db, "BEGIN", nullptr, nullptr, nullptr);
+    // A statement that failed may have rolled the whole batch back.
+    if (g_batched > 0 && sqlite3_get_autocommit(g_db))
+        g_batched = 0;
+    if (g_batched == 0 && sqlite3_exec(g_db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return;
     if (++g_batched >= BATCH_RECORDS)
         commitBatch();
 }
@@ -71,7 +98,8 @@ qint64 nowNs()
     return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-// A statement prepared once; reset after every use.
+// A statement prepared for one use and finalized with it; preparing costs
+// little next to the file work that comes with every record.
 class Statement
 {
 public:
@@ -172,6 +200,7 @@ bool open(const QString &databasePath, qint64 untrustedNs)
 void close()
 {
     QMutexLocker locker(&g_mutex);
+    const ServiceIdentity asService;
     commitBatch();
     sqlite3_close(g_db);
     g_db = nullptr;
@@ -191,6 +220,7 @@ bool known(const QString &path, const FileIdentity &now, int &kind, QByteArray &
 void record(const QString &path, const FileIdentity &id, int kind, const QByteArray &md5)
 {
     QMutexLocker locker(&g_mutex);
+    const ServiceIdentity asService;
     batch();
     Statement("INSERT OR REPLACE INTO hashes(path, folder, ino, size, mtime, ctime, recorded, md5, kind)"
               " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)")
@@ -223,6 +253,7 @@ Freshness rendered(const QString &thumbnail, const FileIdentity &sourceNow)
 void recordRender(const QString &thumbnail, const QString &source, const FileIdentity &id)
 {
     QMutexLocker locker(&g_mutex);
+    const ServiceIdentity asService;
     batch();
     Statement("INSERT OR REPLACE INTO renders(thumb, source, folder, ino, size, mtime, ctime, recorded) VALUES(?, ?, ?, ?, ?, ?, ?, ?)")
         .text(1, thumbnail)
@@ -236,13 +267,17 @@ void recordRender(const QString &thumbnail, const QString &source, const FileIde
 void commit()
 {
     QMutexLocker locker(&g_mutex);
+    const ServiceIdentity asService;
     commitBatch();
 }
 
 void forgetGone(const QString &folder)
 {
     QMutexLocker locker(&g_mutex);
-    commitBatch();
+    {
+        const ServiceIdentity asService;
+        commitBatch();
+    }
     const QString dir = QFileInfo(folder).absoluteFilePath();
     struct Table
     {
@@ -264,10 +299,12 @@ void forgetGone(const QString &folder)
         }
         if (gone.isEmpty())
             continue;
-        sqlite3_exec(g_db, "BEGIN", nullptr, nullptr, nullptr);
+        const ServiceIdentity asService;
+        if (sqlite3_exec(g_db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
+            continue;
         for (const QString &key : qAsConst(gone))
             Statement(t.remove).text(1, key).run();
-        sqlite3_exec(g_db, "COMMIT", nullptr, nullptr, nullptr);
+        commitOrRollBack();
     }
 }
 

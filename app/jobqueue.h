@@ -2,6 +2,7 @@
 #define JOBQUEUE_H
 #include "peeraccess.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QSize>
@@ -19,9 +20,14 @@ public:
     virtual ~JobQueue() = default;
 
     virtual bool pop(QJsonObject &item) = 0;
-    // Removes the completed job's row.
-    virtual bool completed(int quuno) = 0;
-    // True while jobs are waiting in memory; workers look once more before
+    // Removes the completed job's row. wroteInto: the folders the job put
+    // thumbnails into, which reach the disk before the row goes.
+    virtual bool completed(int quuno, const QStringList &wroteInto) = 0;
+    // The job's thumbnail folder takes no files (no space, read-only, no
+    // permission): the job waits, its row kept, and is tried again after a
+    // delay that grows with every refusal in a row.
+    virtual void postpone(int quuno, const QString &folder, const QString &reason) = 0;
+    // True while jobs are ready in memory; workers look once more before
     // they leave so that no job waits for the next push.
     virtual bool hasQueued() = 0;
     virtual int threads() const = 0;
@@ -39,7 +45,9 @@ public:
     // Jobs waiting (not in progress), from memory.
     virtual int queuedCount() = 0;
     // Jobs waiting and in progress, oldest first: {"quuno", "crttime",
-    // "args", "command"}; total is how many there are in all.
+    // "args", "command"}, and for a job waiting for its thumbnail folder
+    // "waiting": {"folder", "reason", "retry"}; total is how many there are
+    // in all.
     virtual QList<QJsonObject> jobs(int offset, int limit, int &total) = 0;
     enum CancelOutcome { CancelRemoved, CancelStopping, CancelUnknown };
     // A waiting job is removed at once; one in progress is stopped at its
@@ -47,6 +55,9 @@ public:
     virtual CancelOutcome cancel(int quuno) = 0;
     // Bytes of the queue database file.
     virtual qint64 databaseBytes() const = 0;
+    // The jobs waiting for their thumbnail folder: [{"quuno", "folder",
+    // "reason", "retry"}], retry in seconds from now.
+    virtual QJsonArray postponed() = 0;
 };
 
 #endif // JOBQUEUE_H

@@ -84,28 +84,6 @@ RenderResult render(MediaKind kind, const QString &source, const QString &target
     return result;
 }
 
-// After a thumbnail could not be written: whether the folder takes files
-// at all (a full or read-only file system, no permission); when it does
-// not, the reason, and the walk stops trying the folder's other files.
-bool folderTakesFiles(const QString &folder, QString &reason)
-{
-    QDir().mkpath(folder);
-    QString path;
-    const int fd = openTemporary(folder, path);
-    if (fd < 0) {
-        reason = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    const TemporaryGuard guard(fd, path);
-    // A full file system still makes empty files: the probe must hold data.
-    static const char block[4096] = {};
-    if (::write(fd, block, sizeof block) != ssize_t(sizeof block)) {
-        reason = QString::fromLocal8Bit(std::strerror(errno ? errno : ENOSPC));
-        return false;
-    }
-    return true;
-}
-
 bool laterThan(const struct timespec &a, const struct timespec &b)
 {
     return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
@@ -117,9 +95,12 @@ bool laterThan(const struct timespec &a, const struct timespec &b)
 // file replaced by an older-dated one (cp -p, mv over it, rsync -a, a
 // restore) is rendered again. A thumbnail the store has no record of (made
 // before it, or its record lost) keeps the rule of its age once and is
-// recorded: a regular file older than its source counts as missing, except
-// for a source dated in the future (a camera with a wrong clock), which
-// would otherwise be rendered on every walk. id: the source's identity now.
+// recorded: a regular file older than its source's modification or change
+// time counts as missing, except for a source modified in the future (a
+// camera with a wrong clock), which would otherwise be rendered on every
+// walk. The change time catches a source put back with an older
+// modification time (cp -p, a restore), which the kernel cannot date back.
+// id: the source's identity now.
 bool needsRender(const QString &source, const QString &target, FileIdentity &id)
 {
     struct stat t;
@@ -142,38 +123,43 @@ bool needsRender(const QString &source, const QString &target, FileIdentity &id)
     }
     struct timespec now;
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const bool stale = laterThan(s.st_mtim, t.st_mtim) && !laterThan(s.st_mtim, now);
+    const bool stale = (laterThan(s.st_mtim, t.st_mtim) && !laterThan(s.st_mtim, now)) || laterThan(s.st_ctim, t.st_mtim);
     if (!stale)
         FileIdentityStore::recordRender(target, source, id);
     return stale;
 }
 
 // One file of a walk, counted in tally; false when the walk must not go
-// on (a stop, or a thumbnail folder that takes no files).
-bool renderCounted(MediaKind kind, const QString &source, const QString &target, int width, int height,
-                   WalkTally &tally, RenderResult *outcome = nullptr, const QByteArray *data = nullptr)
+// on (a stop, or a thumbnail folder that takes no files). raw: the file's
+// path as its folder lists it, which the quarantine knows it by (source
+// may be a link to it).
+bool renderCounted(MediaKind kind, const QByteArray &raw, const QString &source, const QString &target, int width, int height,
+                   WalkTally &tally, FolderRefusal &refusal, RenderResult *outcome = nullptr,
+                   const QByteArray *data = nullptr)
 {
     // Poison files: skipped while quarantined, rendered alone while suspect.
     struct stat st {};
     const bool known = ::stat(QFile::encodeName(source).constData(), &st) == 0;
-    const Quarantine::Verdict verdict = known ? Quarantine::verdict(source, st) : Quarantine::Render;
+    const Quarantine::Verdict verdict = known ? Quarantine::verdict(raw, st) : Quarantine::Render;
     if (verdict == Quarantine::Skip) {
         tally.skipped(WalkTally::Quarantined);
         return !stopRequested();
     }
     RenderResult result;
     {
-        Quarantine::Rendering rendering(source, st, verdict == Quarantine::RenderAlone);
+        Quarantine::Rendering rendering(raw, st, verdict == Quarantine::RenderAlone);
         result = render(kind, source, target, width, height, data);
         rendering.finished(result, result == RenderResult::FfmpegTimedOut && lastTimeoutWasBusy());
     }
     tally.rendered(kind, result);
     if (outcome)
         *outcome = result;
+    // A folder that takes no files stops the walk: the job waits for it.
     QString reason;
     if (result == RenderResult::CannotWrite && !folderTakesFiles(QFileInfo(target).absolutePath(), reason)) {
         PRINTLN(QStringLiteral("cannot write thumbnails into %1: %2; the folder's other files are left")
                     .arg(QFileInfo(target).absolutePath(), reason));
+        refusal = FolderRefusal{QFileInfo(target).absolutePath(), reason};
         return false;
     }
     return !stopRequested();
@@ -210,7 +196,8 @@ QByteArray readOnce(const QString &file, const struct stat &st)
 
 // remember: whether the store may keep what it learns under the file's
 // path (not under a passing link's).
-bool snapvaultFile(const QString &file, const QDir &thumbs, int width, int height, WalkTally &tally, bool remember = true)
+bool snapvaultFile(const QString &file, const QByteArray &raw, const QDir &thumbs, int width, int height, WalkTally &tally,
+                   FolderRefusal &refusal, bool remember = true)
 {
     // What the store knows under the file's identity spares the MIME
     // lookup and reading the file again; an unreadable file has no content
@@ -244,7 +231,7 @@ bool snapvaultFile(const QString &file, const QDir &thumbs, int width, int heigh
         tally.upToDate();
         return !stopRequested();
     }
-    return renderCounted(kind, file, target, width, height, tally, nullptr, bytes.isNull() ? nullptr : &bytes);
+    return renderCounted(kind, raw, file, target, width, height, tally, refusal, nullptr, bytes.isNull() ? nullptr : &bytes);
 }
 
 // The walk both layouts share: leftovers cleared, the folder's files in
@@ -302,11 +289,12 @@ void account(const QString &layout, const QString &source, const WalkTally &tall
 
 } // namespace
 
-bool pellowcloudWalk(const QString &source, const QString &thumbs, int width, int height)
+bool pellowcloudWalk(const QString &source, const QString &thumbs, int width, int height, FolderRefusal *refusal)
 {
     const QDir thumbDir(thumbs);
     WalkTally tally;
-    const bool done = walkFolder(source, thumbs, [&](const QByteArray &raw) {
+    FolderRefusal refused;
+    bool done = walkFolder(source, thumbs, [&](const QByteArray &raw) {
         // Named after the MD5 of the raw path: the same as of its text for
         // every UTF-8 name.
         const FileAlias alias(raw);
@@ -325,33 +313,39 @@ bool pellowcloudWalk(const QString &source, const QString &thumbs, int width, in
             return true;
         }
         RenderResult result = RenderResult::NotMedia;
-        const bool goOn = renderCounted(kind, path, target, width, height, tally, &result);
+        const bool goOn = renderCounted(kind, raw, path, target, width, height, tally, refused, &result);
         if (result == RenderResult::Rendered && id.inode != 0)
             FileIdentityStore::recordRender(target, path, id);
         return goOn;
     });
+    done = done && !refused.refused();
     if (done)
         account(QStringLiteral("pellowcloud"), source, tally, false);
+    if (refusal)
+        *refusal = refused;
     return done;
 }
 
-bool snapvaultWalk(const QString &source, const QString &thumbs, int width, int height)
+bool snapvaultWalk(const QString &source, const QString &thumbs, int width, int height, FolderRefusal *refusal)
 {
     const QDir thumbDir(thumbs);
     WalkTally tally;
+    FolderRefusal refused;
     const bool oneFile = !QFileInfo(source).isDir();
     if (oneFile) {
         removeLeftovers(thumbs);
-        snapvaultFile(source, thumbDir, width, height, tally);
+        snapvaultFile(source, QFile::encodeName(source), thumbDir, width, height, tally, refused);
         FileIdentityStore::commit();
     } else {
         walkFolder(source, thumbs, [&](const QByteArray &raw) {
             const FileAlias alias(raw);
-            return alias.path().isEmpty() || snapvaultFile(alias.path(), thumbDir, width, height, tally, !alias.linked());
+            return alias.path().isEmpty() || snapvaultFile(alias.path(), raw, thumbDir, width, height, tally, refused, !alias.linked());
         });
     }
-    const bool done = !stopRequested();
+    const bool done = !stopRequested() && !refused.refused();
     if (done)
         account(QStringLiteral("snapvault"), source, tally, oneFile);
+    if (refusal)
+        *refusal = refused;
     return done;
 }

@@ -7,6 +7,7 @@
 #include "peeraccess.h"
 #include "rendersettings.h"
 #include "stopflag.h"
+#include "thumbnailfile.h"
 #include "threadpriority.h"
 #include "workeractivity.h"
 
@@ -90,18 +91,26 @@ void MZThumbgen::run()
         const int quuno = toInt(job.value(QStringLiteral("quuno")));
         bool finished;
         bool cancelled;
+        FolderRefusal refusal;
         {
             const JobActivity activity(quuno, jobName(job));
-            finished = runJob(job, box.width(), box.height());
+            finished = runJob(job, box.width(), box.height(), &refusal);
             cancelled = activity.cancelled();
+        }
+        // The folders are taken in any case, so that none is carried into
+        // the next job's flush.
+        const QStringList wroteInto = takeWrittenFolders();
+        if (!finished && !cancelled && refusal.refused()) {
+            m_queue->postpone(quuno, refusal.folder, refusal.reason);
+            continue;
         }
         if (!finished && !cancelled)
             return;   // cut off by a quit: the row stays and the job is redone after the next start
-        m_queue->completed(quuno);
+        m_queue->completed(quuno, wroteInto);
     }
 }
 
-bool MZThumbgen::runJob(const QJsonObject &job, int width, int height)
+bool MZThumbgen::runJob(const QJsonObject &job, int width, int height, FolderRefusal *refusal)
 {
     // A stranger's job reads, writes and runs children as the stranger; it
     // never runs as the service, even when the identity cannot be taken.
@@ -114,12 +123,12 @@ bool MZThumbgen::runJob(const QJsonObject &job, int width, int height)
                         .arg(owner.valid ? QString::number(owner.uid) : QStringLiteral("unknown")));
             return true;
         }
-        return runAs(job, width, height);
+        return runAs(job, width, height, refusal);
     }
-    return runAs(job, width, height);
+    return runAs(job, width, height, refusal);
 }
 
-bool MZThumbgen::runAs(const QJsonObject &job, int width, int height)
+bool MZThumbgen::runAs(const QJsonObject &job, int width, int height, FolderRefusal *refusal)
 {
     const QStringList args = toStrings(job.value(QStringLiteral("args")), false);
     const QJsonValue commandValue = job.value(QStringLiteral("command"));
@@ -147,6 +156,6 @@ bool MZThumbgen::runAs(const QJsonObject &job, int width, int height)
         PRINTLN(QStringLiteral("%1 job over a missing source: %2").arg(layout, args.at(1)));
         return true;
     }
-    return cloud ? pellowcloudWalk(args.at(1), args.at(2), width, height)
-                 : snapvaultWalk(args.at(1), args.at(2), width, height);
+    return cloud ? pellowcloudWalk(args.at(1), args.at(2), width, height, refusal)
+                 : snapvaultWalk(args.at(1), args.at(2), width, height, refusal);
 }

@@ -4,6 +4,7 @@
 #include <QRunnable>
 
 class JobQueue;
+struct FolderRefusal;
 
 // One worker of the thumbnail pool: takes jobs from the queue, runs each
 // (a command line, or a layout walk) and completes it. A job cut off by a
@@ -22,11 +23,12 @@ public:
 
     // One job, at the job's own size or the given box. A job queued by an
     // untrusted client runs under that client's identity, or not at all.
-    // False when a quit cut it off.
-    static bool runJob(const QJsonObject &job, int width, int height);
+    // False when a quit cut it off, or when its thumbnail folder took no
+    // files (then refusal, when given, says which and why).
+    static bool runJob(const QJsonObject &job, int width, int height, FolderRefusal *refusal = nullptr);
 
 private:
-    static bool runAs(const QJsonObject &job, int width, int height);
+    static bool runAs(const QJsonObject &job, int width, int height, FolderRefusal *refusal);
     bool leave();
 
     JobQueue *m_queue;

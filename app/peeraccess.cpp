@@ -7,6 +7,7 @@
 #include <QJsonArray>
 
 #include <atomic>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
@@ -19,7 +20,20 @@
 
 namespace {
 
-thread_local const BR2PeerCredentials *t_current = nullptr;
+// The identity the calling thread acts as; null while it acts as the service.
+thread_local const FsIdentity *t_active = nullptr;
+
+// The raw setgroups system call changes this thread only (see FsIdentity).
+bool setThreadIdentity(uid_t uid, gid_t gid, const std::vector<gid_t> &groups)
+{
+    if (::syscall(SYS_setgroups, groups.size(), groups.empty() ? nullptr : groups.data()) != 0)
+        return false;
+    ::setfsgid(gid);
+    ::setfsuid(uid);
+    // setfsuid/setfsgid report the previous value, never an error; read
+    // back to know the switch really happened.
+    return uid_t(::setfsuid(uid_t(-1))) == uid && gid_t(::setfsgid(gid_t(-1))) == gid;
+}
 
 // faccessat without AT_EACCESS checks the real uid, which for a root
 // service passes everything; faccessat2 with AT_EACCESS checks the
@@ -123,18 +137,12 @@ FsIdentity::FsIdentity(const BR2PeerCredentials &peer)
         m_savedGroups.resize(size_t(::getgroups(int(m_savedGroups.size()), m_savedGroups.data())));
     m_savedUid = uid_t(::setfsuid(uid_t(-1)));
     m_savedGid = gid_t(::setfsgid(gid_t(-1)));
-    m_previous = t_current;
-
-    std::vector<gid_t> groups(peer.groups.begin(), peer.groups.end());
-    if (!peer.valid || ::syscall(SYS_setgroups, groups.size(), groups.empty() ? nullptr : groups.data()) != 0)
+    m_previous = t_active;
+    if (!peer.valid)
         return;
-    ::setfsgid(gid_t(peer.gid));
-    ::setfsuid(uid_t(peer.uid));
-    // setfsuid/setfsgid report the previous value, never an error; read
-    // back to know the switch really happened.
-    m_active = uid_t(::setfsuid(uid_t(-1))) == uid_t(peer.uid) && gid_t(::setfsgid(gid_t(-1))) == gid_t(peer.gid);
+    m_active = setThreadIdentity(uid_t(peer.uid), gid_t(peer.gid), std::vector<gid_t>(peer.groups.begin(), peer.groups.end()));
     if (m_active)
-        t_current = &m_peer;
+        t_active = this;
 }
 
 FsIdentity::~FsIdentity()
@@ -142,10 +150,38 @@ FsIdentity::~FsIdentity()
     ::setfsuid(m_savedUid);
     ::setfsgid(m_savedGid);
     ::syscall(SYS_setgroups, m_savedGroups.size(), m_savedGroups.empty() ? nullptr : m_savedGroups.data());
-    t_current = m_previous;
+    t_active = m_previous;
 }
 
 const BR2PeerCredentials *FsIdentity::current()
 {
-    return t_current;
+    return t_active ? &t_active->m_peer : nullptr;
+}
+
+ServiceIdentity::ServiceIdentity()
+    : m_client(t_active)
+{
+    if (!m_client)
+        return;
+    // What the outermost identity taken on this thread saved is the service's own.
+    const FsIdentity *first = m_client;
+    while (first->m_previous)
+        first = first->m_previous;
+    setThreadIdentity(first->m_savedUid, first->m_savedGid, first->m_savedGroups);
+    t_active = nullptr;
+}
+
+ServiceIdentity::~ServiceIdentity()
+{
+    if (!m_client)
+        return;
+    const BR2PeerCredentials &peer = m_client->m_peer;
+    // It was taken once on this thread, so this cannot fail short of a
+    // broken kernel; were it to, the thread would go on with the service's
+    // rights on the client's behalf, which must never happen.
+    if (!setThreadIdentity(uid_t(peer.uid), gid_t(peer.gid), std::vector<gid_t>(peer.groups.begin(), peer.groups.end()))) {
+        PRINTLN(QStringLiteral("cannot act as uid %1 again; stopping").arg(peer.uid));
+        std::abort();
+    }
+    t_active = m_client;
 }

@@ -53,12 +53,32 @@ public:
     static const BR2PeerCredentials *current();
 
 private:
+    friend class ServiceIdentity;
+
     BR2PeerCredentials m_peer;
-    const BR2PeerCredentials *m_previous = nullptr;
+    const FsIdentity *m_previous = nullptr;
     uid_t m_savedUid = 0;
     gid_t m_savedGid = 0;
     std::vector<gid_t> m_savedGroups;
     bool m_active = false;
+};
+
+// Puts the service's own file-system identity back on the calling thread
+// for its lifetime, and the client's again at its end; nothing when the
+// thread already acts as the service. The service's own files (the
+// quarantine list, the identity store) live in folders a client may not
+// write, and a write made for the service must not fail because a walk
+// happens to act as the client.
+class ServiceIdentity
+{
+public:
+    ServiceIdentity();
+    ~ServiceIdentity();
+    ServiceIdentity(const ServiceIdentity &) = delete;
+    ServiceIdentity &operator=(const ServiceIdentity &) = delete;
+
+private:
+    const FsIdentity *m_client = nullptr;
 };
 
 #endif // PEERACCESS_H

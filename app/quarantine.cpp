@@ -1,6 +1,8 @@
 #include "quarantine.h"
 
 #include "br2utils.h"
+#include "filealias.h"
+#include "peeraccess.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -23,8 +25,16 @@
 
 namespace Quarantine {
 
-void (*renderHook)(const QString &path) = nullptr;
+void (*renderHook)(const QByteArray &path) = nullptr;
 
+// Both side files hold JSON objects, one a line. A file is named by "path",
+// its text, and when its bytes are not valid UTF-8 also by "path64", the
+// bytes in base64, which wins on reading. The list, "DATABASE.quarantine",
+// adds "size", "mtime" and "mtimens" (the modification time in s and ns),
+// "added" (s since the epoch) and "state" ("suspect", "quarantined",
+// "timeout"). The slots, "DATABASE.inprogress", are SLOT_BYTES each, one
+// per worker thread, a free one starting with a newline; a taken one adds
+// "size", "mtime", "mtimens" and "alone" (whether it rendered alone).
 namespace {
 
 enum State { Suspect, Quarantined, TimedOut };
@@ -56,8 +66,23 @@ qint64 mtimeOf(const QJsonObject &o)
     return qint64(o.value(QStringLiteral("mtime")).toDouble()) * NS + qint64(o.value(QStringLiteral("mtimens")).toDouble());
 }
 
+// The file's name in a line of either side file.
+QJsonObject named(const QByteArray &path)
+{
+    QJsonObject o{{QStringLiteral("path"), QFile::decodeName(path)}};
+    if (!FileAlias::isValidName(path))
+        o.insert(QStringLiteral("path64"), QString::fromLatin1(path.toBase64()));
+    return o;
+}
+
+QByteArray pathOf(const QJsonObject &o)
+{
+    const QJsonValue raw = o.value(QStringLiteral("path64"));
+    return raw.isString() ? QByteArray::fromBase64(raw.toString().toLatin1()) : QFile::encodeName(o.value(QStringLiteral("path")).toString());
+}
+
 QMutex g_mutex;                       // guards everything below
-QHash<QString, Entry> g_entries;
+QHash<QByteArray, Entry> g_entries;
 QString g_listPath;
 int g_slotFd = -1;
 QVector<bool> g_slotUsed;
@@ -97,7 +122,10 @@ void save()
 {
     if (g_listPath.isEmpty())
         return;
-    QVector<QPair<QString, Entry>> all;
+    // The list's folder is the service's; a walk acting as a client could
+    // not make the new file beside it.
+    const ServiceIdentity asService;
+    QVector<QPair<QByteArray, Entry>> all;
     for (auto it = g_entries.cbegin(); it != g_entries.cend(); ++it)
         all.append({it.key(), it.value()});
     std::sort(all.begin(), all.end(), [](const auto &a, const auto &b) { return a.second.added > b.second.added; });
@@ -107,12 +135,12 @@ void save()
     if (!file.open(QIODevice::WriteOnly))
         return;
     for (auto it = all.crbegin(); it != all.crend(); ++it) {
-        const QJsonObject line{{QStringLiteral("path"), it->first},
-                               {QStringLiteral("size"), double(it->second.size)},
-                               {QStringLiteral("mtime"), double(it->second.mtimeNs / NS)},
-                               {QStringLiteral("mtimens"), double(it->second.mtimeNs % NS)},
-                               {QStringLiteral("added"), double(it->second.added)},
-                               {QStringLiteral("state"), QLatin1String(STATE_NAMES[it->second.state])}};
+        QJsonObject line = named(it->first);
+        line.insert(QStringLiteral("size"), double(it->second.size));
+        line.insert(QStringLiteral("mtime"), double(it->second.mtimeNs / NS));
+        line.insert(QStringLiteral("mtimens"), double(it->second.mtimeNs % NS));
+        line.insert(QStringLiteral("added"), double(it->second.added));
+        line.insert(QStringLiteral("state"), QLatin1String(STATE_NAMES[it->second.state]));
         file.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
     }
     if (!file.commit())
@@ -126,7 +154,7 @@ void load()
         return;
     while (!file.atEnd()) {
         const QJsonObject o = QJsonDocument::fromJson(file.readLine()).object();
-        const QString path = o.value(QStringLiteral("path")).toString();
+        const QByteArray path = pathOf(o);
         const QString state = o.value(QStringLiteral("state")).toString();
         if (path.isEmpty())
             continue;
@@ -143,7 +171,13 @@ void load()
 
 bool open(const QString &databasePath)
 {
+    // Links to the files a dead process was rendering, left in the
+    // temporary folder.
+    FileAlias::removeStale();
     QMutexLocker locker(&g_mutex);
+    if (g_slotFd >= 0)
+        ::close(g_slotFd);
+    g_entries.clear();
     g_listPath = databasePath + QStringLiteral(".quarantine");
     load();
     const QByteArray slotFile = QFile::encodeName(databasePath + QStringLiteral(".inprogress"));
@@ -152,29 +186,38 @@ bool open(const QString &databasePath)
         PRINTLN(QStringLiteral("cannot open %1: %2").arg(QString::fromLocal8Bit(slotFile), QString::fromLocal8Bit(std::strerror(errno))));
         return false;
     }
-    // What the previous process was rendering when it died.
+    // What the previous process was rendering when it died: one file in
+    // several slots died once, and alone if any slot says so (a file that
+    // renders alone is in one slot only).
+    QVector<QByteArray> dead;
+    QHash<QByteArray, QJsonObject> slotOf;
     std::vector<char> slot(SLOT_BYTES);
-    bool changed = false;
     ssize_t got;
     for (off_t at = 0; (got = ::pread(g_slotFd, slot.data(), slot.size(), at)) > 0; at += SLOT_BYTES) {
         const QByteArray text(slot.data(), int(got));
         const QJsonObject o = QJsonDocument::fromJson(text.left(text.indexOf('\n'))).object();
-        const QString path = o.value(QStringLiteral("path")).toString();
+        const QByteArray path = pathOf(o);
         if (path.isEmpty())
             continue;
+        if (!slotOf.contains(path))
+            dead.append(path);
+        if (!slotOf.value(path).value(QStringLiteral("alone")).toBool())
+            slotOf.insert(path, o);
+    }
+    for (const QByteArray &path : qAsConst(dead)) {
+        const QJsonObject &o = slotOf[path];
         Entry &e = g_entries[path];
-        const bool again = e.added != 0 && (e.state == Suspect || e.state == Quarantined);
         e.size = qint64(o.value(QStringLiteral("size")).toDouble());
         e.mtimeNs = mtimeOf(o);
         e.added = QDateTime::currentSecsSinceEpoch();
-        e.state = again || o.value(QStringLiteral("alone")).toBool() ? Quarantined : Suspect;
-        PRINTLN(e.state == Quarantined ? QStringLiteral("quarantined %1: the service died twice while rendering it").arg(path)
-                                       : QStringLiteral("%1 was being rendered when the service died; it is rendered alone next").arg(path));
-        changed = true;
+        e.state = o.value(QStringLiteral("alone")).toBool() ? Quarantined : Suspect;
+        const QString name = QFile::decodeName(path);
+        PRINTLN(e.state == Quarantined ? QStringLiteral("quarantined %1: the service died while it was rendered alone").arg(name)
+                                       : QStringLiteral("%1 was being rendered when the service died; it is rendered alone next").arg(name));
     }
     if (::ftruncate(g_slotFd, 0) != 0)
         PRINTLN(QStringLiteral("cannot clear %1").arg(QString::fromLocal8Bit(slotFile)));
-    if (changed)
+    if (!dead.isEmpty())
         save();
     return true;
 }
@@ -185,7 +228,7 @@ void forgetInProgress()
         return;
 }
 
-Verdict verdict(const QString &path, const struct stat &st)
+Verdict verdict(const QByteArray &path, const struct stat &st)
 {
     QMutexLocker locker(&g_mutex);
     const auto it = g_entries.find(path);
@@ -206,20 +249,21 @@ Verdict verdict(const QString &path, const struct stat &st)
     return Render;
 }
 
-Rendering::Rendering(const QString &path, const struct stat &st, bool alone)
+Rendering::Rendering(const QByteArray &path, const struct stat &st, bool alone)
     : m_path(path)
     , m_st(st)
     , m_alone(alone)
 {
     alone ? g_gate.lockForWrite() : g_gate.lockForRead();
+    // The slots' descriptor was opened by the service at start: writing
+    // through it needs no identity, whoever the thread acts as.
     if (g_slotFd >= 0) {
-        QByteArray line = QJsonDocument(QJsonObject{{QStringLiteral("path"), path},
-                                                    {QStringLiteral("size"), double(st.st_size)},
-                                                    {QStringLiteral("mtime"), double(st.st_mtim.tv_sec)},
-                                                    {QStringLiteral("mtimens"), double(st.st_mtim.tv_nsec)},
-                                                    {QStringLiteral("alone"), alone}})
-                              .toJson(QJsonDocument::Compact)
-            + '\n';
+        QJsonObject slot = named(path);
+        slot.insert(QStringLiteral("size"), double(st.st_size));
+        slot.insert(QStringLiteral("mtime"), double(st.st_mtim.tv_sec));
+        slot.insert(QStringLiteral("mtimens"), double(st.st_mtim.tv_nsec));
+        slot.insert(QStringLiteral("alone"), alone);
+        const QByteArray line = QJsonDocument(slot).toJson(QJsonDocument::Compact) + '\n';
         if (line.size() <= SLOT_BYTES && ::pwrite(g_slotFd, line.constData(), size_t(line.size()), off_t(slotIndex()) * SLOT_BYTES) < 0)
             PRINTLN(QStringLiteral("cannot record the file being rendered: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
     }
@@ -264,7 +308,7 @@ QJsonArray list()
     for (auto it = g_entries.cbegin(); it != g_entries.cend(); ++it) {
         if (it->state == Suspect)
             continue;
-        out.append(QJsonObject{{QStringLiteral("path"), it.key()},
+        out.append(QJsonObject{{QStringLiteral("path"), QFile::decodeName(it.key())},
                                {QStringLiteral("size"), double(it->size)},
                                {QStringLiteral("mtime"), double(it->mtimeNs / NS)},
                                {QStringLiteral("mtimens"), double(it->mtimeNs % NS)},

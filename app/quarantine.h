@@ -2,6 +2,7 @@
 #define QUARANTINE_H
 #include "renderresult.h"
 
+#include <QByteArray>
 #include <QJsonArray>
 #include <QString>
 
@@ -13,32 +14,38 @@
 // Before a render, the worker records the file in its slot of
 // "DATABASE.inprogress" (pwrite, no fsync: a crash of the process cannot
 // lose it) and clears the slot afterwards. At start-up, a file still in a
-// slot was being rendered when the process died. The process may have died
-// for another reason (kill -9, the OOM killer, another worker's file), so
-// such a file only becomes a suspect, which is rendered alone; a suspect
-// found in a slot again is quarantined in "DATABASE.quarantine" (JSON
-// lines, at most 10,000, oldest dropped), and walks skip it while its size
-// and modification time stay the same. A changed file is tried again, and
-// one that renders leaves the list. A video whose ffmpeg ran out of time
-// while busy in CPU is remembered too, and tried once per start until it
-// changes.
+// slot was being rendered when the process died; one file in several
+// workers' slots (the jobs of both layouts over one folder) is one death.
+// The process may have died for another reason (kill -9, the OOM killer,
+// another worker's file), so such a file only becomes a suspect, which is
+// rendered alone. Only a death while a file rendered alone is its own: it
+// is then quarantined in "DATABASE.quarantine" (JSON lines, at most
+// 10,000, oldest dropped), and walks skip it while its size and
+// modification time stay the same. A changed file is tried again, and one
+// that renders leaves the list. A video whose ffmpeg ran out of time while
+// busy in CPU is remembered too, and tried once per start until it changes.
+//
+// Files are known by their path's own bytes, as the folder lists them,
+// whether or not they are valid UTF-8 (see FileAlias); never by the link a
+// renderer opens.
 namespace Quarantine {
 
 // Opens the side files beside a queue database that passed its identity
-// check and takes over what the previous process left in its slots.
+// check and takes over what the previous process left in its slots and in
+// the temporary folder. Opening again lets go of what was open.
 bool open(const QString &databasePath);
 // Clears every slot: a quit that cuts renders off is not their fault.
 void forgetInProgress();
 
 enum Verdict { Render, RenderAlone, Skip };
-Verdict verdict(const QString &path, const struct stat &st);
+Verdict verdict(const QByteArray &path, const struct stat &st);
 
 // The render of one file, recorded in the calling thread's slot for its
 // lifetime and, for a suspect, alone.
 class Rendering
 {
 public:
-    Rendering(const QString &path, const struct stat &st, bool alone);
+    Rendering(const QByteArray &path, const struct stat &st, bool alone);
     ~Rendering();
     Rendering(const Rendering &) = delete;
     Rendering &operator=(const Rendering &) = delete;
@@ -46,7 +53,7 @@ public:
     void finished(RenderResult result, bool busyTimeout);
 
 private:
-    QString m_path;
+    QByteArray m_path;
     struct stat m_st;
     bool m_alone;
 };
@@ -56,7 +63,7 @@ int count();
 QJsonArray list();
 
 // Called with the file's path just before a render starts; tests only.
-extern void (*renderHook)(const QString &path);
+extern void (*renderHook)(const QByteArray &path);
 
 } // namespace Quarantine
 

@@ -107,10 +107,9 @@ void RequestRouter::thumbgen_insert(QJsonObject *retObject, QJsonObject cmdObjec
         }
     }
 
+    // A refused push has said why (the database's reason).
     if (m_queue->push(*envObject, args, command, owner))
         envObject->setErr(BR2Error::ERR_SUCCEED, QString());
-    else
-        envObject->setErr(BR2Error::ERR_FAILED, QString());
 }
 
 void RequestRouter::thumbgen_status(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
@@ -123,6 +122,7 @@ void RequestRouter::thumbgen_status(QJsonObject *retObject, QJsonObject cmdObjec
     // From memory and one stat: no database query on this path.
     QJsonObject results = WalkTally::totals();
     results.insert(QStringLiteral("queued"), m_queue->queuedCount());
+    results.insert(QStringLiteral("postponed"), m_queue->postponed());
     results.insert(QStringLiteral("running"), JobActivity::running());
     results.insert(QStringLiteral("runnables"), MZThumbgen::amount());
     results.insert(QStringLiteral("threads"), m_queue->threads());

@@ -1,5 +1,7 @@
 #include "thumbnailfile.h"
 
+#include "br2utils.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -9,16 +11,25 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QRandomGenerator>
-#include <QTemporaryFile>
+#include <QSet>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 const QString g_tmpPrefix = QStringLiteral(".k8thumb-");
 constexpr qint64 kHour = 3600 * 1000;
+
+// A temporary file made before this process started belongs to no writer
+// of it; one made since may be another worker's render in progress. Taken
+// when the program is loaded, not at the first sweep, which comes later.
+const qint64 g_processStart = QDateTime::currentMSecsSinceEpoch();
+
+thread_local QSet<QString> t_written;   // folders this thread renamed thumbnails into
 
 QMutex g_cleanupMutex;
 QHash<QString, qint64> g_lastCleanup;   // folder -> ms since epoch; guarded by g_cleanupMutex
@@ -31,26 +42,25 @@ const mode_t g_fileMode = [] {
     return mode_t(0666 & ~mask);
 }();
 
-// Writes the picture to a hidden temporary file beside target and renames
-// it into place, so the final name only ever holds a complete file. The
-// rename replaces whatever entry is there (a link is replaced, not followed).
+// Writes the picture to a hidden temporary file beside target and puts it
+// in place.
 bool saveAtomically(const QImage &img, const QString &target)
 {
     const QFileInfo info(target);
     const QByteArray format = info.suffix().toLower().toLatin1();
-    QTemporaryFile tmp(info.absolutePath() + QLatin1Char('/') + g_tmpPrefix + QStringLiteral("XXXXXX"));
-    if (!tmp.open())
+    QString tmpPath;
+    const int fd = openTemporary(info.absolutePath(), tmpPath);
+    if (fd < 0)
+        return false;
+    const TemporaryGuard guard(fd, tmpPath);
+    QFile tmp;
+    if (!tmp.open(fd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
         return false;
     QImageWriter writer(&tmp, format);
     if (!writer.canWrite() || !writer.write(img) || !tmp.flush())
         return false;
-    if (::fchmod(tmp.handle(), g_fileMode) != 0)
-        return false;
     tmp.close();
-    if (::rename(QFile::encodeName(tmp.fileName()).constData(), QFile::encodeName(info.absoluteFilePath()).constData()) != 0)
-        return false;
-    tmp.setAutoRemove(false);
-    return true;
+    return placeThumbnail(guard, fd, tmpPath, target);
 }
 
 } // namespace
@@ -88,6 +98,66 @@ TemporaryGuard::~TemporaryGuard()
         ::unlink(QFile::encodeName(m_path).constData());
 }
 
+bool placeThumbnail(const TemporaryGuard &guard, int fd, const QString &tmpPath, const QString &target)
+{
+    const QFileInfo info(target);
+    if (::fchmod(fd, g_fileMode) != 0
+        || ::rename(QFile::encodeName(tmpPath).constData(), QFile::encodeName(info.absoluteFilePath()).constData()) != 0)
+        return false;
+    guard.release();
+    t_written.insert(info.absolutePath());
+    return true;
+}
+
+bool folderTakesFiles(const QString &folder, QString &reason)
+{
+    QDir().mkpath(folder);
+    QString path;
+    const int fd = openTemporary(folder, path);
+    if (fd < 0) {
+        reason = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    const TemporaryGuard guard(fd, path);
+    // A full file system still makes empty files: the probe must hold data.
+    static const char block[4096] = {};
+    errno = 0;
+    if (::write(fd, block, sizeof block) != ssize_t(sizeof block)) {
+        reason = QString::fromLocal8Bit(std::strerror(errno ? errno : ENOSPC));
+        return false;
+    }
+    return true;
+}
+
+QStringList takeWrittenFolders()
+{
+    const QStringList folders = t_written.values();
+    t_written.clear();
+    return folders;
+}
+
+bool flushFolders(const QStringList &folders)
+{
+    bool ok = true;
+    QSet<dev_t> flushed;
+    for (const QString &folder : folders) {
+        // A folder gone since holds nothing to keep.
+        const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && !flushed.contains(st.st_dev)) {
+            flushed.insert(st.st_dev);
+            if (::syncfs(fd) != 0) {
+                PRINTLN(QStringLiteral("cannot flush the thumbnails in %1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
+                ok = false;
+            }
+        }
+        ::close(fd);
+    }
+    return ok;
+}
+
 bool writeThumbnail(const QImage &img, const QString &target)
 {
     if (img.isNull())
@@ -108,7 +178,6 @@ bool thumbnailPresent(const QString &path, struct stat *st)
 // temporary file older than the process belongs to no writer.
 void removeLeftovers(const QString &folder)
 {
-    static const qint64 processStart = QDateTime::currentMSecsSinceEpoch();
     const QString key = QDir(folder).absolutePath();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     {
@@ -121,7 +190,7 @@ void removeLeftovers(const QString &folder)
     const QFileInfoList old = QDir(key).entryInfoList({g_tmpPrefix + QLatin1Char('*')},
                                                       QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
     for (const QFileInfo &fi : old) {
-        if (fi.lastModified().toMSecsSinceEpoch() < processStart)
+        if (fi.lastModified().toMSecsSinceEpoch() < g_processStart)
             QFile::remove(fi.absoluteFilePath());
     }
 }

@@ -2,6 +2,7 @@
 #define THUMBNAILFILE_H
 #include <QImage>
 #include <QString>
+#include <QStringList>
 
 #include <sys/stat.h>
 
@@ -37,6 +38,22 @@ private:
 // Makes the folder and writes img under target in target's format. The
 // rename replaces whatever entry is there (a link is replaced, not followed).
 bool writeThumbnail(const QImage &img, const QString &target);
+
+// Puts a finished temporary file (fd, at tmpPath) in place under target:
+// the thumbnail mode, then the rename. The guard is released on success.
+bool placeThumbnail(const TemporaryGuard &guard, int fd, const QString &tmpPath, const QString &target);
+
+// Whether folder takes files at all (a full or read-only file system, no
+// permission refuse them); when it does not, the reason.
+bool folderTakesFiles(const QString &folder, QString &reason);
+
+// The folders the calling thread has put thumbnails into since the last
+// call: a job's thumbnails must reach the disk before its row is deleted.
+QStringList takeWrittenFolders();
+// Flushes the file systems that hold these folders, each once (syncfs):
+// the data of every thumbnail renamed into them and their folders'
+// entries. False when a file system reports an error.
+bool flushFolders(const QStringList &folders);
 
 // Any entry at the name (a folder, a link, dangling or not) counts as a
 // thumbnail, except an empty regular file: what a crash can leave behind

@@ -107,12 +107,17 @@ RenderResult videoThumbnail(const QString &source, const QString &target, int wi
     }
     struct stat st;
     if (outcome != ChildProcess::Finished || ffmpeg.signalled() || ffmpeg.exitCode() != 0 || ::fstat(fd, &st) != 0
-        || st.st_size <= 0)
+        || st.st_size <= 0) {
+        // ffmpeg says only "Conversion failed!" when its output cannot be
+        // written: a folder that takes no files is the folder's fault, not
+        // the video's.
+        QString reason;
+        if (!folderTakesFiles(info.absolutePath(), reason))
+            return RenderResult::CannotWrite;
         return failed(source, RenderResult::FfmpegFailed, ffmpeg);
-    if (::fchmod(fd, thumbnailFileMode()) != 0
-        || ::rename(QFile::encodeName(tmpName).constData(), QFile::encodeName(info.absoluteFilePath()).constData()) != 0)
+    }
+    if (!placeThumbnail(guard, fd, tmpName, target))
         return RenderResult::CannotWrite;
-    guard.release();
     return RenderResult::Rendered;
 }
 

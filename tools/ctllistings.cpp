@@ -37,8 +37,14 @@ QStringList jobsLines(const QJsonObject &results, int offset)
     QList<QStringList> rows{{QStringLiteral("QUUNO"), QStringLiteral("CREATED"), QStringLiteral("JOB")}};
     for (const QJsonValue &v : jobs) {
         const QJsonObject job = v.toObject();
+        QString text = jobText(job);
+        const QJsonObject waiting = job.value(QStringLiteral("waiting")).toObject();
+        if (!waiting.isEmpty())
+            text += QStringLiteral(" (waiting for %1: %2; again in %3)")
+                        .arg(waiting.value(QStringLiteral("folder")).toString(), waiting.value(QStringLiteral("reason")).toString(),
+                             durationText(qint64(waiting.value(QStringLiteral("retry")).toDouble())));
         rows << QStringList{QString::number(toInt(job.value(QStringLiteral("quuno")))), job.value(QStringLiteral("crttime")).toString(),
-                            jobText(job)};
+                            text};
     }
     QStringList lines = table(rows);
     const int last = offset + jobs.size();

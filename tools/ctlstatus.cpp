@@ -63,6 +63,13 @@ QStringList statusLines(const QJsonObject &status)
         labelled("Queue file", bytesText(status.value(QStringLiteral("dbbytes")).toDouble())),
         labelled("Up for", durationText(qint64(status.value(QStringLiteral("uptime")).toDouble()))),
     };
+    for (const QJsonValue &v : status.value(QStringLiteral("postponed")).toArray()) {
+        const QJsonObject job = v.toObject();
+        lines << labelled("Postponed", QStringLiteral("job %1 waits for %2: %3; again in %4")
+                                           .arg(toInt(job.value(QStringLiteral("quuno"))))
+                                           .arg(job.value(QStringLiteral("folder")).toString(), job.value(QStringLiteral("reason")).toString(),
+                                                durationText(qint64(job.value(QStringLiteral("retry")).toDouble()))));
+    }
     if (running.isEmpty())
         return lines;
     QList<QStringList> rows{{QStringLiteral("QUUNO"), QStringLiteral("JOB"), QStringLiteral("FOR"), QStringLiteral("FILE")}};

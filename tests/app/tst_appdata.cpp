@@ -113,6 +113,18 @@ private slots:
         QCOMPARE(IAppData()->poolMaxThreads(), IAppData()->threads());
     }
 
+    // The queue the service brought up is in WAL mode, which the file keeps:
+    // asked through a connection of its own. (Its connection's synchronous
+    // FULL: tst_br2dbsqlite.)
+    void queueInWalMode()
+    {
+        BR2DBSqlite db;
+        QList<QJsonObject> mode;
+        int changes = 0, lastId = 0;
+        QVERIFY(db.openOnly(queueDb()) && db.exec(changes, lastId, mode, "PRAGMA journal_mode;", {}, {}));
+        QCOMPARE(mode, (QList<QJsonObject>{{{"journal_mode", "wal"}}}));
+    }
+
     // Neither removing the newest row nor a restart hands a number out
     // again: a late completion would remove another job's row.
     void queueNumbersNeverReused()

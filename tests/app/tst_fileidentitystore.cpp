@@ -96,6 +96,39 @@ private slots:
         }
     }
 
+    // Opened as the service opens it: a record whose file times lie within
+    // 2 s of its making is not trusted, by either table. A file just
+    // written has both there; one set back with touch -d still has its
+    // ctime there.
+    void freshTimesUntrusted_data()
+    {
+        QTest::addColumn<int>("mtimeAgo");   // seconds before the recording
+        QTest::addColumn<int>("ctimeAgo");
+        QTest::addColumn<bool>("trusted");
+        QTest::newRow("just written") << 0 << 0 << false;
+        QTest::newRow("set back, changed now") << 3600 << 0 << false;
+        QTest::newRow("dated now by a change an hour ago") << 0 << 3600 << false;
+        QTest::newRow("a second old") << 1 << 1 << false;
+        QTest::newRow("an hour old") << 3600 << 3600 << true;
+    }
+
+    void freshTimesUntrusted()
+    {
+        QFETCH(int, mtimeAgo);
+        QFETCH(int, ctimeAgo);
+        QFETCH(bool, trusted);
+        FileIdentityStore::close();
+        QVERIFY(FileIdentityStore::open(at("queue.db")));
+        const qint64 now = QDateTime::currentMSecsSinceEpoch() * 1000000, s = 1000000000;
+        const FileIdentity id{1, 2, now - mtimeAgo * s, now - ctimeAgo * s};
+        FileIdentityStore::record(at("a.jpg"), id, 1, "0123456789abcdef0123456789abcdef");
+        FileIdentityStore::recordRender(at("t.jpg"), at("a.jpg"), id);
+        int kind = 0;
+        QByteArray md5;
+        QCOMPARE(FileIdentityStore::known(at("a.jpg"), id, kind, md5), trusted);
+        QCOMPARE(FileIdentityStore::rendered(at("t.jpg"), id), trusted ? FileIdentityStore::Current : FileIdentityStore::NoRecord);
+    }
+
     void corruptStoreSetAside()
     {
         FileIdentityStore::close();
