@@ -2,7 +2,7 @@
 // pool and the runner make of it end to end, and how long a start-up with
 // a long queue takes to reload it.
 //
-//   build/bench/bench_queue [jobs]      (default 3000)
+//   build/bin/bench_queue [jobs]      (default 3000)
 #include "appdata.h"
 #include "br2dbsqlite.h"
 #include "mzthumbgen.h"

@@ -90,7 +90,7 @@ private slots:
     // keeps no coefficient bits for them, and the 1/8 shortcut must not look.
     void nonInterleavedAtEighth()
     {
-        QFile file(QFINDTESTDATA("../data/noninterleaved.jpg"));
+        QFile file(QFINDTESTDATA("../../data/noninterleaved.jpg"));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(decode(file.readAll(), QSize(40, 30)).size(), QSize(40, 30));
     }
@@ -111,7 +111,7 @@ private slots:
     // the scale goes up until it is half the box; 4:2:0 stays at 1/8.
     void chromaPlaneCoversHalfTheBox()
     {
-        QFile f411(QFINDTESTDATA("../data/stripes-411.jpg"));
+        QFile f411(QFINDTESTDATA("../../data/stripes-411.jpg"));
         QVERIFY(f411.open(QIODevice::ReadOnly));
         QCOMPARE(decode(f411.readAll(), QSize(100, 50)).size(), QSize(200, 100));
         QCOMPARE(decode(jpegBytes(picture(800, 400)), QSize(100, 50)).size(), QSize(100, 50));

@@ -30,7 +30,7 @@ private slots:
     void wideGamut()
     {
         QFETCH(QString, file);
-        const QString source = QFINDTESTDATA("../data/" + file);
+        const QString source = QFINDTESTDATA("../../data/" + file);
         QVERIFY(!source.isEmpty());
         const QString target = d->at("thumbs/t.jpg");
         const RenderResult r = file.endsWith(".heic") || file.endsWith(".avif") ? heifThumbnail(source, target, 200, 200)

@@ -1,7 +1,7 @@
 #include "br2utils.h"
 #include "filealias.h"
 #include "servicefixture.h"
-#include "../brlib/brlibfixture.h"
+#include "brlib/brlibfixture.h"
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
@@ -501,7 +501,7 @@ private slots:
         const QString src = s.pictures(QStringLiteral("src"), 1), thumbs = s.path(QStringLiteral("thumbs"));
         const QString missing = s.path(QStringLiteral("not-mounted"));
         QVERIFY(writeFile(src + "/broken.jpg", "\xFF\xD8\xFF\xE0 not a picture") && writeFile(src + "/notes.txt", "words")
-                && QFile::copy(QFINDTESTDATA("../data/header-only-12000.png"), src + "/huge.png"));
+                && QFile::copy(QFINDTESTDATA("../../data/header-only-12000.png"), src + "/huge.png"));
         QVERIFY(s.prefill({compactItem({}, QStringLiteral("sleep 1")),   // the watch sees every job come and go
                            compactItem({QStringLiteral("snapvault"), missing, thumbs}, QString()),
                            compactItem({QStringLiteral("pellowcloud"), src, thumbs}, QString())}));

@@ -1,6 +1,6 @@
 #include "mediafixture.h"
 #include "servicefixture.h"
-#include "../testthreads.h"
+#include "testthreads.h"
 
 #include <QRandomGenerator>
 #include <QScopeGuard>
@@ -65,7 +65,7 @@ private slots:
         QVERIFY(writeRaw(src + "/good.jpg", good) && writeRaw(src + "/cut.jpg", jpeg(40).left(700))
                 && writeRaw(src + "/flipped.jpg", flipped) && writeRaw(src + "/claims.jpg", claims)
                 && writeRaw(src + "/empty.jpg", QByteArray()) && writeRaw(src + "/new\nline \"quoted\".jpg", jpeg(50))
-                && writeRaw(src + "/caf\xe9.jpg", jpeg(60)) && writeRaw(src + "/huge.png", readFile(QFINDTESTDATA("../data/header-only-12000.png"))));
+                && writeRaw(src + "/caf\xe9.jpg", jpeg(60)) && writeRaw(src + "/huge.png", readFile(QFINDTESTDATA("../../data/header-only-12000.png"))));
         QVERIFY(::mkfifo(src + "/fifo.jpg", 0644) == 0 && ::mkdir(src + "/folder.jpg", 0755) == 0
                 && ::symlink("loop.jpg", src + "/loop.jpg") == 0);
         QVERIFY(s.listen());

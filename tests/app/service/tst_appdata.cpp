@@ -3,8 +3,8 @@
 #include "br2utils.h"
 #include "mzthumbgen.h"
 #include "stopflag.h"
-#include "../testhelpers.h"
-#include "../testthreads.h"
+#include "testhelpers.h"
+#include "testthreads.h"
 
 #include <QtTest>
 

@@ -100,7 +100,7 @@ private slots:
         QTest::newRow("icon within cap") << "i.ico" << ico + png << 64 << 200 << true;
         // A PNG header claiming 12000 squared RGBA, under Qt's own 2 GB limit, with almost no data;
         // the same check refuses any picture over the cap through Qt's reader.
-        const QString bomb = QFINDTESTDATA("../data/header-only-12000.png");
+        const QString bomb = QFINDTESTDATA("../../data/header-only-12000.png");
         QVERIFY(!bomb.isEmpty());
         QTest::newRow("memory bomb under Qt's limit") << "b.png" << readFile(bomb) << 256 << 200 << false;
         // SVG may embed pictures only as data: URIs; @RED@ names a private file.

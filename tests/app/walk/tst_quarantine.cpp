@@ -2,7 +2,7 @@
 
 #include "filealias.h"
 #include "peeraccess.h"
-#include "../testhelpers.h"
+#include "testhelpers.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
