@@ -7,6 +7,7 @@
 #include <QMutexLocker>
 #include <QWaitCondition>
 
+#include <atomic>
 #include <list>
 
 namespace {
@@ -15,6 +16,7 @@ QMutex g_mutex;                                // guards the two below
 qint64 g_inUse = 0;
 std::list<const MemoryReservation *> g_waiting;   // in order of arrival; the front is served next
 QWaitCondition g_changed;                      // budget given back, or the front left
+std::atomic<MemoryReservation::Delegate> g_delegate{nullptr};
 
 // How late a waiter notices a stop request at most.
 const int STOP_SLICE_MS = 20;
@@ -27,6 +29,11 @@ MemoryReservation::MemoryReservation(qint64 bytes)
     const qint64 cap = RenderSettings::current().memoryCap;
     if (bytes < 0 || bytes > cap)
         return;
+    if (const Delegate ask = g_delegate.load()) {
+        m_granted = ask(bytes);
+        m_delegated = true;
+        return;
+    }
     QMutexLocker locker(&g_mutex);
     const auto self = g_waiting.insert(g_waiting.end(), this);
     while (!stopRequested() && (g_waiting.front() != this || g_inUse + bytes > cap))
@@ -41,7 +48,7 @@ MemoryReservation::MemoryReservation(qint64 bytes)
 
 MemoryReservation::~MemoryReservation()
 {
-    if (!m_granted)
+    if (!m_granted || m_delegated)
         return;
     QMutexLocker locker(&g_mutex);
     g_inUse -= m_bytes;
@@ -58,4 +65,9 @@ int MemoryReservation::waiting()
 {
     QMutexLocker locker(&g_mutex);
     return int(g_waiting.size());
+}
+
+void MemoryReservation::setDelegate(Delegate ask)
+{
+    g_delegate.store(ask);
 }

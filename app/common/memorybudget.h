@@ -8,11 +8,20 @@
 // each hold half of what both need; when the budget is short it waits, in
 // the order of arrival, until enough is given back. A stop request ends
 // the wait at once.
+//
+// A render helper decodes for the service and its memory comes out of the
+// service's budget: there a delegate set once at start asks the service
+// for the bytes instead, and the service takes them back when the
+// render's result arrives. Without one (the service, the tests) the
+// budget of this process serves.
 class MemoryReservation
 {
 public:
+    // Asks for bytes elsewhere: true when they are granted.
+    using Delegate = bool (*)(qint64 bytes);
+
     // Waits for bytes of the budget; not granted when bytes alone exceed
-    // the cap or a stop was requested.
+    // the cap, a stop was requested, or the delegate refused them.
     explicit MemoryReservation(qint64 bytes);
     ~MemoryReservation();
     MemoryReservation(const MemoryReservation &) = delete;
@@ -24,9 +33,13 @@ public:
     static qint64 inUse();
     static int waiting();
 
+    // Set before any render, or null to serve from this process again.
+    static void setDelegate(Delegate ask);
+
 private:
     qint64 m_bytes;
     bool m_granted = false;
+    bool m_delegated = false;     // granted elsewhere: nothing to give back here
 };
 
 #endif // MEMORYBUDGET_H

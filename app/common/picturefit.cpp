@@ -1,6 +1,7 @@
 #include "picturefit.h"
 
 #include "rendersettings.h"
+#include "stopflag.h"
 
 QSize fitSize(const QSize &picture, int width, int height)
 {
@@ -73,4 +74,9 @@ qint64 pixelBytes(const QSize &s, int bytesPerPixel)
 bool overMemoryCap(qint64 bytes)
 {
     return bytes < 0 || bytes > RenderSettings::current().memoryCap;
+}
+
+RenderResult reservationRefused()
+{
+    return stopRequested() ? RenderResult::Stopped : RenderResult::OverMemoryCap;
 }

@@ -1,5 +1,7 @@
 #ifndef PICTUREFIT_H
 #define PICTUREFIT_H
+#include "renderresult.h"
+
 #include <QImage>
 #include <QSize>
 
@@ -13,5 +15,9 @@ QImage finishPicture(const QImage &decoded, const QSize &size);
 // Bytes of a picture, and whether bytes exceed the configured memory cap.
 qint64 pixelBytes(const QSize &s, int bytesPerPixel = 4);
 bool overMemoryCap(qint64 bytes);
+// What a render whose memory reservation was not granted comes to:
+// stopped when a stop was requested, else over the cap (the service
+// refused a render helper's estimate).
+RenderResult reservationRefused();
 
 #endif // PICTUREFIT_H

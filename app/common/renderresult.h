@@ -10,6 +10,8 @@ enum class RenderResult {
     FfmpegFailed,
     FfmpegTimedOut,
     CannotWrite,       // the thumbnail could not be written or renamed into place
+    HelperDied,        // the render helper died on the file (a signal, its filter, its memory limit)
+    HelperTimedOut,    // the render helper ran past its time limit on the file and was killed
     Stopped,           // the service stops: not the file's fault, tried again after the next start
 };
 
@@ -30,6 +32,10 @@ inline const char *renderReason(RenderResult result)
         return "ffmpeg timed out";
     case RenderResult::CannotWrite:
         return "cannot write the thumbnail";
+    case RenderResult::HelperDied:
+        return "the render helper died on it";
+    case RenderResult::HelperTimedOut:
+        return "the render helper timed out";
     case RenderResult::Stopped:
         return "stopped";
     }

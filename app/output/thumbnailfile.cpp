@@ -158,6 +158,28 @@ bool flushFolders(const QStringList &folders)
     return ok;
 }
 
+bool writeThumbnailBytes(const QByteArray &bytes, const QString &target)
+{
+    if (bytes.isEmpty())
+        return false;
+    const QFileInfo info(target);
+    QDir().mkpath(info.absolutePath());
+    QString tmpPath;
+    const int fd = openTemporary(info.absolutePath(), tmpPath);
+    if (fd < 0)
+        return false;
+    const TemporaryGuard guard(fd, tmpPath);
+    for (qint64 done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return placeThumbnail(guard, fd, tmpPath, target);
+}
+
 bool writeThumbnail(const QImage &img, const QString &target)
 {
     if (img.isNull())

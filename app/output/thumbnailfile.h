@@ -1,5 +1,6 @@
 #ifndef THUMBNAILFILE_H
 #define THUMBNAILFILE_H
+#include <QByteArray>
 #include <QImage>
 #include <QString>
 #include <QStringList>
@@ -38,6 +39,10 @@ private:
 // Makes the folder and writes img under target in target's format. The
 // rename replaces whatever entry is there (a link is replaced, not followed).
 bool writeThumbnail(const QImage &img, const QString &target);
+
+// Makes the folder and writes the encoded thumbnail bytes under target
+// the same way.
+bool writeThumbnailBytes(const QByteArray &bytes, const QString &target);
 
 // Puts a finished temporary file (fd, at tmpPath) in place under target:
 // the thumbnail mode, then the rename. The guard is released on success.

@@ -15,6 +15,10 @@
 
 namespace {
 
+// The largest block an HEVC picture is coded in: its coded size is its
+// size rounded up to a multiple of its blocks.
+const int CODING_BLOCK = 64;
+
 // Releases libheif objects on every way out.
 struct HeifGuard
 {
@@ -83,7 +87,7 @@ bool heifColours(const heif_image_handle *h, QByteArray &icc, QColorSpace &decla
 
 } // namespace
 
-RenderResult heifThumbnail(const QString &source, const QString &target, int width, int height, const QByteArray *data)
+RenderResult heifPicture(const QString &source, int width, int height, const QByteArray *data, QImage &picture)
 {
     if (width <= 0 || height <= 0)
         return RenderResult::DecodeFailed;
@@ -131,21 +135,43 @@ RenderResult heifThumbnail(const QString &source, const QString &target, int wid
     const QSize size = handleSize(handle);
     if (size.isEmpty())
         return RenderResult::DecodeFailed;
+    // A grid or an overlay is composed on a canvas whose size only its own
+    // item data gives, which libheif does not show: an overlay declaring
+    // 64x64 may set a 12000x12000 canvas. No canvas, and no coded picture,
+    // may be longer on a side than the picture declares itself, give or
+    // take the coding blocks a coded picture is padded to (at most 64
+    // pixels in HEVC): libheif refuses more before it allocates. Tiles are
+    // decoded one at a time, on this thread.
+    QSize stored(heif_image_handle_get_ispe_width(handle), heif_image_handle_get_ispe_height(handle));
+    if (stored.isEmpty())
+        stored = size;
+    const auto blocks = [](int side) { return (side + CODING_BLOCK - 1) / CODING_BLOCK * CODING_BLOCK; };
+    const QSize padded(blocks(stored.width()), blocks(stored.height()));      // before rotation and cropping
+    const int longest = qMax(qMax(padded.width(), padded.height()), blocks(qMax(size.width(), size.height())));
+    heif_context_set_maximum_image_size_limit(g.ctx, longest + 1);
+    heif_context_set_max_decoding_threads(g.ctx, 0);
     QByteArray icc;
     QColorSpace declared;
-    const bool convert = heifColours(handle, icc, declared) || (handle != g.primary && heifColours(g.primary, icc, declared));
+    if (!heifColours(handle, icc, declared) && handle != g.primary)
+        heifColours(g.primary, icc, declared);
     const bool alpha = heif_image_handle_has_alpha_channel(handle);
     const int channels = alpha ? 4 : 3;
-    // Decoded planes (up to 16 bits a sample, 4:2:0), the interleaved
-    // picture, its converted copy when its colours are not sRGB, the result.
+    // libheif at its peak holds the decoder's frame and its own copies of
+    // the planes, then the planar RGB picture it converts from: measured
+    // 7.3 bytes a pixel for 8-bit pictures and 11.7 for 10-bit ones, plain
+    // or tiled; an alpha plane adds 2 a sample byte. A canvas holds its
+    // tiles' RGB in the same room. After the decode, the interleaved
+    // picture stays beside its 32-bit copy (colour conversion, scaling).
     const int sampleBytes = heif_image_handle_get_luma_bits_per_pixel(handle) > 8 ? 2 : 1;
-    const qint64 need = pixelBytes(size, channels) + pixelBytes(size, sampleBytes) * 3 / 2
-        + (convert ? pixelBytes(size) : 0) + pixelBytes(fit) + (data ? data->size() : 0);
+    const qint64 pixels = pixelBytes(padded, 1);
+    const qint64 decoding = pixels * (6 + 9 * sampleBytes + (alpha ? 4 * sampleBytes : 0)) / 2;
+    const qint64 finishing = pixels * (channels + 4);
+    const qint64 need = qMax(decoding, finishing) + pixelBytes(fit) + (data ? data->size() : 0);
     if (overMemoryCap(need))
         return RenderResult::OverMemoryCap;
     const MemoryReservation hold(need);
     if (!hold.granted())
-        return RenderResult::Stopped;
+        return reservationRefused();
     if (heif_decode_image(handle, &g.image, heif_colorspace_RGB,
                           alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, nullptr).code != heif_error_Ok)
         return RenderResult::DecodeFailed;
@@ -159,8 +185,21 @@ RenderResult heifThumbnail(const QString &source, const QString &target, int wid
         : heif_image_handle_is_premultiplied_alpha(handle) ? QImage::Format_RGBA8888_Premultiplied
                                                            : QImage::Format_RGBA8888;
     const QImage wrapped(plane, size.width(), size.height(), stride, format);
-    // The wrapper borrows libheif's planes; g releases them only after the save.
-    return writeThumbnail(finishPicture(convertToSRgb(wrapped, icc, declared), fit), target) ? RenderResult::Rendered
-                                                                                            : RenderResult::CannotWrite;
+    const QImage out = finishPicture(convertToSRgb(wrapped, icc, declared), fit);
+    if (out.isNull())
+        return RenderResult::OverMemoryCap;
+    // The wrapper borrows libheif's planes, which g releases on the way
+    // out; a picture that needed neither conversion nor scaling still
+    // shares them.
+    picture = out.constBits() == plane ? out.copy() : out;
+    return picture.isNull() ? RenderResult::OverMemoryCap : RenderResult::Rendered;
 }
 
+RenderResult heifThumbnail(const QString &source, const QString &target, int width, int height, const QByteArray *data)
+{
+    QImage picture;
+    const RenderResult result = heifPicture(source, width, height, data, picture);
+    if (result != RenderResult::Rendered)
+        return result;
+    return writeThumbnail(picture, target) ? RenderResult::Rendered : RenderResult::CannotWrite;
+}

@@ -3,12 +3,18 @@
 #include "renderresult.h"
 
 #include <QByteArray>
+#include <QImage>
 #include <QString>
 
 // A HEIF picture's thumbnail through libheif: from the smallest embedded
 // thumbnail that still covers the result, else from the primary image,
 // in sRGB, fitted into the width x height box, within the memory budget.
-// data: the file's bytes when the caller has read them already.
+// data: the file's bytes when the caller has read them already (source
+// is then not opened).
+//
+// The finished picture, not yet encoded.
+RenderResult heifPicture(const QString &source, int width, int height, const QByteArray *data, QImage &picture);
+// The picture written as target.
 RenderResult heifThumbnail(const QString &source, const QString &target, int width, int height,
                            const QByteArray *data = nullptr);
 

@@ -57,7 +57,7 @@ struct PictureBytes
 // SVG), upright, refusing what would not fit the memory cap. Qt applies
 // the EXIF orientation of JPEG and TIFF files; that of PNG and WebP files,
 // which its plug-ins ignore, is applied here.
-RenderResult qtThumbnail(const PictureBytes &source, const QString &target, int width, int height)
+RenderResult qtPicture(const PictureBytes &source, int width, int height, QImage &picture)
 {
     const PictureMetadata meta = readPictureMetadata(*source.open());
     // The name's suffix is the first guess of the format, as when Qt is
@@ -96,7 +96,7 @@ RenderResult qtThumbnail(const PictureBytes &source, const QString &target, int 
         return RenderResult::OverMemoryCap;
     const MemoryReservation hold(need);
     if (!hold.granted())
-        return RenderResult::Stopped;
+        return reservationRefused();
     const QSize readFit = turned ? fit.transposed() : fit;
     if (shrinks)
         reader.setScaledSize(readFit);
@@ -108,12 +108,13 @@ RenderResult qtThumbnail(const PictureBytes &source, const QString &target, int 
                               orientation);
     if (out.isNull())
         return RenderResult::OverMemoryCap;
-    return writeThumbnail(out, target) ? RenderResult::Rendered : RenderResult::CannotWrite;
+    picture = out;
+    return RenderResult::Rendered;
 }
 
 // Through the scaled JPEG decoder: only the DCT scale that covers the box
 // is decoded, then converted to sRGB from the file's profile.
-RenderResult jpegThumbnail(JpegDecoder &jpeg, const QString &target, int width, int height, qint64 held)
+RenderResult jpegPicture(JpegDecoder &jpeg, int width, int height, qint64 held, QImage &picture)
 {
     const int orientation = jpeg.orientation();
     const bool turned = orientation >= 5;
@@ -127,17 +128,17 @@ RenderResult jpegThumbnail(JpegDecoder &jpeg, const QString &target, int width, 
         return RenderResult::OverMemoryCap;
     const MemoryReservation hold(need);
     if (!hold.granted())
-        return RenderResult::Stopped;
+        return reservationRefused();
     const QImage raw = jpeg.decode(storedFit, RenderSettings::current().memoryCap);
     if (raw.isNull())
         return RenderResult::DecodeFailed;
-    const QImage thumb = orient(finishPicture(convertToSRgb(raw, jpeg.iccProfile()), storedFit), orientation);
-    return writeThumbnail(thumb, target) ? RenderResult::Rendered : RenderResult::CannotWrite;
+    picture = orient(finishPicture(convertToSRgb(raw, jpeg.iccProfile()), storedFit), orientation);
+    return picture.isNull() ? RenderResult::OverMemoryCap : RenderResult::Rendered;
 }
 
 } // namespace
 
-RenderResult imageThumbnail(const QString &source, const QString &target, int width, int height, const QByteArray *data)
+RenderResult imagePicture(const QString &source, int width, int height, const QByteArray *data, QImage &picture)
 {
     if (width <= 0 || height <= 0)
         return RenderResult::DecodeFailed;
@@ -148,8 +149,17 @@ RenderResult imageThumbnail(const QString &source, const QString &target, int wi
                 return RenderResult::DecodeFailed;
             // CMYK and YCCK files take Qt's path, which converts them.
             if (jpeg->canDecode())
-                return jpegThumbnail(*jpeg, target, width, height, data ? data->size() : 0);
+                return jpegPicture(*jpeg, width, height, data ? data->size() : 0, picture);
         }
     }
-    return qtThumbnail(PictureBytes{source, data}, target, width, height);
+    return qtPicture(PictureBytes{source, data}, width, height, picture);
+}
+
+RenderResult imageThumbnail(const QString &source, const QString &target, int width, int height, const QByteArray *data)
+{
+    QImage picture;
+    const RenderResult result = imagePicture(source, width, height, data, picture);
+    if (result != RenderResult::Rendered)
+        return result;
+    return writeThumbnail(picture, target) ? RenderResult::Rendered : RenderResult::CannotWrite;
 }

@@ -3,6 +3,7 @@
 #include "renderresult.h"
 
 #include <QByteArray>
+#include <QImage>
 #include <QString>
 
 // A still picture's thumbnail: JPEG files through the scaled JPEG decoder,
@@ -12,7 +13,12 @@
 // decoded, SVG files that reach for other files, and icons whose entries
 // lie about their size; a render waits for its share of the memory budget.
 // data: the file's bytes when the caller has read them already (they are
-// then decoded from memory, and counted in the memory the render needs).
+// then decoded from memory, and counted in the memory the render needs;
+// source then only names the format by its suffix).
+//
+// The finished picture, not yet encoded.
+RenderResult imagePicture(const QString &source, int width, int height, const QByteArray *data, QImage &picture);
+// The picture written as target.
 RenderResult imageThumbnail(const QString &source, const QString &target, int width, int height,
                             const QByteArray *data = nullptr);
 

@@ -3,6 +3,7 @@
 #include "picturemetadata.h"
 
 #include <QFile>
+#include <QMap>
 
 #include <csetjmp>
 #include <cstdio>
@@ -68,6 +69,87 @@ const qint64 MAX_PIXELS_PER_BYTE = 1024;
 
 void silentOutput(j_common_ptr) {}
 
+// What the decoder keeps of the markers it reads: the first EXIF block and
+// the ICC profile's chunks, up to ICC_BYTES in all. Every other APP1 and
+// APP2 marker, and every byte beyond those, is skipped as it streams past,
+// so a file of thousands of markers costs no more memory than its picture
+// (the library's own marker saving would keep every one).
+constexpr qint64 ICC_BYTES = qint64(4) << 20;
+
+struct SavedMarkers
+{
+    QByteArray exif;                   // the TIFF structure after "Exif\0\0"
+    QMap<int, QByteArray> iccChunks;   // sequence number -> chunk
+    int iccCount = 0;
+    qint64 iccBytes = 0;
+
+    // The profile when every chunk of it arrived.
+    QByteArray iccProfile() const
+    {
+        if (iccCount == 0 || iccChunks.size() != iccCount || iccChunks.firstKey() != 1 || iccChunks.lastKey() != iccCount)
+            return QByteArray();
+        QByteArray profile;
+        for (const QByteArray &chunk : iccChunks)
+            profile += chunk;
+        return profile;
+    }
+};
+
+// Reads or skips n bytes of the marker in the source's buffer.
+bool take(j_decompress_ptr cinfo, char *into, long n)
+{
+    jpeg_source_mgr *src = cinfo->src;
+    while (n > 0) {
+        if (src->bytes_in_buffer == 0 && !src->fill_input_buffer(cinfo))
+            return false;
+        const long part = qMin<long>(n, long(src->bytes_in_buffer));
+        if (into) {
+            std::memcpy(into, src->next_input_byte, size_t(part));
+            into += part;
+        }
+        src->next_input_byte += part;
+        src->bytes_in_buffer -= size_t(part);
+        n -= part;
+    }
+    return true;
+}
+
+boolean readAppMarker(j_decompress_ptr cinfo)
+{
+    SavedMarkers *saved = static_cast<SavedMarkers *>(cinfo->client_data);
+    unsigned char length[2];
+    if (!take(cinfo, reinterpret_cast<char *>(length), 2))
+        return FALSE;
+    const long size = qMax(0L, long((length[0] << 8) | length[1]) - 2);
+    // Enough to tell what the marker is.
+    const long head = qMin(size, 14L);
+    QByteArray data(int(head), Qt::Uninitialized);
+    if (!take(cinfo, data.data(), head))
+        return FALSE;
+    bool keep = false;
+    if (cinfo->unread_marker == JPEG_APP0 + 1)
+        keep = saved->exif.isNull() && data.startsWith(QByteArray("Exif\0\0", 6));
+    else if (cinfo->unread_marker == JPEG_APP0 + 2)
+        keep = head == 14 && data.startsWith(QByteArray("ICC_PROFILE\0", 12)) && saved->iccBytes + size <= ICC_BYTES;
+    if (!keep)
+        return take(cinfo, nullptr, size - head) ? TRUE : FALSE;
+    data.resize(int(size));
+    if (!take(cinfo, data.data() + head, size - head))
+        return FALSE;
+    if (cinfo->unread_marker == JPEG_APP0 + 1) {
+        saved->exif = data.mid(6);
+    } else {
+        const int sequence = uchar(data.at(12));
+        const int count = uchar(data.at(13));
+        if (sequence >= 1 && count >= 1 && sequence <= count && (saved->iccCount == 0 || saved->iccCount == count)) {
+            saved->iccCount = count;
+            saved->iccChunks.insert(sequence, data.mid(14));
+            saved->iccBytes += size;
+        }
+    }
+    return TRUE;
+}
+
 inline int ceilDiv(qint64 a, qint64 b) { return int((a + b - 1) / b); }
 
 } // namespace
@@ -84,6 +166,7 @@ struct JpegDecoder::Private
     qint64 fileSize = 0;
     const QByteArray *data = nullptr;   // the file's bytes, read from memory instead of the file
     QByteArray iccProfile;
+    SavedMarkers markers;
     jpeg_decompress_struct cinfo;
     ErrorManager err;
     QImage image;
@@ -240,8 +323,9 @@ bool JpegDecoder::readHeader()
         jpeg_mem_src(&p->cinfo, reinterpret_cast<const unsigned char *>(p->data->constData()), (unsigned long)(p->data->size()));
     else
         jpeg_stdio_src(&p->cinfo, p->file);
-    jpeg_save_markers(&p->cinfo, JPEG_APP0 + 1, 0xFFFF);
-    jpeg_save_markers(&p->cinfo, JPEG_APP0 + 2, 0xFFFF);     // ICC profile chunks
+    p->cinfo.client_data = &p->markers;
+    jpeg_set_marker_processor(&p->cinfo, JPEG_APP0 + 1, readAppMarker);
+    jpeg_set_marker_processor(&p->cinfo, JPEG_APP0 + 2, readAppMarker);     // ICC profile chunks
     if (jpeg_read_header(&p->cinfo, TRUE) != JPEG_HEADER_OK) {
         return false;
     }
@@ -249,19 +333,10 @@ bool JpegDecoder::readHeader()
     if (pixels == 0 || pixels > MAX_PIXELS_PER_BYTE * qMax<qint64>(p->fileSize, 1)) {
         return false;
     }
-    for (jpeg_saved_marker_ptr m = p->cinfo.marker_list; m; m = m->next) {
-        if (m->marker == JPEG_APP0 + 1 && m->data_length > 6 && std::memcmp(m->data, "Exif\0\0", 6) == 0) {
-            p->orientation = exifOrientation(QByteArray::fromRawData(reinterpret_cast<const char *>(m->data) + 6,
-                                                                     int(m->data_length) - 6));
-            break;
-        }
-    }
-    JOCTET *icc = nullptr;
-    unsigned int iccLength = 0;
-    if (jpeg_read_icc_profile(&p->cinfo, &icc, &iccLength)) {
-        p->iccProfile = QByteArray(reinterpret_cast<const char *>(icc), int(iccLength));
-        std::free(icc);
-    }
+    if (!p->markers.exif.isNull())
+        p->orientation = exifOrientation(p->markers.exif);
+    p->iccProfile = p->markers.iccProfile();
+    p->markers = SavedMarkers();
     p->headerRead = true;
     return true;
 }

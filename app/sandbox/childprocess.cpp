@@ -1,82 +1,32 @@
 #include "childprocess.h"
 
 #include "peeraccess.h"
+#include "childspawn.h"
 #include "stopflag.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QProcess>
 #include <QSet>
-#include <QThread>
 
+#include <cerrno>
 #include <csignal>
-#include <sys/prctl.h>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
 QMutex g_groupsMutex;
 QSet<qint64> g_groups;   // process groups of children still running; guarded by g_groupsMutex
 
-const int SLICE_MS = 100;
+const int SLICE_MS = 100;        // a stop or the time limit is noticed this late at most
 const int TERM_GRACE_MS = 500;
-
-// The part that runs in the child between fork and exec: only system
-// calls, no allocation. The service ignores SIGSEGV; an ignored
-// disposition survives exec, so the child gets the default back.
-class Process : public QProcess
-{
-public:
-    Process(int stdoutFd, const BR2PeerCredentials *as)
-        : m_parent(::getpid())
-        , m_stdoutFd(stdoutFd)
-    {
-        if (as) {
-            m_identity = true;
-            m_uid = uid_t(as->uid);
-            m_gid = gid_t(as->gid);
-            m_groups.assign(as->groups.begin(), as->groups.end());
-        }
-    }
-
-protected:
-    void setupChildProcess() override
-    {
-        ::setpgid(0, 0);
-        ::signal(SIGSEGV, SIG_DFL);
-        if (m_stdoutFd >= 0 && ::dup2(m_stdoutFd, STDOUT_FILENO) < 0)
-            ::_exit(127);
-        // Raw calls: glibc's wrappers would try to reach threads that do
-        // not exist in the child.
-        if (m_identity
-            && (::syscall(SYS_setgroups, m_groups.size(), m_groups.empty() ? nullptr : m_groups.data()) != 0
-                || ::syscall(SYS_setgid, m_gid) != 0 || ::syscall(SYS_setuid, m_uid) != 0))
-            ::_exit(126);
-        // After the identity change, which clears the death signal.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != m_parent)   // the parent died before prctl
-            ::_exit(127);
-    }
-
-private:
-    const pid_t m_parent;
-    const int m_stdoutFd;
-    bool m_identity = false;
-    uid_t m_uid = 0;
-    gid_t m_gid = 0;
-    std::vector<gid_t> m_groups;
-};
-
-void signalGroup(qint64 pid, int signal)
-{
-    // The child may not have made its group yet; the pid itself is signalled too.
-    ::kill(pid_t(-pid), signal);
-    ::kill(pid_t(pid), signal);
-}
+const int GROUP_POLL_MS = 20;    // while the rest of a group winds down
 
 // User and system CPU time of a live process, from /proc/PID/stat.
 qint64 cpuMs(qint64 pid)
@@ -99,6 +49,110 @@ void forget(qint64 pid)
     g_groups.remove(pid);
 }
 
+// The direct child while it runs: its end is waited for on a pidfd (or,
+// without one, in slices growing from 1 ms) together with its standard
+// error, so that a short command costs no slice and a long one no core.
+class ChildWait
+{
+public:
+    ChildWait(pid_t pid, int errorFd, int keepBytes, QByteArray &tail)
+        : m_pid(pid)
+        , m_errorFd(errorFd)
+        , m_keepBytes(keepBytes)
+        , m_tail(tail)
+    {
+#ifdef SYS_pidfd_open
+        m_pidFd = int(::syscall(SYS_pidfd_open, pid, 0));   // close-on-exec by itself
+#endif
+    }
+    ~ChildWait()
+    {
+        if (m_pidFd >= 0)
+            ::close(m_pidFd);
+        if (m_errorFd >= 0)
+            ::close(m_errorFd);
+    }
+    ChildWait(const ChildWait &) = delete;
+    ChildWait &operator=(const ChildWait &) = delete;
+
+    // Waits up to ms for the child's end, keeping what it writes on
+    // standard error meanwhile; true once it is reaped. Once it is, waits
+    // the whole ms (for the rest of its group).
+    bool wait(int ms)
+    {
+        if (!m_reaped && reap(WNOHANG))
+            return true;
+        pollfd fds[2];
+        nfds_t n = 0;
+        if (m_pidFd >= 0 && !m_reaped)
+            fds[n++] = pollfd{m_pidFd, POLLIN, 0};
+        if (m_errorFd >= 0)
+            fds[n++] = pollfd{m_errorFd, POLLIN, 0};
+        if (m_pidFd < 0 && !m_reaped) {
+            ms = qMin(ms, m_backoffMs);
+            m_backoffMs = qMin(m_backoffMs * 2, SLICE_MS);
+        }
+        ::poll(fds, n, ms);
+        drain();
+        return reap(WNOHANG);
+    }
+
+    // Blocks until the child is reaped (after SIGKILL).
+    void waitForEnd() { reap(0); }
+
+    // What standard error holds now, without waiting; its end closes it.
+    void drain()
+    {
+        char buffer[4096];
+        while (m_errorFd >= 0) {
+            const ssize_t n = ::read(m_errorFd, buffer, sizeof buffer);
+            if (n > 0) {
+                m_tail.append(buffer, int(n));
+                if (m_tail.size() > m_keepBytes)
+                    m_tail.remove(0, m_tail.size() - m_keepBytes);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EAGAIN)
+                return;
+            ::close(m_errorFd);
+            m_errorFd = -1;
+        }
+    }
+
+    bool reaped() const { return m_reaped; }
+    int status() const { return m_status; }
+    bool statusKnown() const { return m_statusKnown; }
+
+private:
+    bool reap(int flags)
+    {
+        while (!m_reaped) {
+            const pid_t r = ::waitpid(m_pid, &m_status, flags);
+            if (r == m_pid) {
+                m_reaped = m_statusKnown = true;
+            } else if (r < 0 && errno == EINTR) {
+                continue;
+            } else if (r < 0) {
+                m_reaped = true;   // reaped by someone else: the status is lost
+            }
+            break;
+        }
+        return m_reaped;
+    }
+
+    const pid_t m_pid;
+    int m_pidFd = -1;
+    int m_errorFd;
+    const int m_keepBytes;
+    QByteArray &m_tail;
+    int m_backoffMs = 1;
+    int m_status = 0;
+    bool m_reaped = false;
+    bool m_statusKnown = false;
+};
+
 } // namespace
 
 ChildProcess::ChildProcess(const QString &program, const QStringList &arguments)
@@ -109,60 +163,78 @@ ChildProcess::ChildProcess(const QString &program, const QStringList &arguments)
 
 ChildProcess::Outcome ChildProcess::run(int timeoutMs)
 {
-    Process proc(m_stdoutFd, FsIdentity::current());
-    proc.setProcessChannelMode(m_errorBytes > 0 ? QProcess::ForwardedOutputChannel : QProcess::ForwardedChannels);
-    proc.setStandardInputFile(QProcess::nullDevice());
-    proc.setProgram(m_program);
-    proc.setArguments(m_arguments);
-    proc.start(m_errorBytes > 0 ? QIODevice::ReadOnly : QIODevice::NotOpen);
-    if (!proc.waitForStarted(30000))
+    m_errorTail.clear();
+    m_startError.clear();
+    m_cpuMsAtTimeout = 0;
+    m_exitCode = -1;
+    m_signalled = false;
+
+    int errorPipe[2] = {-1, -1};
+    if (m_errorBytes > 0) {
+        if (::pipe2(errorPipe, O_CLOEXEC) != 0) {
+            m_startError = QStringLiteral("no pipe: ") + QString::fromLocal8Bit(std::strerror(errno));
+            return NotStarted;
+        }
+        // Not blocking on the service's end only: the child's end is its
+        // standard error, which it may expect to block.
+        ::fcntl(errorPipe[0], F_SETFL, O_NONBLOCK);
+    }
+    SpawnOptions options;
+    options.program = m_program;
+    options.arguments = m_arguments;
+    options.stdoutFd = m_stdoutFd;
+    options.stderrFd = errorPipe[1];
+    options.identity = FsIdentity::current();
+    options.dataLimit = m_dataLimit;
+    const pid_t pid = spawnProcess(options, &m_startError);
+    if (errorPipe[1] >= 0)
+        ::close(errorPipe[1]);
+    if (pid < 0) {
+        if (errorPipe[0] >= 0)
+            ::close(errorPipe[0]);
         return NotStarted;
-    m_pid = proc.processId();
-    ::setpgid(pid_t(m_pid), pid_t(m_pid));   // also from here, so a stop right now finds the group
+    }
+    m_pid = pid;
     {
         QMutexLocker locker(&g_groupsMutex);
         g_groups.insert(m_pid);
     }
 
+    // The spawn made the group (its id is the child's pid) before it
+    // returned, so a signal to it reaches everything the child starts.
+    ChildWait child(pid, errorPipe[0], m_errorBytes, m_errorTail);
     Outcome outcome = Finished;
     QElapsedTimer clock;
     clock.start();
-    const auto keepErrors = [&] {
-        if (m_errorBytes <= 0)
-            return;
-        m_errorTail += proc.readAllStandardError();
-        if (m_errorTail.size() > m_errorBytes)
-            m_errorTail.remove(0, m_errorTail.size() - m_errorBytes);
-    };
-    while (!proc.waitForFinished(SLICE_MS) && proc.state() != QProcess::NotRunning) {
-        keepErrors();
+    while (!child.wait(SLICE_MS)) {
         const bool stop = stopRequested();
         if (!stop && (timeoutMs <= 0 || clock.elapsed() <= timeoutMs))
             continue;
         outcome = stop ? Stopped : TimedOut;
         if (!stop)
             m_cpuMsAtTimeout = cpuMs(m_pid);
-        signalGroup(m_pid, SIGTERM);
-        // Until the whole group is gone or the grace is over; waiting reaps
-        // the direct child, which would otherwise keep the group alive.
+        ::kill(-pid, SIGTERM);
+        // Until the whole group is gone or the grace is over; the direct
+        // child is reaped on the way, since as a zombie it would keep the
+        // group alive.
         QElapsedTimer grace;
         grace.start();
-        while (grace.elapsed() < TERM_GRACE_MS && ::kill(pid_t(-m_pid), 0) == 0) {
-            // Once the direct child is reaped, waitForFinished returns at
-            // once; its group's other members are waited for by the clock.
-            if (proc.state() == QProcess::NotRunning)
-                QThread::msleep(20);
-            else
-                proc.waitForFinished(20);
+        while (grace.elapsed() < TERM_GRACE_MS) {
+            if (child.wait(GROUP_POLL_MS) && ::kill(-pid, 0) != 0)
+                break;
         }
-        signalGroup(m_pid, SIGKILL);
-        proc.waitForFinished(1000);
+        ::kill(-pid, SIGKILL);
+        child.waitForEnd();
         break;
     }
-    keepErrors();
+    child.drain();
     forget(m_pid);
-    m_signalled = proc.exitStatus() == QProcess::CrashExit;
-    m_exitCode = proc.exitCode();
+    if (child.statusKnown() && WIFSIGNALED(child.status())) {
+        m_signalled = true;
+        m_exitCode = WTERMSIG(child.status());
+    } else if (child.statusKnown() && WIFEXITED(child.status())) {
+        m_exitCode = WEXITSTATUS(child.status());
+    }
     return outcome;
 }
 

@@ -5,13 +5,14 @@
 #include <QString>
 #include <QStringList>
 
-// One child of the service (ffmpeg or a command job), run to its end on
-// the calling thread:
+// One child of the service (ffmpeg or a command job), started through the
+// launcher (spawnProcess) and run to its end on the calling thread:
 // - in a process group of its own, so that a signal to the service's group
 //   does not reach it and a stop can end everything it started;
 // - with /dev/null as standard input, so that a command that reads it ends;
 // - as the identity the calling thread acts as (FsIdentity::current()),
 //   since execve would give it the service's;
+// - with the calling thread's nice value and I/O priority;
 // - dying with the service (PR_SET_PDEATHSIG) should the service be killed.
 class ChildProcess
 {
@@ -32,12 +33,17 @@ public:
     // maxBytes of it are kept for errorTail().
     void captureErrors(int maxBytes) { m_errorBytes = maxBytes; }
     QByteArray errorTail() const { return m_errorTail; }
+    // RLIMIT_DATA of the child in bytes; 0 (the default): none.
+    void setDataLimit(qint64 bytes) { m_dataLimit = bytes; }
 
     // Starts the child and waits in short slices until it ends, a stop is
     // requested or timeoutMs (when positive) has passed; the last two end
     // the whole group: SIGTERM, then SIGKILL after about 500 ms.
     Outcome run(int timeoutMs);
+    // The exit status, or the signal when signalled().
     int exitCode() const { return m_exitCode; }
+    // Why the child was NotStarted.
+    QString startError() const { return m_startError; }
     // CPU time (user and system) the child had used when its time ran out.
     qint64 cpuMsAtTimeout() const { return m_cpuMsAtTimeout; }
     bool signalled() const { return m_signalled; }
@@ -57,8 +63,10 @@ private:
     QStringList m_arguments;
     int m_stdoutFd = -1;
     int m_errorBytes = 0;
+    qint64 m_dataLimit = 0;
     qint64 m_cpuMsAtTimeout = 0;
     QByteArray m_errorTail;
+    QString m_startError;
     qint64 m_pid = 0;
     int m_exitCode = -1;
     bool m_signalled = false;

@@ -8,6 +8,7 @@
 #include "fileidentitystore.h"
 #include "mzthumbgen.h"
 #include "quarantine.h"
+#include "renderhelpers.h"
 #include "rendersettings.h"
 #include "stopflag.h"
 #include "thumbnailfile.h"
@@ -99,6 +100,8 @@ AppConfig readAppConfig(const QJsonObject &configure, const QJsonObject &setting
     if (configure.contains(QStringLiteral("nice")))
         c.niceness = qBound(0, toInt(configure.value(QStringLiteral("nice"))), 19);
     c.videoKeepsAspect = configure.value(QStringLiteral("videofit")).toString().trimmed() == QLatin1String("aspect");
+    if (configure.contains(QStringLiteral("rendertimeout")))
+        c.renderTimeoutSeconds = qBound(1, toInt(configure.value(QStringLiteral("rendertimeout"))), 3600);
     if (configure.contains(QStringLiteral("folderretry")))
         c.folderRetrySeconds = qBound(1, toInt(configure.value(QStringLiteral("folderretry"))), 86400);
     const QString io = configure.value(QStringLiteral("ioclass")).toString().trimmed();
@@ -156,6 +159,12 @@ AppData::AppData()
         topUp();
         armRetry();
     });
+    // An idle service keeps no render helper: each ends a minute after its
+    // last picture.
+    m_helperTimer = new QTimer(this);
+    m_helperTimer->setInterval(10000);
+    connect(m_helperTimer, &QTimer::timeout, this, [] { RenderHelpers::endIdle(); });
+    m_helperTimer->start();
 }
 
 AppData::~AppData() = default;
@@ -226,6 +235,7 @@ bool AppData::initialize(const QString &cfgPath)
         render.niceness = c.niceness;
         render.videoKeepsAspect = c.videoKeepsAspect;
         render.ioClass = RenderSettings::IoClass(c.ioClass);
+        render.renderTimeoutMs = c.renderTimeoutSeconds * 1000;
         RenderSettings::set(render);
         m_policy.serviceUid = ::geteuid();
         if (!c.trustGroup.isEmpty()) {

@@ -44,6 +44,7 @@ struct AppConfig
     int ioClass = 1;               // "ioclass": RenderSettings::IoClass ("normal", "besteffort", "idle")
     bool videoKeepsAspect = false; // "videofit": "aspect"
     int folderRetrySeconds = 60;   // "folderretry": first delay of a job whose thumbnail folder takes no files
+    int renderTimeoutSeconds = 60; // "rendertimeout": a render helper's time for one picture
 };
 AppConfig readAppConfig(const QJsonObject &configure, const QJsonObject &settings);
 
@@ -134,6 +135,7 @@ private:
     qint64 m_lastFlush = 0;              // ms since the epoch
     int m_folderRetryMs = 60000;
     QTimer *m_retryTimer = nullptr;      // main thread only
+    QTimer *m_helperTimer = nullptr;     // main thread only: ends idle render helpers
     QMutex m_dbWriteMutex;     // serialises writes with the check and re-creation of the database file; taken before m_mutex
     dev_t m_dbDev = 0;         // the file the open database is, guarded by m_dbWriteMutex
     ino_t m_dbIno = 0;

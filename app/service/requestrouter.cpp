@@ -7,6 +7,7 @@
 #include "mzthumbgen.h"
 #include "peeraccess.h"
 #include "quarantine.h"
+#include "renderhelpers.h"
 #include "walktally.h"
 #include "workeractivity.h"
 
@@ -125,6 +126,7 @@ void RequestRouter::thumbgen_status(QJsonObject *retObject, QJsonObject cmdObjec
     results.insert(QStringLiteral("postponed"), m_queue->postponed());
     results.insert(QStringLiteral("running"), JobActivity::running());
     results.insert(QStringLiteral("runnables"), MZThumbgen::amount());
+    results.insert(QStringLiteral("helpers"), RenderHelpers::running());
     results.insert(QStringLiteral("threads"), m_queue->threads());
     results.insert(QStringLiteral("quarantined"), Quarantine::count());
     results.insert(QStringLiteral("dbbytes"), m_queue->databaseBytes());

@@ -3,10 +3,10 @@
 #include "br2utils.h"
 #include "filealias.h"
 #include "fileidentitystore.h"
-#include "heifthumbnail.h"
-#include "imagethumbnail.h"
 #include "mediakind.h"
+#include "picturethumbnail.h"
 #include "quarantine.h"
+#include "renderhelpers.h"
 #include "rendersettings.h"
 #include "stopflag.h"
 #include "thumbnailfile.h"
@@ -63,10 +63,8 @@ RenderResult render(MediaKind kind, const QString &source, const QString &target
     RenderResult result = RenderResult::NotMedia;
     switch (kind) {
     case MediaHeif:
-        result = heifThumbnail(source, target, width, height, data);
-        break;
     case MediaImage:
-        result = imageThumbnail(source, target, width, height, data);
+        result = pictureThumbnail(kind, source, target, width, height, data);
         break;
     case MediaVideo:
         result = videoThumbnail(source, target, width, height);
@@ -145,6 +143,8 @@ bool renderCounted(MediaKind kind, const QByteArray &raw, const QString &source,
         tally.skipped(WalkTally::Quarantined);
         return !stopRequested();
     }
+    if (kind == MediaImage || kind == MediaHeif)
+        RenderHelpers::prepare();
     RenderResult result;
     {
         Quarantine::Rendering rendering(raw, st, verdict == Quarantine::RenderAlone);

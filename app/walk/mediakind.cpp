@@ -1,10 +1,15 @@
 #include "mediakind.h"
 
+#include <QFile>
 #include <QHash>
 #include <QMimeDatabase>
 #include <QStringList>
 
 #include <libheif/heif.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -62,12 +67,32 @@ const QHash<QString, MediaKind> &mimeIndex()
     return index;
 }
 
+// The first bytes the MIME database looks at (it reads as many itself).
+// Opened without blocking and checked on the descriptor: a FIFO or device
+// swapped in for the file after the walk's check gives nothing rather than
+// a read that never returns.
+QByteArray head(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return QByteArray();
+    QByteArray bytes;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        bytes.resize(16384);
+        const ssize_t n = ::read(fd, bytes.data(), size_t(bytes.size()));
+        bytes.resize(n > 0 ? int(n) : 0);
+    }
+    ::close(fd);
+    return bytes;
+}
+
 } // namespace
 
 MediaKind mediaKindOf(const QString &path)
 {
     static const QMimeDatabase db;
-    const QMimeType type = db.mimeTypeForFile(path);
+    const QMimeType type = db.mimeTypeForFileNameAndData(path, head(path));
     const QHash<QString, MediaKind> &index = mimeIndex();
     MediaKind best = MediaNone;
     auto consider = [&](const QString &name) {

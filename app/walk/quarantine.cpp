@@ -286,7 +286,13 @@ void Rendering::finished(RenderResult result, bool busyTimeout)
     QMutexLocker locker(&g_mutex);
     if (result == RenderResult::Stopped)
         return;
-    if (result == RenderResult::FfmpegTimedOut && busyTimeout) {
+    if (result == RenderResult::HelperDied) {
+        // A decoder that died on a file died of that file: no second death
+        // is needed to tell, since nothing else ran in its process.
+        Entry &e = g_entries[m_path];
+        e = Entry{qint64(m_st.st_size), mtimeNs(m_st), QDateTime::currentSecsSinceEpoch(), Quarantined, false};
+        save();
+    } else if ((result == RenderResult::FfmpegTimedOut && busyTimeout) || result == RenderResult::HelperTimedOut) {
         Entry &e = g_entries[m_path];
         e = Entry{qint64(m_st.st_size), mtimeNs(m_st), QDateTime::currentSecsSinceEpoch(), TimedOut, true};
         save();

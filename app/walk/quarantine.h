@@ -49,7 +49,10 @@ public:
     ~Rendering();
     Rendering(const Rendering &) = delete;
     Rendering &operator=(const Rendering &) = delete;
-    // What came of it: a file that rendered or failed leaves the list.
+    // What came of it: a file that rendered or failed leaves the list; one
+    // a render helper died on is quarantined at once (nothing else ran in
+    // the helper's process); one the helper or ffmpeg (busy in CPU) ran out
+    // of time on is tried once per start until it changes.
     void finished(RenderResult result, bool busyTimeout);
 
 private:

@@ -2,6 +2,7 @@
 
 #include "br2utils.h"
 #include "childprocess.h"
+#include "memorybudget.h"
 #include "picturefit.h"
 #include "rendersettings.h"
 #include "thumbnailfile.h"
@@ -22,6 +23,13 @@ const QString g_demuxers = QStringLiteral(
     "mov,mp4,matroska,webm,avi,asf,flv,mpeg,mpegts,mpegvideo,m4v,h264,hevc,rm,dv,ty,vc1");
 
 constexpr int kMaxVideoSide = 8192;
+
+// What ffmpeg needs beside its frames, under its data limit: about 10 MiB
+// of its libraries' writable data and tables, and an 8 MiB stack for each
+// decoding thread (as many as the machine has cores, plus one), which the
+// limit counts in full though little of it is touched. A 1080p H.264 clip
+// takes about 100 MiB in all with three threads.
+const qint64 FFMPEG_BASE_BYTES = qint64(128) << 20;
 
 // What ffmpeg prints is kept, not forwarded: its banner and progress for
 // every video would bury the service's own lines.
@@ -91,9 +99,19 @@ RenderResult videoThumbnail(const QString &source, const QString &target, int wi
         QStringLiteral("-f"), QStringLiteral("gif"),
         QStringLiteral("pipe:1"),
     };
+    // ffmpeg's frames come out of the budget the pictures share: a quarter
+    // of the cap (64 MiB by default, which with its base holds a 4K clip's
+    // decode, about 150 MiB), so that a video running for minutes leaves
+    // room for pictures and a second video. Its data limit holds it to that
+    // plus its own base, which is not in the budget (nor is the service's).
+    const qint64 share = settings.memoryCap / 4;
+    const MemoryReservation memory(share);
+    if (!memory.granted())
+        return RenderResult::Stopped;
     ChildProcess ffmpeg(settings.ffmpegProgram, args);
     ffmpeg.setStandardOutput(fd);
     ffmpeg.captureErrors(ERROR_TAIL_BYTES);
+    ffmpeg.setDataLimit(share + FFMPEG_BASE_BYTES);
     const ChildProcess::Outcome outcome = ffmpeg.run(settings.videoTimeoutMs);
     if (outcome == ChildProcess::TimedOut) {
         t_busyTimeout = ffmpeg.cpuMsAtTimeout() * 2 >= settings.videoTimeoutMs;
@@ -102,7 +120,7 @@ RenderResult videoThumbnail(const QString &source, const QString &target, int wi
     if (outcome == ChildProcess::Stopped)
         return RenderResult::Stopped;
     if (outcome == ChildProcess::NotStarted) {
-        PRINTLN(QStringLiteral("ffmpeg failed for %1: cannot start %2").arg(source, settings.ffmpegProgram));
+        PRINTLN(QStringLiteral("ffmpeg failed for %1: cannot start %2 (%3)").arg(source, settings.ffmpegProgram, ffmpeg.startError()));
         return RenderResult::FfmpegFailed;
     }
     struct stat st;

@@ -10,11 +10,11 @@ std::atomic<qint64> g_written[3];           // MediaImage, MediaHeif, MediaVideo
 std::atomic<qint64> g_upToDate{0};
 std::atomic<qint64> g_skipped[WalkTally::SkipCount];
 
-const char *const SKIP_KEYS[WalkTally::SkipCount] = {"notmedia", "decode", "memorycap", "ffmpeg",
-                                                     "timeout", "write", "quarantined"};
+const char *const SKIP_KEYS[WalkTally::SkipCount] = {"notmedia", "decode", "memorycap", "ffmpeg", "timeout",
+                                                     "write", "quarantined", "helperdied", "helpertimeout"};
 const char *const SKIP_WORDS[WalkTally::SkipCount] = {"not media", "cannot be decoded", "over the memory limit",
                                                       "ffmpeg failed", "ffmpeg timed out", "cannot write",
-                                                      "quarantined"};
+                                                      "quarantined", "render helper died", "render helper timed out"};
 
 int writtenIndex(MediaKind kind)
 {
@@ -43,6 +43,10 @@ void WalkTally::rendered(MediaKind kind, RenderResult result)
         return skipped(Timeout);
     case RenderResult::CannotWrite:
         return skipped(Write);
+    case RenderResult::HelperDied:
+        return skipped(HelperDied);
+    case RenderResult::HelperTimedOut:
+        return skipped(HelperTimeout);
     case RenderResult::Stopped:
         return;               // tried again after the next start: not counted
     }

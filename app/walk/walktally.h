@@ -12,7 +12,7 @@
 class WalkTally
 {
 public:
-    enum Skip { NotMedia, Decode, MemoryCap, Ffmpeg, Timeout, Write, Quarantined, SkipCount };
+    enum Skip { NotMedia, Decode, MemoryCap, Ffmpeg, Timeout, Write, Quarantined, HelperDied, HelperTimeout, SkipCount };
 
     void rendered(MediaKind kind, RenderResult result);
     void upToDate();
@@ -24,7 +24,8 @@ public:
     QString summary() const;
 
     // Since the start: {"written": {"image", "heif", "video"}, "uptodate": N,
-    // "skipped": {"notmedia", "decode", "memorycap", "ffmpeg", "timeout", "write", "quarantined"}}.
+    // "skipped": {"notmedia", "decode", "memorycap", "ffmpeg", "timeout", "write", "quarantined",
+    // "helperdied", "helpertimeout"}}.
     static QJsonObject totals();
 
 private:

@@ -96,6 +96,31 @@ private slots:
     }
 
     // A header that claims far more pixels than the file could encode.
+    // 600 APP1 and APP2 markers of 60 KB (36 MB) after the EXIF block:
+    // the orientation still comes from the first, and the markers cost no
+    // memory (the library's own saving would hold all 36 MB).
+    void manyMarkersKeptBounded()
+    {
+        QByteArray exif("\xFF\xE1\x00\x22" "Exif\0\0" "II*\0\x08\0\0\0" "\x01\0" "\x12\x01\x03\0\x01\0\0\0\x06\0\0\0" "\0\0\0\0", 36);
+        QByteArray junk;
+        for (int i = 0; i < 600; ++i) {
+            const QByteArray body = (i % 2 ? QByteArray("ICC_PROFILE\0\x01\x01", 14) : QByteArray("Exif\0\0", 6)) + QByteArray(60000, char(i));
+            junk += QByteArray(i % 2 ? "\xFF\xE2" : "\xFF\xE1", 2) + char((body.size() + 2) >> 8) + char((body.size() + 2) & 0xff) + body;
+        }
+        QByteArray bytes = jpegBytes(detailed(64, 48));
+        bytes.insert(2, exif + junk);
+        QVERIFY(writeFile(at("f.jpg"), bytes));
+        QFile clear(QStringLiteral("/proc/self/clear_refs"));
+        QVERIFY(clear.open(QIODevice::WriteOnly) && clear.write("5") == 1);
+        clear.close();
+        const qint64 before = peakKiB();
+        JpegDecoder jpeg(at("f.jpg"));
+        QVERIFY(jpeg.readHeader());
+        QCOMPARE(jpeg.orientation(), 6);
+        QVERIFY(!jpeg.decode(QSize(64, 48), qint64(256) << 20).isNull());
+        QVERIFY2(peakKiB() - before < 8 * 1024, qPrintable(QString::number(peakKiB() - before)));
+    }
+
     void implausibleSize()
     {
         QByteArray bytes = jpegBytes(picture(64, 64, GREEN));

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QScopeGuard>
 
+#include <algorithm>
 #include <functional>
 #include <grp.h>
 #include <poll.h>
@@ -527,6 +528,9 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] {
             children = sessionMembers(s.process().processId());
             children.removeAll(pid_t(s.process().processId()));
+            children.erase(std::remove_if(children.begin(), children.end(), [](pid_t pid) {
+                return readFile(QStringLiteral("/proc/%1/cmdline").arg(pid)).contains("k8thumbgen-render");
+            }), children.end());
             return children.size() == 1;
         }, 5000));
         const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(children.first()));
@@ -594,6 +598,57 @@ private slots:
         QCOMPARE(QDir(thumbs).entryList(QDir::Files).size(), 6);
         status = s.call(cmd("thumbgen_status")).value(QStringLiteral("results")).toObject();
         QCOMPARE(status.value(QStringLiteral("quarantined")).toInt(), 0);
+    }
+
+    // Pictures are decoded in render helpers: an SVG with text (which takes
+    // down a process without fonts) renders, and a helper killed while it
+    // works on a file costs that file alone: quarantined at once, the
+    // folder's other pictures written, the job done, the service the same.
+    void decoderDeathCostsOneFile()
+    {
+        ServiceFixture s;
+        const QString src = s.folder(QStringLiteral("src")), thumbs = s.path(QStringLiteral("thumbs"));
+        QByteArray slow = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"4000\" height=\"4000\">";
+        for (int i = 0; i < 100000; ++i)
+            slow += QStringLiteral("<circle cx=\"%1\" cy=\"%2\" r=\"%3\" fill=\"#%4\" opacity=\"0.5\"/>")
+                        .arg(i * 37 % 4000).arg(i * 91 % 4000).arg(200 + i % 300).arg(i * 2654435761u % 0xffffff, 6, 16, QLatin1Char('0')).toUtf8();
+        slow += "</svg>";
+        QVERIFY(writeFile(src + "/text.svg", "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100\" height=\"40\">"
+                                               "<text x=\"5\" y=\"30\" font-size=\"30\">Hi</text></svg>")
+                && writeFile(src + "/slow.svg", slow)
+                && QFile::copy(QFINDTESTDATA("../../data/patches-displayp3.jpg"), src + "/photo.jpg")
+                && QFile::copy(QFINDTESTDATA("../../data/patches-displayp3.heic"), src + "/photo.heic"));
+        QVERIFY(s.listen());
+        const qint64 service = s.process().processId();
+        s.call(cmd("thumbgen_insert", {{"args", QJsonArray{"pellowcloud", src, thumbs}}}));
+        const auto renderingSlow = [&] {
+            const QJsonArray running = s.call(cmd("thumbgen_status")).value("results").toObject().value("running").toArray();
+            return running.size() == 1 && running.first().toObject().value("file").toString().endsWith("slow.svg");
+        };
+        QVERIFY(QTest::qWaitFor(renderingSlow, 20000));
+        qint64 helper = 0;
+        for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            const QByteArray stat = readFile("/proc/" + pid + "/stat");
+            if (readFile("/proc/" + pid + "/cmdline").contains("k8thumbgen-render")
+                && stat.mid(stat.lastIndexOf(')') + 4).split(' ').value(0).toLongLong() == service)
+                helper = pid.toLongLong();
+        }
+        QVERIFY(helper > 0 && ::kill(pid_t(helper), SIGKILL) == 0);
+        QVERIFY(s.drained(30000));
+        QCOMPARE(s.process().processId(), service);
+        QCOMPARE(QDir(thumbs).entryList(QDir::Files).size(), 3);
+        const QImage text(thumbs + '/' + md5hex(src + "/text.svg") + ".jpg");
+        QVERIFY(!text.isNull());
+        int dark = 0;
+        for (int y = 0; y < text.height(); ++y)
+            for (int x = 0; x < text.width(); ++x)
+                dark += qGray(text.pixel(x, y)) < 96;
+        QVERIFY2(dark > 20, qPrintable(QString::number(dark)));
+        const QJsonObject status = s.call(cmd("thumbgen_status")).value("results").toObject();
+        QCOMPARE(status.value("quarantined").toInt(), 1);
+        QCOMPARE(status.value("skipped").toObject().value("helperdied").toInt(), 1);
+        QVERIFY(QTest::qWaitFor([&] { return s.output().contains("the render helper died on " + QFile::encodeName(src) + "/slow.svg (signal 9"); }, 5000));
+        QCOMPARE(s.stop(SIGTERM), 0);
     }
 
     // Jobs acknowledged after the database, its log or its lock file was

@@ -154,10 +154,12 @@ private slots:
         }
         QVERIFY(s.prefill(jobs));
         QRandomGenerator random(20261208);
+        QByteArray said;
         for (int kill = 0; kill < 20; ++kill) {
             QVERIFY(s.start());
             QTest::qWait(100 + int(random.bounded(400)));      // the random moment is the test's input
             s.stop(SIGKILL);
+            said += s.output();
         }
         QVERIFY2(s.listen(), s.output().constData());
         QVERIFY(s.drained(60000));
@@ -171,12 +173,61 @@ private slots:
         QCOMPARE(ran.size(), 100);
         qInfo("%d command runs for 100 jobs (a kill cut the others)", int(lines.size() - 1));
         // Kills are not the pictures' fault: none is quarantined.
-        QCOMPARE(readFile(s.dbPath() + ".quarantine").count("\"quarantined\""), 0);
+        QVERIFY2(readFile(s.dbPath() + ".quarantine").count("\"quarantined\"") == 0, (said + s.output()).constData());
         const QStringList thumbs = QDir(s.path("cloud")).entryList(QDir::Files | QDir::Hidden);
         QCOMPARE(thumbs.size(), 80);
         for (const QString &t : thumbs)
             QVERIFY2(!QImage(s.path("cloud/" + t)).isNull(), qPrintable(t));
         QCOMPARE(query(s.dbPath(), "PRAGMA integrity_check"), QByteArray("ok"));
+    }
+
+    // Killed 50 times while command jobs start one after another: every
+    // next start gets the database, since no child of a killed service
+    // holds its lock, and nothing of a killed service runs on (a child
+    // forked but not yet exec'd carries the service's command line).
+    void killedWhileChildrenStart()
+    {
+        ServiceFixture s;
+        int queued = 0;
+        // Kept at 40 jobs or more, so that every kill comes while commands start.
+        const auto topUp = [&] {
+            QStringList jobs;
+            for (const int waiting = s.rows().size(); waiting + jobs.size() < 40; ++queued)
+                jobs << (queued % 2 ? compactItem({}, QStringLiteral("true"))
+                                    : compactItem({QString::number(queued), s.path("ran")}, "sh -c \"echo $0 >> $1\" ${PARAM1} ${PARAM2}"));
+            return jobs.isEmpty() || s.prefill(jobs, 2);
+        };
+        QSet<QByteArray> killed;
+        QRandomGenerator random(20261209);
+        for (int kill = 0; kill < 50; ++kill) {
+            QVERIFY(topUp());
+            QVERIFY2(s.listen(), s.output().constData());
+            killed.insert(QByteArray::number(s.process().processId()));
+            QTest::qWait(int(random.bounded(150)));      // the random moment is the test's input
+            s.stop(SIGKILL);
+        }
+        QVERIFY2(s.listen(), s.output().constData());
+        const QByteArray current = QByteArray::number(s.process().processId());
+        // Processes of the killed services: any naming the test's folder, and launchers they started.
+        const auto leftovers = [&] {
+            QStringList found;
+            for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+                const QList<QByteArray> args = readFile("/proc/" + pid + "/cmdline").split('\0');
+                const int parent = args.indexOf("--parent");
+                if (pid.toUtf8() != current
+                    && ((parent > 0 && killed.contains(args.value(parent + 1)))
+                        || args.join(' ').contains(QFile::encodeName(s.root()))))
+                    found << pid + ": " + QString::fromUtf8(args.join(' '));
+            }
+            return found;
+        };
+        QVERIFY(s.drained(20000));
+        QVERIFY2(QTest::qWaitFor([&] { return leftovers().isEmpty(); }, 5000), qPrintable(leftovers().join('\n')));
+        QCOMPARE(s.stop(SIGTERM), 0);
+        const QList<QByteArray> ran = readFile(s.path("ran")).split('\n');
+        const int echoes = (queued + 1) / 2;   // the even numbers
+        QCOMPARE(QSet<QByteArray>(ran.begin(), ran.end()).size(), echoes + 1);   // and the empty last line
+        qInfo("%d echo runs for %d jobs (kills cut the others)", int(ran.size() - 1), echoes);
     }
 
     // Killed twice while the same video renders: quarantined (its release

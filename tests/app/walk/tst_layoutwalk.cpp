@@ -3,10 +3,16 @@
 #include "br2utils.h"
 #include "imagethumbnail.h"
 #include "mediafixture.h"
+#include "mediakind.h"
 #include "peeraccess.h"
+#include "picturethumbnail.h"
 #include "thumbnailfile.h"
 
+#include <QThread>
+
+#include <atomic>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -160,6 +166,28 @@ private slots:
         QCOMPARE(entries(at("cloud")), QStringList{QString::fromLatin1(md5hex(raw)) + ".jpg"});
         QCOMPARE(entries(at("vault")).size(), 1);
         QVERIFY(::unlink(raw.constData()) == 0);      // QTemporaryDir cannot name it
+    }
+
+    // A FIFO where a picture was (swapped in after the walk's check) is
+    // skipped at once: neither the type lookup nor the render waits for a
+    // writer that never comes.
+    void fifoNeverBlocks()
+    {
+        const QString fifo = d->mkdir("src") + "/f.jpg";
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0644) == 0);
+        std::atomic<int> result{-1};
+        std::unique_ptr<QThread> t(QThread::create([&] {
+            mediaKindOf(fifo);
+            result = int(pictureThumbnail(MediaImage, fifo, at("t.jpg"), 200, 200, nullptr));
+        }));
+        t->start();
+        const bool ended = t->wait(5000);
+        if (!ended) {   // let it go before failing
+            ::close(::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK));
+            t->wait();
+        }
+        QVERIFY(ended);
+        QCOMPARE(result.load(), int(RenderResult::DecodeFailed));
     }
 
     void leftoversRemoved()

@@ -1,6 +1,9 @@
 #include "videothumbnail.h"
 
 #include "mediafixture.h"
+#include "memorybudget.h"
+
+#include <memory>
 
 class TestVideoThumbnail : public QObject, MediaCase
 {
@@ -61,6 +64,25 @@ private slots:
         QVERIFY2(ms >= 0 && ms < 3000, qPrintable(QString::number(ms)));
         QVERIFY(!result);
         QCOMPARE(entries(at("thumbs")), QStringList());
+    }
+
+    // ffmpeg takes a quarter of the memory budget, so it waits while
+    // pictures hold more than the rest, and its data limit is that share
+    // plus its own base.
+    void ffmpegWithinBudget()
+    {
+        QVERIFY(d->fakeFfmpeg("ulimit -d > '" + at("limit").toUtf8() + "'\nprintf 'GIF89a'\n"));
+        MediaDir::tune([](RenderSettings &r) { r.memoryCap = qint64(32) << 20; });
+        std::unique_ptr<MemoryReservation> picture(new MemoryReservation((qint64(32) << 20) * 3 / 4 + 1));
+        bool rendered = false;
+        QScopedPointer<QThread> worker(QThread::create([&] { rendered = render(at("v.mp4"), at("v.gif")); }));
+        worker->start();
+        QVERIFY(QTest::qWaitFor([] { return MemoryReservation::waiting() == 1; }, 5000));
+        QVERIFY(!QFileInfo::exists(at("limit")));
+        picture.reset();
+        QVERIFY(worker->wait(10000) && rendered);
+        QCOMPARE(readFile(at("limit")).trimmed().toLongLong(), (8 + 128) * 1024);
+        QCOMPARE(MemoryReservation::inUse(), 0);
     }
 
     // The written call fills the box; "videofit": "aspect" keeps a 4:3 clip 4:3.

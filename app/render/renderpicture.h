@@ -1,0 +1,26 @@
+#ifndef RENDERPICTURE_H
+#define RENDERPICTURE_H
+#include "renderresult.h"
+
+#include <QByteArray>
+#include <QString>
+
+// One request of the render helper: a picture the service opened, to the
+// finished thumbnail's JPEG bytes.
+namespace RenderPicture {
+
+// The kinds a request names: the walk's MediaKind numbers for HEIF and for
+// other still pictures.
+enum Kind { Heif = 1, Image = 2 };
+
+// Reads the picture from source, a descriptor of a regular file or of a
+// sealed memfd (from its start, whatever its offset, without closing it),
+// and renders it fitted into the width x height box within the memory cap
+// of the render settings. name: the file's name, whose suffix is the first
+// guess of the format; nothing is opened by it. A source longer than the
+// cap is refused before it is read.
+RenderResult render(int kind, int source, const QString &name, int width, int height, QByteArray &jpeg);
+
+} // namespace RenderPicture
+
+#endif // RENDERPICTURE_H

@@ -1,0 +1,87 @@
+#include "picturethumbnail.h"
+
+#include "br2utils.h"
+#include "renderhelpers.h"
+#include "rendersettings.h"
+#include "thumbnailfile.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A read-only copy of bytes the helper can read and no one can change.
+int sealedCopy(const QByteArray &data)
+{
+    const int fd = ::memfd_create("k8thumbgen-source", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0)
+        return -1;
+    qint64 done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    if (done != data.size() || ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0
+        || ::lseek(fd, 0, SEEK_SET) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The source itself, or -1 when it is not a regular file now.
+int openSource(const QString &source)
+{
+    const int fd = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        PRINTLN(QStringLiteral("no thumbnail for %1: not a regular file when opened").arg(source));
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+RenderResult pictureThumbnail(MediaKind kind, const QString &source, const QString &target, int width, int height,
+                              const QByteArray *data)
+{
+    const int fd = data ? sealedCopy(*data) : openSource(source);
+    if (fd < 0)
+        return RenderResult::DecodeFailed;
+    const RenderHelpers::Outcome outcome =
+        RenderHelpers::render(kind, fd, QFile::encodeName(QFileInfo(source).fileName()), width, height);
+    ::close(fd);
+    switch (outcome.result) {
+    case RenderResult::Rendered:
+        return writeThumbnailBytes(outcome.jpeg, target) ? RenderResult::Rendered : RenderResult::CannotWrite;
+    case RenderResult::HelperDied:
+        PRINTLN(QStringLiteral("the render helper died on %1 (%2); the file is quarantined")
+                    .arg(source, outcome.signal ? QStringLiteral("signal %1, %2").arg(outcome.signal).arg(QString::fromLocal8Bit(::strsignal(outcome.signal)))
+                                                : QStringLiteral("it exited")));
+        break;
+    case RenderResult::HelperTimedOut:
+        PRINTLN(QStringLiteral("the render helper ran past %1 s on %2 and was killed; the file is tried once a start until it changes")
+                    .arg(RenderSettings::current().renderTimeoutMs / 1000)
+                    .arg(source));
+        break;
+    default:
+        break;
+    }
+    return outcome.result;
+}
