@@ -241,7 +241,7 @@ QByteArray fileMd5hex(const QString &path)
 {
     // Opened without blocking and checked to be a regular file first: a
     // FIFO put in a file's place would hold the caller until a writer came.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     struct stat st;
     if (fd < 0)
         return QByteArray();

@@ -45,9 +45,10 @@ QStringList statusLines(const QJsonObject &status)
         labelled("Jobs", QStringLiteral("%1 waiting, %2 running")
                              .arg(toInt(status.value(QStringLiteral("queued"))))
                              .arg(running.size())),
-        labelled("Workers", QStringLiteral("%1, %2 at work")
+        labelled("Workers", QStringLiteral("%1, %2 at work, %3 render helpers")
                                 .arg(toInt(status.value(QStringLiteral("threads"))))
-                                .arg(toInt(status.value(QStringLiteral("runnables"))))),
+                                .arg(toInt(status.value(QStringLiteral("runnables"))))
+                                .arg(toInt(status.value(QStringLiteral("helpers"))))),
         labelled("Written", countsText(status.value(QStringLiteral("written")).toObject(),
                                        {{"image", "image"}, {"heif", "HEIF"}, {"video", "video"}})),
         labelled("Up to date", QString::number(qint64(status.value(QStringLiteral("uptodate")).toDouble()))),
@@ -58,7 +59,9 @@ QStringList statusLines(const QJsonObject &status)
                                         {"ffmpeg", "ffmpeg failed"},
                                         {"timeout", "ffmpeg timed out"},
                                         {"write", "cannot write"},
-                                        {"quarantined", "quarantined"}})),
+                                        {"quarantined", "quarantined"},
+                                        {"helperdied", "render helper died"},
+                                        {"helpertimeout", "render helper timed out"}})),
         labelled("Quarantined", QStringLiteral("%1 files").arg(toInt(status.value(QStringLiteral("quarantined"))))),
         labelled("Queue file", bytesText(status.value(QStringLiteral("dbbytes")).toDouble())),
         labelled("Up for", durationText(qint64(status.value(QStringLiteral("uptime")).toDouble()))),

@@ -87,8 +87,15 @@ bool lockIn(const QByteArray &user, qint64 dataLimit, QString &error)
         error = lastError("PR_SET_NO_NEW_PRIVS");
         return false;
     }
+    const pid_t parent = ::getppid();
     if (::geteuid() == 0 && !becomeUser(user, error))
         return false;
+    // A change of user clears the death signal the launcher set: set again,
+    // a helper never outlives the service, even in the middle of a decode.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || ::getppid() != parent) {
+        error = QStringLiteral("the service is gone");
+        return false;
+    }
     std::signal(SIGXFSZ, SIG_IGN);
     rlim_t data = rlim_t(dataLimit);
 #ifdef K8_SANITIZED

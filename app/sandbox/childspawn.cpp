@@ -1,8 +1,10 @@
 #include "childspawn.h"
 
 #include "launchreport.h"
+#include "stopflag.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
@@ -10,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <spawn.h>
 #include <unistd.h>
@@ -18,6 +21,9 @@
 extern char **environ;
 
 namespace {
+
+// How long a launcher may take to reach its exec.
+const int EXEC_WAIT_MS = 10000;
 
 // A descriptor of the parent (close-on-exec, so that no other child
 // inherits it) closed when the scope ends.
@@ -180,10 +186,24 @@ pid_t spawnProcess(const SpawnOptions &options, QString *error)
     if (rc != 0)
         return fail(QStringLiteral("cannot run %1: %2").arg(launcher, systemError(rc)));
 
-    // End of file: the program's exec closed the launcher's copy.
+    // End of file: the program's exec closed the launcher's copy. A
+    // launcher that has taken a client's identity can be stopped by that
+    // client before its exec; it is not waited for beyond EXEC_WAIT_MS (or
+    // a stop), but killed.
     LaunchReport report{LaunchReport::Usage, 0};
     ssize_t got = 0;
+    QElapsedTimer clock;
+    clock.start();
     for (;;) {
+        struct pollfd p = {statusRead.get(), POLLIN, 0};
+        if (::poll(&p, 1, 100) == 0) {
+            if (clock.elapsed() < EXEC_WAIT_MS && !stopRequested())
+                continue;
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            return fail(QStringLiteral("%1 did not start within %2 s").arg(options.program).arg(EXEC_WAIT_MS / 1000));
+        }
         const ssize_t n = ::read(statusRead.get(), reinterpret_cast<char *>(&report) + got, sizeof report - size_t(got));
         if (n > 0 && (got += n) < ssize_t(sizeof report))
             continue;

@@ -2,12 +2,14 @@
 
 #include "br2utils.h"
 #include "memorybudget.h"
+#include "peeraccess.h"
 #include "renderchannel.h"
 #include "rendersettings.h"
 #include "childspawn.h"
 #include "stopflag.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSet>
@@ -16,6 +18,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <memory>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -37,6 +40,7 @@ struct Helper
     int files = 0;            // pictures it has decoded
     qint64 lastUsed = 0;      // ms since the epoch
     bool busy = false;        // in a conversation: endIdle leaves it
+    QByteArray owner;         // the identity it decodes for (currentOwner)
 };
 
 QMutex g_mutex;               // guards g_helpers and every helper's fields
@@ -181,15 +185,117 @@ qint64 readI64(const QByteArray &bytes)
 
 namespace {
 
+// Whose files a helper decodes: a helper taken over by one client's file
+// must never see another client's. A helper serves one identity, and is
+// replaced when its thread acts for another.
+QByteArray currentOwner()
+{
+    const BR2PeerCredentials *as = FsIdentity::current();
+    if (!as)
+        return QByteArrayLiteral("service");
+    QByteArray key = QByteArray::number(as->uid) + ':' + QByteArray::number(as->gid);
+    for (uint g : as->groups)
+        key += ',' + QByteArray::number(g);
+    return key;
+}
+
 bool ensureStarted(Helper *h, const RenderSettings &settings)
 {
+    const QByteArray owner = currentOwner();
+    if (h->pid >= 0 && h->owner != owner) {
+        QMutexLocker locker(&g_mutex);
+        endLocked(h);
+    }
     if (h->pid >= 0)
         return true;
     QString error;
-    if (start(h, settings, error))
+    if (start(h, settings, error)) {
+        h->owner = owner;
         return true;
+    }
     PRINTLN(QStringLiteral("cannot start the render helper: %1").arg(error));
     return false;
+}
+
+Outcome ended(Helper *h, RenderResult result, bool reaped)
+{
+    Outcome out;
+    out.result = result;
+    if (reaped) {
+        out.signal = reap(h);
+    } else {
+        QMutexLocker locker(&g_mutex);
+        endLocked(h);
+    }
+    return out;
+}
+
+// One picture's conversation with the thread's running helper.
+Outcome converse(Helper *h, const RenderSettings &settings, int kind, int source, const QByteArray &name, int width,
+                 int height)
+{
+    RenderChannel::RenderRequest request;
+    request.kind = kind;
+    request.width = width;
+    request.height = height;
+    request.memoryCap = settings.memoryCap;
+    QByteArray payload(reinterpret_cast<const char *>(&request), sizeof request);
+    payload += name;
+    if (!RenderChannel::send(h->channel, RenderChannel::Request, payload, source))
+        return ended(h, RenderResult::HelperDied, true);
+
+    // The time limit counts the helper's own work, not a wait for memory:
+    // only the waits for the helper's messages count. One reservation a
+    // picture; a helper that asks again breaks the protocol.
+    std::unique_ptr<MemoryReservation> reservation;
+    qint64 left = settings.renderTimeoutMs;
+    for (;;) {
+        if (stopRequested())
+            return ended(h, RenderResult::Stopped, false);
+        // Waits in slices for the first byte of a message, then for the
+        // whole of it within what is left: a message never straddles two
+        // waits, which would lose its framing.
+        struct pollfd p = {h->channel, POLLIN, 0};
+        const int slice = int(qMin<qint64>(left, SLICE_MS));
+        QElapsedTimer clock;
+        clock.start();
+        const int ready = ::poll(&p, 1, slice);
+        left -= qMax<qint64>(clock.elapsed(), ready == 0 ? slice : 0);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) {
+            if (left > 0)
+                continue;
+            return ended(h, RenderResult::HelperTimedOut, false);
+        }
+        RenderChannel::Type type;
+        QByteArray message;
+        bool timedOut = false;
+        if (!RenderChannel::receive(h->channel, type, message, nullptr, int(qMax<qint64>(left, 1000)), &timedOut))
+            return ended(h, timedOut ? RenderResult::HelperTimedOut : RenderResult::HelperDied, !timedOut);
+        if (type == RenderChannel::Reserve && !reservation) {
+            reservation.reset(new MemoryReservation(readI64(message)));
+            if (!reservation->granted() && stopRequested())
+                continue;   // ends the conversation above
+            const QByteArray answer(1, reservation->granted() ? '\1' : '\0');
+            if (!RenderChannel::send(h->channel, RenderChannel::Granted, answer))
+                return ended(h, RenderResult::HelperDied, true);
+            continue;
+        }
+        if (type != RenderChannel::Result || message.size() < 4)
+            return ended(h, RenderResult::HelperDied, false);   // not trusted further
+        // Only what a decode can come to; a JPEG that is one.
+        qint32 result;
+        std::memcpy(&result, message.constData(), sizeof result);
+        Outcome out;
+        out.result = RenderResult(result);
+        if (out.result == RenderResult::Rendered) {
+            out.jpeg = message.mid(4);
+            if (!out.jpeg.startsWith("\xFF\xD8"))
+                out.result = RenderResult::DecodeFailed;
+        } else if (out.result != RenderResult::DecodeFailed && out.result != RenderResult::OverMemoryCap) {
+            out.result = RenderResult::DecodeFailed;
+        }
+        return out;
+    }
 }
 
 } // namespace
@@ -201,89 +307,31 @@ void prepare()
     ensureStarted(h, RenderSettings::current());
 }
 
+// A helper that dies on a file after others may have died of them (a heap
+// grown over hundreds of pictures, the memory of the whole machine): the
+// file is tried once more in a fresh helper, and only a death there is its
+// own.
 Outcome render(int kind, int source, const QByteArray &name, int width, int height)
 {
     const RenderSettings settings = RenderSettings::current();
     Helper *h = threadHelper();
     const Busy busy(h);
-    Outcome out;
-    if (!ensureStarted(h, settings)) {
-        out.result = RenderResult::DecodeFailed;
-        return out;
-    }
-
-    RenderChannel::RenderRequest request;
-    request.kind = kind;
-    request.width = width;
-    request.height = height;
-    request.memoryCap = settings.memoryCap;
-    QByteArray payload(reinterpret_cast<const char *>(&request), sizeof request);
-    payload += name;
-    if (!RenderChannel::send(h->channel, RenderChannel::Request, payload, source)) {
-        out.result = RenderResult::HelperDied;
-        out.signal = reap(h);
-        return out;
-    }
-
-    // The time limit counts the helper's own work, not a wait for memory.
-    std::unique_ptr<MemoryReservation> reservation;
-    qint64 left = settings.renderTimeoutMs;
-    for (;;) {
-        if (stopRequested()) {
-            QMutexLocker locker(&g_mutex);
-            endLocked(h);
-            out.result = RenderResult::Stopped;
+    for (int attempt = 0;; ++attempt) {
+        if (!ensureStarted(h, settings)) {
+            Outcome out;
+            out.result = RenderResult::DecodeFailed;
             return out;
         }
-        RenderChannel::Type type;
-        QByteArray message;
-        bool timedOut = false;
-        const int slice = int(qMin<qint64>(left, SLICE_MS));
-        if (!RenderChannel::receive(h->channel, type, message, nullptr, slice, &timedOut)) {
-            if (timedOut && (left -= slice) > 0)
-                continue;
-            if (timedOut) {
-                QMutexLocker locker(&g_mutex);
-                endLocked(h);
-                out.result = RenderResult::HelperTimedOut;
-                return out;
-            }
-            out.result = RenderResult::HelperDied;
-            out.signal = reap(h);
-            return out;
-        }
-        if (type == RenderChannel::Reserve) {
-            reservation.reset(new MemoryReservation(readI64(message)));
-            if (!reservation->granted() && stopRequested())
-                continue;   // ends the conversation above
-            const QByteArray answer(1, reservation->granted() ? '\1' : '\0');
-            left = settings.renderTimeoutMs;
-            if (!RenderChannel::send(h->channel, RenderChannel::Granted, answer)) {
-                out.result = RenderResult::HelperDied;
-                out.signal = reap(h);
-                return out;
-            }
+        const bool fresh = h->files == 0;
+        const Outcome out = converse(h, settings, kind, source, name, width, height);
+        if (out.result == RenderResult::HelperDied && !fresh && attempt == 0)
             continue;
-        }
-        if (type != RenderChannel::Result || message.size() < 4) {
-            // A helper that breaks the protocol is not trusted further.
+        if (h->pid >= 0 && ++h->files >= settings.helperFiles) {
             QMutexLocker locker(&g_mutex);
             endLocked(h);
-            out.result = RenderResult::HelperDied;
-            return out;
         }
-        qint32 result;
-        std::memcpy(&result, message.constData(), sizeof result);
-        out.result = result >= 0 && result <= int(RenderResult::Stopped) ? RenderResult(result) : RenderResult::DecodeFailed;
-        if (out.result == RenderResult::Rendered)
-            out.jpeg = message.mid(4);
-        break;
+        return out;
     }
-    if (++h->files >= settings.helperFiles) {
-        QMutexLocker locker(&g_mutex);
-        endLocked(h);
-    }
-    return out;
 }
 
 void endIdle()

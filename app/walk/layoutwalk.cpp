@@ -175,7 +175,7 @@ QByteArray readOnce(const QString &file, const struct stat &st)
     const qint64 most = qMin<qint64>(qint64(32) << 20, RenderSettings::current().memoryCap / 16);
     if (st.st_size <= 0 || st.st_size > most)
         return QByteArray();
-    const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return QByteArray();
     QByteArray bytes(int(st.st_size) + 1, Qt::Uninitialized);

@@ -625,15 +625,28 @@ private slots:
             const QJsonArray running = s.call(cmd("thumbgen_status")).value("results").toObject().value("running").toArray();
             return running.size() == 1 && running.first().toObject().value("file").toString().endsWith("slow.svg");
         };
-        QVERIFY(QTest::qWaitFor(renderingSlow, 20000));
-        qint64 helper = 0;
-        for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-            const QByteArray stat = readFile("/proc/" + pid + "/stat");
-            if (readFile("/proc/" + pid + "/cmdline").contains("k8thumbgen-render")
-                && stat.mid(stat.lastIndexOf(')') + 4).split(' ').value(0).toLongLong() == service)
-                helper = pid.toLongLong();
+        // Killed each time it works on the file: a helper that had decoded
+        // other files first tries it once more in a fresh one.
+        QSet<int> killed;
+        const auto liveHelper = [&] {
+            for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+                const QByteArray stat = readFile("/proc/" + pid + "/stat");
+                if (killed.contains(pid.toInt()) || !readFile("/proc/" + pid + "/cmdline").contains("k8thumbgen-render")
+                    || stat.mid(stat.lastIndexOf(')') + 4).split(' ').value(0).toLongLong() != service)
+                    continue;
+                // Locked in, so past its start: at work on the file.
+                if (readFile("/proc/" + pid + "/status").contains("Seccomp:\t2"))
+                    return pid.toInt();
+            }
+            return 0;
+        };
+        while (QTest::qWaitFor([&] { return (renderingSlow() && liveHelper()) || s.rows().isEmpty(); }, 20000)
+               && !s.rows().isEmpty()) {
+            const int helper = liveHelper();
+            QVERIFY(::kill(helper, SIGKILL) == 0);
+            killed.insert(helper);
         }
-        QVERIFY(helper > 0 && ::kill(pid_t(helper), SIGKILL) == 0);
+        QVERIFY(killed.size() >= 1 && killed.size() <= 2);
         QVERIFY(s.drained(30000));
         QCOMPARE(s.process().processId(), service);
         QCOMPARE(QDir(thumbs).entryList(QDir::Files).size(), 3);
