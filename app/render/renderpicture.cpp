@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,28 +18,41 @@ namespace RenderPicture {
 
 namespace {
 
-// The source's bytes as long as it was when looked at, at most cap.
-RenderResult readSource(int source, qint64 cap, QByteArray &bytes)
+// The source's bytes, mapped rather than copied: a decoder touches only
+// the pages it reads (a HEIF's embedded thumbnail is a few KB of a file of
+// megabytes), straight from the page cache, and the helper's heap does not
+// grow and shrink by the size of every file. Unmapped with the object.
+class SourceMap
 {
-    struct stat st;
-    if (::fstat(source, &st) != 0 || !S_ISREG(st.st_mode))
-        return RenderResult::DecodeFailed;
-    if (st.st_size > cap)
-        return RenderResult::OverMemoryCap;
-    bytes.resize(int(st.st_size));
-    qint64 got = 0;
-    while (got < st.st_size) {
-        const ssize_t n = ::pread(source, bytes.data() + got, size_t(st.st_size - got), got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += n;
+public:
+    ~SourceMap()
+    {
+        if (m_at != MAP_FAILED)
+            ::munmap(m_at, m_size);
     }
-    // A file cut short since decodes as what is left of it.
-    bytes.truncate(int(got));
-    return RenderResult::Rendered;
-}
+    RenderResult map(int source, qint64 cap)
+    {
+        struct stat st;
+        if (::fstat(source, &st) != 0 || !S_ISREG(st.st_mode))
+            return RenderResult::DecodeFailed;
+        if (st.st_size > cap)
+            return RenderResult::OverMemoryCap;
+        if (st.st_size == 0)
+            return RenderResult::DecodeFailed;
+        m_size = size_t(st.st_size);
+        m_at = ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, source, 0);
+        if (m_at == MAP_FAILED)
+            return RenderResult::DecodeFailed;
+        m_bytes = QByteArray::fromRawData(static_cast<const char *>(m_at), int(m_size));
+        return RenderResult::Rendered;
+    }
+    QByteArray *bytes() { return &m_bytes; }
+
+private:
+    void *m_at = MAP_FAILED;
+    size_t m_size = 0;
+    QByteArray m_bytes;
+};
 
 // As the thumbnail writer saves a ".jpg": Qt's JPEG writer at its default
 // quality.
@@ -59,13 +73,13 @@ RenderResult render(int kind, int source, const QString &name, int width, int he
     if (kind != Heif && kind != Image)
         return RenderResult::NotMedia;
     const qint64 cap = RenderSettings::current().memoryCap;
-    QByteArray bytes;
-    const RenderResult read = readSource(source, qMin<qint64>(cap, INT_MAX - 1), bytes);
+    SourceMap mapped;
+    const RenderResult read = mapped.map(source, qMin<qint64>(cap, INT_MAX - 1));
     if (read != RenderResult::Rendered)
         return read;
     QImage picture;
-    const RenderResult result = kind == Heif ? heifPicture(name, width, height, &bytes, picture)
-                                             : imagePicture(name, width, height, &bytes, picture);
+    const RenderResult result = kind == Heif ? heifPicture(name, width, height, mapped.bytes(), picture)
+                                             : imagePicture(name, width, height, mapped.bytes(), picture);
     if (result != RenderResult::Rendered)
         return result;
     jpeg = encodeJpeg(picture);

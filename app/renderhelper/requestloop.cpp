@@ -8,17 +8,24 @@
 #include <QFile>
 
 #include <cstring>
+#include <malloc.h>
 #include <unistd.h>
 
 namespace {
 
 int g_channel = -1;
 bool g_broken = false;       // the service answered a reservation with other than Granted
+qint64 g_asked = 0;          // the last reservation asked for
+
+// A decode above this gives its heap back when it is done, so that the
+// next picture's data limit is not spent on free memory.
+const qint64 TRIM_ABOVE = qint64(128) << 20;
 
 // The service's budget: the decode waits until it grants the bytes or
 // refuses them.
 bool askService(qint64 bytes)
 {
+    g_asked = bytes;
     const QByteArray ask(reinterpret_cast<const char *>(&bytes), sizeof bytes);
     RenderChannel::Type type;
     QByteArray answer;
@@ -64,6 +71,9 @@ int serveRequests(int channel, qint64 memoryCap)
         ::close(source);
         if (g_broken)
             return 2;
+        if (g_asked > TRIM_ABOVE)
+            ::malloc_trim(0);
+        g_asked = 0;
         QByteArray reply(reinterpret_cast<const char *>(&result), sizeof result);
         reply += jpeg;
         if (!RenderChannel::send(channel, RenderChannel::Result, reply))
