@@ -192,7 +192,9 @@ ChildProcess::Outcome ChildProcess::run(int timeoutMs)
     if (pid < 0) {
         if (errorPipe[0] >= 0)
             ::close(errorPipe[0]);
-        return NotStarted;
+        // A start cut off by a stop is the stop's, not a program that
+        // cannot run: the job keeps its row.
+        return stopRequested() ? Stopped : NotStarted;
     }
     m_pid = pid;
     {
