@@ -69,6 +69,11 @@ int descriptorsInUse()
     return highest + 1;
 }
 
+// Threads of all helpers together: a helper runs about five (its own,
+// Qt's two pool threads, a decoder's), and the service at most two workers
+// a core.
+const rlim_t HELPER_TASKS = 512;
+
 bool limit(int resource, rlim_t value, const char *what, QString &error)
 {
     const struct rlimit l = {value, value};
@@ -88,7 +93,14 @@ bool lockIn(const QByteArray &user, qint64 dataLimit, QString &error)
         return false;
     }
     const pid_t parent = ::getppid();
-    if (::geteuid() == 0 && !becomeUser(user, error))
+    const bool root = ::geteuid() == 0;
+    if (root && !becomeUser(user, error))
+        return false;
+    // The helpers' own user may run no more than this many threads in all
+    // (every helper of the machine counts), so that a helper taken over
+    // cannot exhaust the system's tasks. Not when it runs as the service's
+    // user, whose own threads would count.
+    if (root && !limit(RLIMIT_NPROC, HELPER_TASKS, "RLIMIT_NPROC", error))
         return false;
     // A change of user clears the death signal the launcher set: set again,
     // a helper never outlives the service, even in the middle of a decode.

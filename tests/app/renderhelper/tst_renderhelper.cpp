@@ -210,6 +210,8 @@ private slots:
         }
         const QByteArray limits = readFile(QStringLiteral("/proc/%1/limits").arg(m_helper->pid));
         QVERIFY(QRegularExpression(QStringLiteral("Max file size\\s+0\\s+0")).match(QString::fromLatin1(limits)).hasMatch());
+        if (::geteuid() == 0)
+            QVERIFY(QRegularExpression(QStringLiteral("Max processes\\s+512\\s+512")).match(QString::fromLatin1(limits)).hasMatch());
         // The channel's end is the helper's.
         ::close(m_helper->channel);
         m_helper->channel = -1;
