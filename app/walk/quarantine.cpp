@@ -252,7 +252,6 @@ Verdict verdict(const QByteArray &path, const struct stat &st)
 Rendering::Rendering(const QByteArray &path, const struct stat &st, bool alone)
     : m_path(path)
     , m_st(st)
-    , m_alone(alone)
 {
     alone ? g_gate.lockForWrite() : g_gate.lockForRead();
     // The slots' descriptor was opened by the service at start: writing

@@ -58,7 +58,6 @@ public:
 private:
     QByteArray m_path;
     struct stat m_st;
-    bool m_alone;
 };
 
 int count();
