@@ -14,6 +14,7 @@
 // import are also run with their thumbnails flushed to disk before the job
 // would be deleted, as the service does, beside the same work unflushed.
 #include "benchproc.h"
+#include "benchworkers.h"
 #include "fileidentitystore.h"
 #include "layoutwalk.h"
 #include "renderhelpers.h"
@@ -31,7 +32,6 @@
 #include <QMutexLocker>
 #include <QProcess>
 #include <QThread>
-#include <QThreadPool>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -149,18 +149,8 @@ int main(int argc, char *argv[])
     // Two workers that live for the whole run, as the service's do, each
     // with its render helper started before the clock runs: a service
     // importing a library starts them once.
-    QThreadPool pool;
-    pool.setMaxThreadCount(2);
-    pool.setExpiryTimeout(-1);
-    QAtomicInt started;
-    for (int k = 0; k < 2; ++k)
-        pool.start([&] {
-            RenderHelpers::prepare();
-            started.ref();
-            while (started.loadAcquire() < 2)
-                QThread::msleep(1);
-        });
-    pool.waitForDone();
+    BenchWorkers workers;
+    workers.each([] { RenderHelpers::prepare(); });
     const auto importRun = [&](const QStringList &files, const QString &thumbs, bool durable) {
         QElapsedTimer t;
         t.start();
@@ -168,27 +158,24 @@ int main(int argc, char *argv[])
         QMutex flushMutex;
         qint64 lastFlush = 0;
         QStringList pending;
-        for (int k = 0; k < 2; ++k) {
-            pool.start([&] {
-                for (int i; (i = next.fetchAndAddRelaxed(1)) < files.size();) {
-                    snapvaultWalk(files.at(i), thumbs, 200, 200);
-                    const QStringList written = takeWrittenFolders();
-                    if (!durable)
+        workers.run(2, [&](int) {
+            for (int i; (i = next.fetchAndAddRelaxed(1)) < files.size();) {
+                snapvaultWalk(files.at(i), thumbs, 200, 200);
+                const QStringList written = takeWrittenFolders();
+                if (!durable)
+                    continue;
+                QStringList folders;
+                {
+                    QMutexLocker lock(&flushMutex);
+                    pending += written;
+                    if (i + 1 < files.size() && t.elapsed() - lastFlush < 1000)
                         continue;
-                    QStringList folders;
-                    {
-                        QMutexLocker lock(&flushMutex);
-                        pending += written;
-                        if (i + 1 < files.size() && t.elapsed() - lastFlush < 1000)
-                            continue;
-                        folders.swap(pending);
-                        lastFlush = t.elapsed();
-                    }
-                    flushFolders(folders);
+                    folders.swap(pending);
+                    lastFlush = t.elapsed();
                 }
-            });
-        }
-        pool.waitForDone();
+                flushFolders(folders);
+            }
+        });
         return t.nsecsElapsed() / 1e6 / files.size();
     };
     const int bars = qMax(1, args.value(args.indexOf(QStringLiteral("--bars")) + 1, QStringLiteral("40")).toInt());
