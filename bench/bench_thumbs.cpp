@@ -280,7 +280,7 @@ bool g_viaHelpers = false;
 bool renderOurs(const QString &kind, const QString &src, const QString &out)
 {
     if (g_viaHelpers && kind != QLatin1String("video"))
-        return pictureThumbnail(kind == QLatin1String("heif") ? MediaHeif : MediaImage, src, out, kBox, kBox, nullptr)
+        return pictureThumbnail(kind == QLatin1String("heif") ? MediaHeif : MediaImage, src, out, kBox, kBox)
             == RenderResult::Rendered;
     if (kind == QLatin1String("heif"))
         return heifThumbnail(src, out, kBox, kBox) == RenderResult::Rendered;

@@ -237,6 +237,20 @@ QByteArray md5hex(const QString &text)
     return md5hex(text.toUtf8());
 }
 
+bool writeFully(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
 QByteArray fileMd5hex(const QString &path)
 {
     // Opened without blocking and checked to be a regular file first: a

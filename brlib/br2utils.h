@@ -32,6 +32,9 @@ QByteArray md5hex(const QByteArray &bytes);
 // Empty when the file cannot be opened or a read fails before its end:
 // a partial digest would name a thumbnail after part of a file.
 QByteArray fileMd5hex(const QString &path);
+// Writes all of size bytes to fd, resuming after signals; false on a
+// failure or a write that takes nothing.
+bool writeFully(int fd, const char *data, size_t size);
 QDateTime complieDateTime(const QString &date, const QString &time);
 
 // Console tracing. Every call goes through one sink that writes a whole

@@ -169,14 +169,8 @@ bool writeThumbnailBytes(const QByteArray &bytes, const QString &target)
     if (fd < 0)
         return false;
     const TemporaryGuard guard(fd, tmpPath);
-    for (qint64 done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
+    if (!writeFully(fd, bytes.constData(), size_t(bytes.size())))
+        return false;
     return placeThumbnail(guard, fd, tmpPath, target);
 }
 

@@ -8,6 +8,7 @@
 #include "quarantine.h"
 #include "renderhelpers.h"
 #include "rendersettings.h"
+#include "sourcecopy.h"
 #include "stopflag.h"
 #include "thumbnailfile.h"
 #include "videothumbnail.h"
@@ -57,14 +58,14 @@ bool sameFolder(const QString &a, const QString &b)
 // debugging on, so is every other failure (ffmpeg's are named by the video
 // renderer, with ffmpeg's last line).
 RenderResult render(MediaKind kind, const QString &source, const QString &target, int width, int height,
-                    const QByteArray *data)
+                    int copy)
 {
     JobActivity::setFile(source);
     RenderResult result = RenderResult::NotMedia;
     switch (kind) {
     case MediaHeif:
     case MediaImage:
-        result = pictureThumbnail(kind, source, target, width, height, data);
+        result = pictureThumbnail(kind, source, target, width, height, copy);
         break;
     case MediaVideo:
         result = videoThumbnail(source, target, width, height);
@@ -132,8 +133,7 @@ bool needsRender(const QString &source, const QString &target, FileIdentity &id)
 // path as its folder lists it, which the quarantine knows it by (source
 // may be a link to it).
 bool renderCounted(MediaKind kind, const QByteArray &raw, const QString &source, const QString &target, int width, int height,
-                   WalkTally &tally, FolderRefusal &refusal, RenderResult *outcome = nullptr,
-                   const QByteArray *data = nullptr)
+                   WalkTally &tally, FolderRefusal &refusal, RenderResult *outcome = nullptr, int copy = -1)
 {
     // Poison files: skipped while quarantined, rendered alone while suspect.
     struct stat st {};
@@ -148,7 +148,7 @@ bool renderCounted(MediaKind kind, const QByteArray &raw, const QString &source,
     RenderResult result;
     {
         Quarantine::Rendering rendering(raw, st, verdict == Quarantine::RenderAlone);
-        result = render(kind, source, target, width, height, data);
+        result = render(kind, source, target, width, height, copy);
         rendering.finished(result, result == RenderResult::FfmpegTimedOut && lastTimeoutWasBusy());
     }
     tally.rendered(kind, result);
@@ -165,33 +165,14 @@ bool renderCounted(MediaKind kind, const QByteArray &raw, const QString &source,
     return !stopRequested();
 }
 
-// A picture's bytes in one read, so that the hash and the decode read the
-// file once between them; null for a file over a sixteenth of the memory
-// cap (at most 32 MiB), which is hashed by streaming and decoded from the
-// file. The buffer is held outside the memory budget while the hash is
-// made, and counted in the render's reservation.
-QByteArray readOnce(const QString &file, const struct stat &st)
+// The most of a picture that is copied once for its hash and its decode:
+// a sixteenth of the memory cap, at most 32 MiB. A larger file is hashed
+// by streaming and decoded from the file. The copy is held outside the
+// memory budget while the hash is made, and counted in the render's
+// reservation.
+qint64 copyLimit()
 {
-    const qint64 most = qMin<qint64>(qint64(32) << 20, RenderSettings::current().memoryCap / 16);
-    if (st.st_size <= 0 || st.st_size > most)
-        return QByteArray();
-    const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return QByteArray();
-    QByteArray bytes(int(st.st_size) + 1, Qt::Uninitialized);
-    qint64 got = 0;
-    struct stat now;
-    if (::fstat(fd, &now) == 0 && S_ISREG(now.st_mode)) {
-        for (ssize_t n; got < bytes.size() && (n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got))) > 0;)
-            got += n;
-    }
-    ::close(fd);
-    // One byte more than its size was asked for: a file that grew since
-    // is read the ordinary way.
-    if (got != st.st_size)
-        return QByteArray();
-    bytes.resize(int(got));
-    return bytes;
+    return qMin<qint64>(qint64(32) << 20, RenderSettings::current().memoryCap / 16);
 }
 
 // remember: whether the store may keep what it learns under the file's
@@ -207,12 +188,11 @@ bool snapvaultFile(const QString &file, const QByteArray &raw, const QDir &thumb
     const FileIdentity id = regular ? FileIdentity::of(st) : FileIdentity();
     int known = MediaNone;
     QByteArray hash;
-    QByteArray bytes;          // a picture read once: hashed, then decoded from memory
+    SourceCopy bytes;          // a picture read once: hashed, then decoded from the copy
     if (!regular || !remember || !FileIdentityStore::known(file, id, known, hash)) {
         known = mediaKindOf(file);
-        if (known == MediaImage || known == MediaHeif)
-            bytes = readOnce(file, st);
-        hash = known == MediaNone ? QByteArray() : !bytes.isNull() ? md5hex(bytes) : fileMd5hex(file);
+        const bool copied = (known == MediaImage || known == MediaHeif) && bytes.copy(file, st, copyLimit());
+        hash = known == MediaNone ? QByteArray() : copied ? bytes.md5hex() : fileMd5hex(file);
         if (regular && remember && (known == MediaNone || !hash.isEmpty()))
             FileIdentityStore::record(file, id, known, hash);
     }
@@ -231,7 +211,7 @@ bool snapvaultFile(const QString &file, const QByteArray &raw, const QDir &thumb
         tally.upToDate();
         return !stopRequested();
     }
-    return renderCounted(kind, raw, file, target, width, height, tally, refusal, nullptr, bytes.isNull() ? nullptr : &bytes);
+    return renderCounted(kind, raw, file, target, width, height, tally, refusal, nullptr, bytes.fd());
 }
 
 // The walk both layouts share: leftovers cleared, the folder's files in

@@ -12,34 +12,10 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-// A read-only copy of bytes the helper can read and no one can change.
-int sealedCopy(const QByteArray &data)
-{
-    const int fd = ::memfd_create("k8thumbgen-source", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0)
-        return -1;
-    qint64 done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    if (done != data.size() || ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0
-        || ::lseek(fd, 0, SEEK_SET) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // The source itself, or -1 when it is not a regular file now.
 int openSource(const QString &source)
@@ -59,14 +35,15 @@ int openSource(const QString &source)
 } // namespace
 
 RenderResult pictureThumbnail(MediaKind kind, const QString &source, const QString &target, int width, int height,
-                              const QByteArray *data)
+                              int copy)
 {
-    const int fd = data ? sealedCopy(*data) : openSource(source);
+    const int fd = copy >= 0 ? copy : openSource(source);
     if (fd < 0)
         return RenderResult::DecodeFailed;
     const RenderHelpers::Outcome outcome =
         RenderHelpers::render(kind, fd, QFile::encodeName(QFileInfo(source).fileName()), width, height);
-    ::close(fd);
+    if (fd != copy)
+        ::close(fd);
     switch (outcome.result) {
     case RenderResult::Rendered:
         return writeThumbnailBytes(outcome.jpeg, target) ? RenderResult::Rendered : RenderResult::CannotWrite;

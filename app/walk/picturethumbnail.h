@@ -11,9 +11,9 @@
 // whoever the thread acts as, without blocking, and must be a regular file
 // on the opened descriptor: a FIFO, device or socket swapped in at any
 // moment is skipped at once. The helper never opens a path; it gets the
-// descriptor, or a sealed copy of data when the caller has read the file
-// already (so the first walk reads each picture once).
+// descriptor, or the caller's sealed copy of the file when it has one (a
+// SourceCopy: the first walk reads each picture once), which stays open.
 RenderResult pictureThumbnail(MediaKind kind, const QString &source, const QString &target, int width, int height,
-                              const QByteArray *data);
+                              int copy = -1);
 
 #endif // PICTURETHUMBNAIL_H

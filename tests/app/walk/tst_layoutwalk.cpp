@@ -178,7 +178,7 @@ private slots:
         std::atomic<int> result{-1};
         std::unique_ptr<QThread> t(QThread::create([&] {
             mediaKindOf(fifo);
-            result = int(pictureThumbnail(MediaImage, fifo, at("t.jpg"), 200, 200, nullptr));
+            result = int(pictureThumbnail(MediaImage, fifo, at("t.jpg"), 200, 200));
         }));
         t->start();
         const bool ended = t->wait(5000);
