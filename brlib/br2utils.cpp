@@ -311,7 +311,33 @@ QMutex *PRINTMUTEX()
     return &PRINT_MUTEX;
 }
 
-QString toPrintString(const QVariant &value)
+QString escapeControls(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u >= 0x20 && u != 0x7f && !(u >= 0x80 && u < 0xa0)) {
+            out += c;
+            continue;
+        }
+        switch (u) {
+        case '\n': out += QLatin1String("\\n"); break;
+        case '\r': out += QLatin1String("\\r"); break;
+        case '\t': out += QLatin1String("\\t"); break;
+        default: out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// The text of a value as printed. JSON documents keep their layout (their
+// strings are escaped by JSON); any other text has its control characters
+// escaped, so that a file name cannot end a console line or reach the
+// terminal as a command.
+QString printText(const QVariant &value)
 {
     const QByteArray type = value.typeName() ? QByteArray(value.typeName()) : QByteArray();
     if (type == "QJsonValue") {
@@ -347,6 +373,17 @@ QString toPrintString(const QVariant &value)
         return QString::fromUtf8(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
     }
     return value.toString();
+}
+
+} // namespace
+
+QString toPrintString(const QVariant &value)
+{
+    const QByteArray type = value.typeName() ? QByteArray(value.typeName()) : QByteArray();
+    const bool document = type == "QJsonObject" || type == "QJsonArray"
+        || (type == "QJsonValue" && !value.value<QJsonValue>().isString());
+    const QString text = printText(value);
+    return document ? text : escapeControls(text);
 }
 
 void PRINTPOS(const char *file, int line, const char *function)

@@ -51,6 +51,9 @@ void PRINTLN(const QList<QJsonObject> &objects);
 void PRINTLN_WITHTIME(const QVariant &value);
 void PRINTLN_WITHTIMEPOS(const QVariant &value, const char *file, int line, const char *function);
 QString toPrintString(const QVariant &value);
+// text with every control character (below 0x20, 0x7f, 0x80 to 0x9f)
+// written as an escape: \n, \r, \t or \xHH.
+QString escapeControls(const QString &text);
 QString PRETTY(const char *signature, int line);
 
 // One expression trace: position, expression text and value as one line,

@@ -19,7 +19,30 @@ private slots:
     void toIntRules();
     void toStringsAndBool();
     void fileMd5hexOfFolder();
+    void printedNamesStayOnOneLine_data();
+    void printedNamesStayOnOneLine();
 };
+
+void TestBr2Utils::printedNamesStayOnOneLine_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QString>("printed");
+    QTest::newRow("a forged line") << QVariant(QStringLiteral("x.jpg\nFORGED: all ok\ny.jpg"))
+                                   << QStringLiteral("x.jpg\\nFORGED: all ok\\ny.jpg");
+    QTest::newRow("a terminal escape") << QVariant(QStringLiteral("a\x1b[2Jb\rc\td")) << QStringLiteral("a\\x1b[2Jb\\rc\\td");
+    QTest::newRow("DEL and a C1 CSI") << QVariant(QString::fromUtf8("a\x7f\xc2\x9b" "b")) << QStringLiteral("a\\x7f\\x9bb");
+    QTest::newRow("raw bytes") << QVariant(QByteArray("p\nq")) << QStringLiteral("p\\nq");
+    QTest::newRow("other scripts untouched") << QVariant(QString::fromUtf8("照片 é.jpg")) << QString::fromUtf8("照片 é.jpg");
+    // A JSON document keeps its layout; JSON escapes its strings itself.
+    QTest::newRow("JSON") << QVariant::fromValue(QJsonArray{QStringLiteral("a\nb")}) << QStringLiteral("[\n    \"a\\nb\"\n]\n");
+}
+
+void TestBr2Utils::printedNamesStayOnOneLine()
+{
+    QFETCH(QVariant, value);
+    QFETCH(QString, printed);
+    QCOMPARE(toPrintString(value), printed);
+}
 
 void TestBr2Utils::toIntRules_data()
 {
