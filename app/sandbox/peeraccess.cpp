@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -98,6 +100,36 @@ bool peerMayWalk(const BR2PeerCredentials &peer, const QString &source, const QS
     }
     failedPath = target;
     return mayAccess(target, W_OK | X_OK);
+}
+
+bool actingMayRead(const QString &path)
+{
+    return !FsIdentity::current() || mayAccess(path, R_OK);
+}
+
+bool userMayRead(uid_t uid, const QString &path)
+{
+    BR2PeerCredentials user;
+    user.valid = true;
+    user.uid = uid;
+    // A user the database does not know gets no group but nogroup's.
+    user.gid = 65534;
+    struct passwd entry;
+    struct passwd *found = nullptr;
+    std::vector<char> text(16384);
+    if (::getpwuid_r(uid, &entry, text.data(), text.size(), &found) == 0 && found) {
+        user.gid = found->pw_gid;
+        int count = 64;
+        std::vector<gid_t> groups(static_cast<size_t>(count));
+        if (::getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
+            groups.resize(size_t(count));
+            ::getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count);
+        }
+        for (int i = 0; i < count && i < int(groups.size()); ++i)
+            user.groups.append(uint(groups[size_t(i)]));
+    }
+    FsIdentity as(user);
+    return as.active() && mayAccess(path, R_OK);
 }
 
 QJsonObject peerToJson(const BR2PeerCredentials &peer)

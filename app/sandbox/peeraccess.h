@@ -26,6 +26,15 @@ bool isTrustedPeer(const BR2PeerCredentials &peer, const PeerPolicy &policy);
 // failed in failedPath.
 bool peerMayWalk(const BR2PeerCredentials &peer, const QString &source, const QString &thumbs, QString &failedPath);
 
+// Whether the identity this thread acts as may read path: always for the
+// service's own; checked for a client's taken with FsIdentity.
+bool actingMayRead(const QString &path);
+
+// Whether the user uid, with its groups from the user database, may read
+// path; checked as that user on this thread. A walk follows a link only
+// where the link's owner could read the target itself.
+bool userMayRead(uid_t uid, const QString &path);
+
 // The identity stored with a stranger's job ("uid", "gid", "groups"), and
 // back. A stored object that is not a whole identity gives valid = false.
 QJsonObject peerToJson(const BR2PeerCredentials &peer);

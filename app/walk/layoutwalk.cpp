@@ -4,6 +4,7 @@
 #include "filealias.h"
 #include "fileidentitystore.h"
 #include "mediakind.h"
+#include "peeraccess.h"
 #include "picturethumbnail.h"
 #include "quarantine.h"
 #include "renderhelpers.h"
@@ -189,7 +190,9 @@ bool snapvaultFile(const QString &file, const QByteArray &raw, const QDir &thumb
     int known = MediaNone;
     QByteArray hash;
     SourceCopy bytes;          // a picture read once: hashed, then decoded from the copy
-    if (!regular || !remember || !FileIdentityStore::known(file, id, known, hash)) {
+    // What the store learnt from another job's reading stands in for this
+    // job's only when this job's identity may read the file itself.
+    if (!regular || !remember || !actingMayRead(file) || !FileIdentityStore::known(file, id, known, hash)) {
         known = mediaKindOf(file);
         const bool copied = (known == MediaImage || known == MediaHeif) && bytes.copy(file, st, copyLimit());
         hash = known == MediaNone ? QByteArray() : copied ? bytes.md5hex() : fileMd5hex(file);
@@ -214,6 +217,19 @@ bool snapvaultFile(const QString &file, const QByteArray &raw, const QDir &thumb
     return renderCounted(kind, raw, file, target, width, height, tally, refusal, nullptr, bytes.fd());
 }
 
+// A link planted in a folder someone else walks must not lend its owner
+// the walker's rights: it is followed only where its owner could read the
+// target, or when its owner is root or owns the target.
+bool linkFollowed(int dir, const char *name, const QByteArray &path, const struct stat &target)
+{
+    struct stat link;
+    if (::fstatat(dir, name, &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode))
+        return true;
+    if (link.st_uid == 0 || link.st_uid == target.st_uid)
+        return true;
+    return userMayRead(link.st_uid, QFile::decodeName(path));
+}
+
 // The walk both layouts share: leftovers cleared, the folder's files in
 // turn (never the folder's own thumbnails), a pause after each, and an end
 // as soon as a stop is requested or perFile says so. The folder is read as
@@ -222,8 +238,10 @@ bool snapvaultFile(const QString &file, const QByteArray &raw, const QDir &thumb
 // the file's raw path. No hidden files (the temporary thumbnails), no
 // subfolders, no FIFOs, devices or sockets (links count as what they point
 // to). Thumbnails the walk itself writes into the source folder may show
-// up later in the stream; their names keep them out.
-bool walkFolder(const QString &source, const QString &thumbs, const std::function<bool(const QByteArray &)> &perFile)
+// up later in the stream; their names keep them out. A link whose owner may
+// not read its target is counted in tally and named.
+bool walkFolder(const QString &source, const QString &thumbs, WalkTally &tally,
+                const std::function<bool(const QByteArray &)> &perFile)
 {
     removeLeftovers(thumbs);
     const bool ownThumbs = sameFolder(source, thumbs);
@@ -244,7 +262,13 @@ bool walkFolder(const QString &source, const QString &thumbs, const std::functio
             continue;
         if (ownThumbs && isThumbnailName(QString::fromLatin1(name)))
             continue;
-        if (!perFile(folder + (folder.endsWith('/') ? "" : "/") + name))
+        const QByteArray path = folder + (folder.endsWith('/') ? "" : "/") + name;
+        if ((entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) && !linkFollowed(::dirfd(dir), entry->d_name, path, st)) {
+            tally.skipped(WalkTally::Link);
+            PRINTLN(QStringLiteral("no thumbnail for %1: a link whose owner may not read its target").arg(QFile::decodeName(path)));
+            continue;
+        }
+        if (!perFile(path))
             break;
         if (!pauseAfterFile()) {
             cut = true;
@@ -274,7 +298,7 @@ bool pellowcloudWalk(const QString &source, const QString &thumbs, int width, in
     const QDir thumbDir(thumbs);
     WalkTally tally;
     FolderRefusal refused;
-    bool done = walkFolder(source, thumbs, [&](const QByteArray &raw) {
+    bool done = walkFolder(source, thumbs, tally, [&](const QByteArray &raw) {
         // Named after the MD5 of the raw path: the same as of its text for
         // every UTF-8 name.
         const FileAlias alias(raw);
@@ -317,7 +341,7 @@ bool snapvaultWalk(const QString &source, const QString &thumbs, int width, int 
         snapvaultFile(source, QFile::encodeName(source), thumbDir, width, height, tally, refused);
         FileIdentityStore::commit();
     } else {
-        walkFolder(source, thumbs, [&](const QByteArray &raw) {
+        walkFolder(source, thumbs, tally, [&](const QByteArray &raw) {
             const FileAlias alias(raw);
             return alias.path().isEmpty() || snapvaultFile(alias.path(), raw, thumbDir, width, height, tally, refused, !alias.linked());
         });

@@ -11,10 +11,11 @@ std::atomic<qint64> g_upToDate{0};
 std::atomic<qint64> g_skipped[WalkTally::SkipCount];
 
 const char *const SKIP_KEYS[WalkTally::SkipCount] = {"notmedia", "decode", "memorycap", "ffmpeg", "timeout",
-                                                     "write", "quarantined", "helperdied", "helpertimeout"};
+                                                     "write", "quarantined", "helperdied", "helpertimeout", "link"};
 const char *const SKIP_WORDS[WalkTally::SkipCount] = {"not media", "cannot be decoded", "over the memory limit",
                                                       "ffmpeg failed", "ffmpeg timed out", "cannot write",
-                                                      "quarantined", "render helper died", "render helper timed out"};
+                                                      "quarantined", "render helper died", "render helper timed out",
+                                                      "link its owner cannot read"};
 
 int writtenIndex(MediaKind kind)
 {

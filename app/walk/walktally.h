@@ -12,7 +12,8 @@
 class WalkTally
 {
 public:
-    enum Skip { NotMedia, Decode, MemoryCap, Ffmpeg, Timeout, Write, Quarantined, HelperDied, HelperTimeout, SkipCount };
+    enum Skip { NotMedia, Decode, MemoryCap, Ffmpeg, Timeout, Write, Quarantined, HelperDied, HelperTimeout, Link,
+                SkipCount };
 
     void rendered(MediaKind kind, RenderResult result);
     void upToDate();
@@ -25,7 +26,7 @@ public:
 
     // Since the start: {"written": {"image", "heif", "video"}, "uptodate": N,
     // "skipped": {"notmedia", "decode", "memorycap", "ffmpeg", "timeout", "write", "quarantined",
-    // "helperdied", "helpertimeout"}}.
+    // "helperdied", "helpertimeout", "link"}}.
     static QJsonObject totals();
 
 private:

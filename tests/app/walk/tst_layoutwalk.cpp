@@ -1,12 +1,14 @@
 #include "layoutwalk.h"
 
 #include "br2utils.h"
+#include "fileidentitystore.h"
 #include "imagethumbnail.h"
 #include "mediafixture.h"
 #include "mediakind.h"
 #include "peeraccess.h"
 #include "picturethumbnail.h"
 #include "thumbnailfile.h"
+#include "walktally.h"
 
 #include <QThread>
 
@@ -140,6 +142,68 @@ private slots:
         QVERIFY(as.active() || ::geteuid() != 0);
         QVERIFY(vault());
         QCOMPARE(entries(at("vault")), QStringList());
+    }
+
+    // A root walk follows a link someone planted only where the link's
+    // owner could read the target itself.
+    void linkFollowedWhereOwnerReads_data()
+    {
+        QTest::addColumn<uint>("linkOwner");
+        QTest::addColumn<uint>("targetOwner");
+        QTest::addColumn<int>("targetMode");
+        QTest::addColumn<bool>("followed");
+        QTest::newRow("planted link to a root-only picture") << 4242u << 0u << 0600 << false;
+        QTest::newRow("to a picture its owner may read") << 4242u << 0u << 0644 << true;
+        QTest::newRow("owned by root") << 0u << 0u << 0600 << true;
+        QTest::newRow("owned by the target's owner") << 4242u << 4242u << 0600 << true;
+    }
+    void linkFollowedWhereOwnerReads()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to own files as others");
+        QFETCH(uint, linkOwner);
+        QFETCH(uint, targetOwner);
+        QFETCH(int, targetMode);
+        QFETCH(bool, followed);
+        QVERIFY(::chmod(QFile::encodeName(d->path()).constData(), 0755) == 0);
+        const QString target = d->mkdir("priv") + "/secret.jpg", link = d->mkdir("src") + "/holiday.jpg";
+        QVERIFY(picture(300, 300, RED).save(target, "jpeg"));
+        QVERIFY(::chown(QFile::encodeName(target).constData(), targetOwner, targetOwner) == 0
+                && ::chmod(QFile::encodeName(target).constData(), mode_t(targetMode)) == 0);
+        QVERIFY(QFile::link(target, link) && ::lchown(QFile::encodeName(link).constData(), linkOwner, linkOwner) == 0);
+        const qint64 links = WalkTally::totals().value("skipped").toObject().value("link").toInt();
+        QVERIFY(cloud() && vault());
+        QCOMPARE(entries(at("cloud")).size(), followed ? 1 : 0);
+        QCOMPARE(entries(at("vault")).size(), followed ? 1 : 0);
+        QCOMPARE(WalkTally::totals().value("skipped").toObject().value("link").toInt(), links + (followed ? 0 : 2));
+    }
+
+    // What a root walk learnt of a file does not tell a stranger who may not
+    // read it whether a thumbnail named after a guessed MD5 is current.
+    void recordsReusedOnlyForReaders()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to act as a stranger");
+        QVERIFY(FileIdentityStore::open(at("queue.db"), 0));
+        QVERIFY(::chmod(QFile::encodeName(d->path()).constData(), 0755) == 0);
+        const QString photo = photoFolder() + "/p.jpg";
+        QVERIFY(::chmod(QFile::encodeName(photo).constData(), 0600) == 0);
+        QVERIFY(vault());
+        const QStringList made = entries(at("vault"));
+        QCOMPARE(made.size(), 1);
+        const QString guess = d->mkdir("mine") + '/' + made.first();
+        QVERIFY(writeFile(guess, "guess") && ::chown(QFile::encodeName(at("mine")).constData(), 65534, 65534) == 0);
+        const qint64 upToDate = WalkTally::totals().value("uptodate").toInt();
+        {
+            BR2PeerCredentials stranger;
+            stranger.valid = true;
+            stranger.uid = stranger.gid = 65534;
+            const FsIdentity as(stranger);
+            QVERIFY(as.active());
+            QVERIFY(snapvaultWalk(at("src"), at("mine"), 200, 200));
+        }
+        FileIdentityStore::close();
+        QCOMPARE(WalkTally::totals().value("uptodate").toInt(), upToDate);
     }
 
     void danglingLinkNotFollowed()
