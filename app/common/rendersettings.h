@@ -8,6 +8,7 @@ struct RenderSettings
 {
     qint64 memoryCap = qint64(256) << 20;          // bytes one decode may hold: source buffers and the thumbnail
     int videoTimeoutMs = 300000;                   // ffmpeg is ended after this long
+    int videoIdleMs = 30000;                       // or when stopped, or after this long without CPU
     int renderTimeoutMs = 60000;                   // "rendertimeout": a render helper is killed after this long on one picture
     int helperFiles = 500;                         // pictures a render helper decodes before it is replaced
     int helperIdleMs = 60000;                      // a render helper without work this long is ended

@@ -28,20 +28,58 @@ const int SLICE_MS = 100;        // a stop or the time limit is noticed this lat
 const int TERM_GRACE_MS = 500;
 const int GROUP_POLL_MS = 20;    // while the rest of a group winds down
 
-// User and system CPU time of a live process, from /proc/PID/stat.
-qint64 cpuMs(qint64 pid)
+// The fields of /proc/PID/stat after the command name (which may hold
+// spaces and ')'): the state first.
+QList<QByteArray> statFields(qint64 pid)
 {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
-        return 0;
+        return {};
     const QByteArray text = stat.readAll();
-    // The fields after the command name, which may hold spaces and ')'.
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return text.mid(text.lastIndexOf(')') + 2).split(' ');
+}
+
+// User and system CPU time of a live process.
+qint64 cpuMs(const QList<QByteArray> &fields)
+{
     const long ticks = ::sysconf(_SC_CLK_TCK);
     if (fields.size() < 13 || ticks <= 0)
         return 0;
     return (fields.at(11).toLongLong() + fields.at(12).toLongLong()) * 1000 / ticks;
 }
+
+qint64 cpuMs(qint64 pid)
+{
+    return cpuMs(statFields(pid));
+}
+
+// Watches a child for being stopped or spending no CPU for a stretch.
+class IdleWatch
+{
+public:
+    explicit IdleWatch(int idleMs) : m_idleMs(idleMs) { m_since.start(); }
+
+    bool idle(qint64 pid)
+    {
+        if (m_idleMs <= 0)
+            return false;
+        const QList<QByteArray> fields = statFields(pid);
+        // T: stopped by a signal; t: stopped by a tracer.
+        if (!fields.isEmpty() && (fields.first() == "T" || fields.first() == "t"))
+            return true;
+        const qint64 cpu = cpuMs(fields);
+        if (cpu != m_cpu) {
+            m_cpu = cpu;
+            m_since.restart();
+        }
+        return m_since.elapsed() >= m_idleMs;
+    }
+
+private:
+    const int m_idleMs;
+    qint64 m_cpu = -1;
+    QElapsedTimer m_since;
+};
 
 void forget(qint64 pid)
 {
@@ -208,14 +246,18 @@ ChildProcess::Outcome ChildProcess::run(int timeoutMs)
     Outcome outcome = Finished;
     QElapsedTimer clock;
     clock.start();
+    IdleWatch watch(m_idleMs);
     while (!child.wait(SLICE_MS)) {
         const bool stop = stopRequested();
-        if (!stop && (timeoutMs <= 0 || clock.elapsed() <= timeoutMs))
+        const bool idle = !stop && watch.idle(m_pid);
+        if (!stop && !idle && (timeoutMs <= 0 || clock.elapsed() <= timeoutMs))
             continue;
-        outcome = stop ? Stopped : TimedOut;
-        if (!stop)
+        outcome = stop ? Stopped : idle ? Idle : TimedOut;
+        if (outcome == TimedOut)
             m_cpuMsAtTimeout = cpuMs(m_pid);
         ::kill(-pid, SIGTERM);
+        // A stopped process takes no signal but SIGKILL until continued.
+        ::kill(-pid, SIGCONT);
         // Until the whole group is gone or the grace is over; the direct
         // child is reaped on the way, since as a zombie it would keep the
         // group alive.

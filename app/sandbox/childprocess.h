@@ -21,7 +21,8 @@ public:
         Finished,        // the child ended by itself; see exitCode and signalled
         NotStarted,
         TimedOut,        // killed after the time limit
-        Stopped          // killed because the service stops
+        Stopped,         // killed because the service stops
+        Idle             // killed because it was stopped or spent no CPU (setIdleLimit)
     };
 
     ChildProcess(const QString &program, const QStringList &arguments);
@@ -35,6 +36,11 @@ public:
     QByteArray errorTail() const { return m_errorTail; }
     // RLIMIT_DATA of the child in bytes; 0 (the default): none.
     void setDataLimit(qint64 bytes) { m_dataLimit = bytes; }
+    // A child that someone stops (SIGSTOP, a tracer) or that spends no CPU
+    // for ms is ended at once rather than left to hold the worker until its
+    // time limit: for children of other users' jobs, who may signal them.
+    // 0 (the default): never.
+    void setIdleLimit(int ms) { m_idleMs = ms; }
 
     // Starts the child and waits in short slices until it ends, a stop is
     // requested or timeoutMs (when positive) has passed; the last two end
@@ -64,6 +70,7 @@ private:
     int m_stdoutFd = -1;
     int m_errorBytes = 0;
     qint64 m_dataLimit = 0;
+    int m_idleMs = 0;
     qint64 m_cpuMsAtTimeout = 0;
     QByteArray m_errorTail;
     QString m_startError;

@@ -112,7 +112,19 @@ RenderResult videoThumbnail(const QString &source, const QString &target, int wi
     ffmpeg.setStandardOutput(fd);
     ffmpeg.captureErrors(ERROR_TAIL_BYTES);
     ffmpeg.setDataLimit(share + FFMPEG_BASE_BYTES);
+    // A stranger's ffmpeg runs as the stranger, who may stop it: a child
+    // that holds the worker without working is ended, and its file is tried
+    // once a start, as a busy time-out's is, so that the trick does not
+    // hold the worker on the next walk either.
+    ffmpeg.setIdleLimit(settings.videoIdleMs);
     const ChildProcess::Outcome outcome = ffmpeg.run(settings.videoTimeoutMs);
+    if (outcome == ChildProcess::Idle) {
+        t_busyTimeout = true;
+        PRINTLN(QStringLiteral("ffmpeg was stopped or did no work for %1 s on %2; ended, and the file is tried once a start until it changes")
+                    .arg(settings.videoIdleMs / 1000)
+                    .arg(source));
+        return RenderResult::FfmpegTimedOut;
+    }
     if (outcome == ChildProcess::TimedOut) {
         t_busyTimeout = ffmpeg.cpuMsAtTimeout() * 2 >= settings.videoTimeoutMs;
         return failed(source, RenderResult::FfmpegTimedOut, ffmpeg);

@@ -55,6 +55,29 @@ private slots:
         QCOMPARE(entries(at("thumbs")), QStringList());
     }
 
+    // An ffmpeg that its user stops, or that does no work, is ended long
+    // before its time limit, and remembered as a busy time-out is.
+    void ffmpegHeldWithoutWork_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<int>("idleMs");
+        QTest::newRow("stopped by its user") << QByteArray("kill -STOP $$\n") << 60000;
+        QTest::newRow("no CPU for the stretch") << QByteArray("exec sleep 60\n") << 300;
+    }
+    void ffmpegHeldWithoutWork()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(int, idleMs);
+        QVERIFY(d->fakeFfmpeg(script));
+        MediaDir::tune([&](RenderSettings &r) { r.videoIdleMs = idleMs; });
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(videoThumbnail(at("v.mp4"), at("thumbs/v.gif"), 200, 200), RenderResult::FfmpegTimedOut);
+        QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(lastTimeoutWasBusy());
+        QCOMPARE(entries(at("thumbs")), QStringList());
+    }
+
     void ffmpegStop()
     {
         QVERIFY(d->fakeFfmpeg("touch '" + at("started").toUtf8() + "'\nexec sleep 60\n"));
