@@ -18,6 +18,7 @@
 #include <cstring>
 #include <limits>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -39,13 +40,20 @@ const int ACCEPT_RETRY_MS = 100;
 // Connections taken per wake-up, so that a burst cannot starve the event loop.
 const int ACCEPT_BATCH = 256;
 
+BR2PeerCredentials peerOf(int fd);
+
 // True when something accepts connections on name, or might (busy, or no
 // right to connect): only a socket nobody listens on may be replaced.
-bool serviceAnswers(const QString &name)
+// *uid: the uid of the process that answered, or uint(-1).
+bool serviceAnswers(const QString &name, uint *uid)
 {
+    *uid = uint(-1);
     QLocalSocket probe;
     probe.connectToServer(name);
     if (probe.waitForConnected(1000)) {
+        const BR2PeerCredentials server = peerOf(int(probe.socketDescriptor()));
+        if (server.valid)
+            *uid = server.uid;
         probe.abort();
         return true;
     }
@@ -159,10 +167,72 @@ void BR2LocalServer::setTrustPolicy(const std::function<bool(const BR2PeerCreden
         m_trusted = trusted;
 }
 
+namespace {
+
+// The listening socket a service manager passed (LISTEN_FDS, first at
+// descriptor 3), once, or -1. The variables are cleared so that children
+// do not take the socket for theirs.
+bool g_passedTaken = false;
+
+// Whether a service manager passed this process a socket not yet taken.
+bool socketPassed()
+{
+    const QByteArray pid = qgetenv("LISTEN_PID");
+    return !g_passedTaken && !pid.isEmpty() && pid.toLongLong() == qint64(::getpid()) && qgetenv("LISTEN_FDS").toInt() >= 1;
+}
+
+int takePassedSocket()
+{
+    if (!socketPassed())
+        return -1;
+    g_passedTaken = true;
+    ::unsetenv("LISTEN_PID");
+    ::unsetenv("LISTEN_FDS");
+    ::unsetenv("LISTEN_FDNAMES");
+    const int fd = 3;
+    int listening = 0, type = 0;
+    socklen_t size = sizeof(int);
+    struct sockaddr_storage address {};
+    socklen_t addressSize = sizeof(address);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening
+        || ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &(size = sizeof(int))) != 0 || type != SOCK_STREAM
+        || ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &addressSize) != 0 || address.ss_family != AF_UNIX) {
+        PRINTLN(QStringLiteral("the socket passed by the service manager is not a listening local stream socket; not used"));
+        return -1;
+    }
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+} // namespace
+
 bool BR2LocalServer::start(const QString &name)
 {
     if (isListening())
         return true;
+    // A socket made by the service manager is served as it is: it exists
+    // from boot and through restarts, so no one can take its name, and it
+    // is never made or removed here.
+    const int passed = takePassedSocket();
+    if (passed >= 0) {
+        struct sockaddr_un address {};
+        socklen_t size = sizeof(address);
+        const QString at = ::getsockname(passed, reinterpret_cast<sockaddr *>(&address), &size) == 0
+            ? QFile::decodeName(QByteArray(address.sun_path, int(qstrnlen(address.sun_path, sizeof(address.sun_path)))))
+            : QString();
+        PRINTLN(QStringLiteral("serving the local socket passed by the service manager: %1").arg(at));
+        if (at != socketPath(name))
+            PRINTLN(QStringLiteral("the configured socket %1 is not the one passed; clients that read the configuration will not find the service")
+                        .arg(socketPath(name)));
+        m_listenFd = passed;
+        m_path.clear();
+        m_name = name;
+        sizeLimits();
+        m_notifier = new QSocketNotifier(passed, QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, &BR2LocalServer::acceptPending);
+        return true;
+    }
     const QString path = socketPath(name);
     if (name.contains(QLatin1Char('/')))
         QDir().mkpath(QFileInfo(path).absolutePath());
@@ -216,6 +286,8 @@ bool BR2LocalServer::start(const QString &name)
 // a folder, a link) is not ours to remove.
 bool BR2LocalServer::mayListen(const QString &name)
 {
+    if (socketPassed())
+        return true;   // the name is the service manager's, and served by start()
     const QString path = socketPath(name);
     struct stat st {};
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
@@ -224,11 +296,19 @@ bool BR2LocalServer::mayListen(const QString &name)
         PRINTLN(QStringLiteral("cannot create local socket %1: something that is not a socket is there").arg(path));
         return false;
     }
-    if (serviceAnswers(name)) {
-        PRINTLN(QStringLiteral("local socket %1 is served by another process").arg(path));
-        return false;
+    uint uid = uint(-1);
+    if (!serviceAnswers(name, &uid))
+        return true;
+    // Anyone may bind a name in a shared folder while the service is down;
+    // a socket served by another user is a squatter's, not a service's.
+    if (uid != uint(-1) && uid != uint(::geteuid()) && ::unlink(QFile::encodeName(path).constData()) == 0) {
+        PRINTLN(QStringLiteral("local socket %1 was served by uid %2, not by this service's user: removed and taken over")
+                    .arg(path)
+                    .arg(uid));
+        return true;
     }
-    return true;
+    PRINTLN(QStringLiteral("local socket %1 is served by another process").arg(path));
+    return false;
 }
 
 // The caps follow the descriptors the process really has, so that accept
@@ -255,7 +335,10 @@ void BR2LocalServer::stop()
     m_resume.stop();
     ::close(m_listenFd);
     m_listenFd = -1;
-    // Remove the socket file only while it is still the one start() made.
+    // Remove the socket file only while it is still the one start() made
+    // (none when the socket was passed).
+    if (m_path.isEmpty())
+        return;
     struct stat st {};
     const QByteArray native = QFile::encodeName(m_path);
     if (::lstat(native.constData(), &st) == 0 && st.st_dev == m_pathDev && st.st_ino == m_pathIno)
@@ -376,8 +459,14 @@ void BR2LocalServer::reapConnections()
     }
 }
 
+uint BR2LocalServer::serverUid(int fd)
+{
+    const BR2PeerCredentials server = peerOf(fd);
+    return server.valid ? server.uid : uint(-1);
+}
+
 bool BR2LocalServer::localRequest(const QString &name, const QJsonObject &request, QJsonObject *reply,
-                                  qint64 timeout)
+                                  qint64 timeout, const std::function<bool(uint)> &acceptServer, uint *refusedUid)
 {
     const QByteArray datagram = BR2RpcPacket(request).toDatagram();
     QElapsedTimer clock;
@@ -387,6 +476,15 @@ bool BR2LocalServer::localRequest(const QString &name, const QJsonObject &reques
     socket.connectToServer(name, QIODevice::ReadWrite);
     if (!socket.waitForConnected(2000))
         return false;
+    if (acceptServer) {
+        const uint uid = serverUid(int(socket.socketDescriptor()));
+        if (!acceptServer(uid)) {
+            socket.abort();
+            if (refusedUid)
+                *refusedUid = uid;
+            return false;
+        }
+    }
     socket.write(datagram);
     socket.flush();
 

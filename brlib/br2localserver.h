@@ -96,7 +96,13 @@ public:
     // timeout (seconds) is not positive, waits for the answer; the 2 s
     // connect wait counts toward timeout. False: no server, or no answer in
     // time; *reply is then untouched.
-    static bool localRequest(const QString &name, const QJsonObject &request, QJsonObject *reply, qint64 timeout);
+    // acceptServer, when given, judges the uid of the process that serves
+    // the socket (from the connection) before anything is sent: a request
+    // never reaches a server it refuses (false, with *refusedUid set).
+    static bool localRequest(const QString &name, const QJsonObject &request, QJsonObject *reply, qint64 timeout,
+                             const std::function<bool(uint)> &acceptServer = nullptr, uint *refusedUid = nullptr);
+    // The uid of the process serving a connected socket, or uint(-1).
+    static uint serverUid(int fd);
 
 private:
     struct Connection

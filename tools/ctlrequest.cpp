@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 
 #include <cstdio>
+#include <unistd.h>
 
 // Each request opens its own connection and waits for one reply. A reply
 // whose "err" is 0 or 10000 succeeded; exit status 2 is kept for no answer.
@@ -21,6 +22,28 @@ QString whereLooked(const QString &lpcid)
         return lpcid;
     return lpcid + QStringLiteral(" (a name without \"/\" is looked for as ") + BR2LocalServer::socketPath(lpcid)
         + QLatin1Char(')');
+}
+
+// Anyone may bind a socket's name while the service is down; a request,
+// command lines and secrets included, goes only to a server run by root,
+// by the client's own user or by the configuration file's owner.
+bool ask(const Service &service, const QJsonObject &request, QJsonObject *reply, int &status)
+{
+    uint refused = uint(-1);
+    const uint self = ::getuid();
+    const auto believed = [&](uint uid) { return uid == 0 || uid == self || uid == service.configOwner; };
+    if (BR2LocalServer::localRequest(service.lpcid, request, reply, service.timeout, believed, &refused))
+        return true;
+    if (refused != uint(-1)) {
+        status = fail(QStringLiteral("%1 is served by uid %2, which is neither root, you, nor the owner of %3: "
+                                     "not asking it (someone else may have taken the service's socket)")
+                          .arg(BR2LocalServer::socketPath(service.lpcid))
+                          .arg(refused)
+                          .arg(service.configFile.isEmpty() ? QStringLiteral("a configuration file") : service.configFile));
+    } else {
+        status = fail(QStringLiteral("no answer from ") + whereLooked(service.lpcid));
+    }
+    return false;
 }
 
 bool succeeded(const QJsonObject &reply)
@@ -47,11 +70,12 @@ QJsonObject insertRequest(const QStringList &args, const QString &command)
                                                   {QStringLiteral("command"), command}});
 }
 
-int exchange(const Service &service, const QJsonObject &ask, const char *what, QJsonObject &results)
+int exchange(const Service &service, const QJsonObject &request, const char *what, QJsonObject &results)
 {
     QJsonObject reply;
-    if (!BR2LocalServer::localRequest(service.lpcid, ask, &reply, service.timeout))
-        return fail(QStringLiteral("no answer from ") + whereLooked(service.lpcid));
+    int status = 0;
+    if (!ask(service, request, &reply, status))
+        return status;
     if (!succeeded(reply)) {
         const int err = reply.value(QStringLiteral("err")).toInt(BR2Error::ERR_FAILED);
         if (err == BR2Error::ERR_MISSING)
@@ -74,8 +98,9 @@ int printReply(const Service &service, const QJsonObject &request, bool help)
     }
 
     QJsonObject reply;
-    if (!BR2LocalServer::localRequest(service.lpcid, request, &reply, service.timeout))
-        return fail(QStringLiteral("no answer from ") + whereLooked(service.lpcid));
+    int status = 0;
+    if (!ask(service, request, &reply, status))
+        return status;
     std::fputs(QJsonDocument(reply).toJson(QJsonDocument::Indented).constData(), stdout);
     // A help reply carries whatever code the connection held, but an
     // unknown command is an error whether or not help was asked for.

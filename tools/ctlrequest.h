@@ -9,6 +9,11 @@ struct Service
 {
     QString lpcid;
     qint64 timeout = 10;   // whole seconds
+    // Whose server is believed besides root and the client's own user: the
+    // owner of the configuration file the socket's name came from, which
+    // names a service run as a user of its own.
+    uint configOwner = uint(-1);
+    QString configFile;
 };
 
 QJsonObject commandRequest(const char *cmd, const QJsonObject &params);

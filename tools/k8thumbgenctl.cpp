@@ -10,6 +10,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
 #include <QStringList>
@@ -18,6 +19,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <sys/stat.h>
 
 // A command-line client for operators and scripts: one request, the reply
 // printed as indented JSON, and an exit status a script can test. status,
@@ -143,15 +145,20 @@ int main(int argc, char *argv[])
     if (args.isEmpty())
         return fail(QStringLiteral("no command (see --help)"));
 
-    QString lpcid = parser.value(lpcidOption);
-    if (lpcid.isEmpty()) {
+    Service service;
+    service.timeout = qint64(std::ceil(timeout));
+    service.lpcid = parser.value(lpcidOption);
+    if (service.lpcid.isEmpty()) {
         const QString cfg = parser.value(cfgOption);
         const QString file = cfg.isEmpty() ? QStringLiteral("/orby/etc/thumbgen/config.json") : cfg;
-        lpcid = BR2File::readJsonObject(file).value(QStringLiteral("lpcid")).toString().trimmed();
-        if (lpcid.isEmpty())
+        service.lpcid = BR2File::readJsonObject(file).value(QStringLiteral("lpcid")).toString().trimmed();
+        if (service.lpcid.isEmpty())
             return fail(QStringLiteral("no \"lpcid\" in ") + file + QStringLiteral(" (use --lpcid)"));
+        struct stat st;
+        if (::stat(QFile::encodeName(file).constData(), &st) == 0)
+            service.configOwner = st.st_uid;
+        service.configFile = file;
     }
-    const Service service{lpcid, qint64(std::ceil(timeout))};
 
     // The options a command takes come right after its word.
     const QCommandLineOption jsonOption(QStringLiteral("json"));

@@ -50,6 +50,7 @@ private slots:
                                 "libseccomp2", "fonts-dejavu-core"})
             QVERIFY2(depends.contains(dep), dep);
         for (const char *file : {"./usr/bin/k8thumbgen", "./usr/bin/k8thumbgenctl", "./usr/lib/systemd/system/k8thumbgen.service",
+                                 "./usr/lib/systemd/system/k8thumbgen.socket",
                                  "./usr/share/doc/k8thumbgen/examples/config.json", "./usr/libexec/k8thumbgen/k8thumbgen-render",
                                  "./usr/libexec/k8thumbgen/k8thumbgen-launch"})
             QVERIFY2(files.contains(file), file);
@@ -63,6 +64,7 @@ private slots:
         QVERIFY(run(postinst, {"configure"}, nullptr, env));
         QCOMPARE(readFile(config), readFile(root.filePath("usr/share/doc/k8thumbgen/examples/config.json")));
         QVERIFY(QFileInfo(root.filePath("etc/systemd/system/multi-user.target.wants/k8thumbgen.service")).isSymLink());
+        QVERIFY(QFileInfo(root.filePath("etc/systemd/system/sockets.target.wants/k8thumbgen.socket")).isSymLink());
         QVERIFY(writeFile(config, "{\"lpcid\": \"edited\"}") && run(postinst, {"configure", "1.0"}, nullptr, env));
         QCOMPARE(readFile(config), QByteArray("{\"lpcid\": \"edited\"}"));
     }
