@@ -232,7 +232,7 @@ bool BR2LocalSocket::processBuffer(int fd)
 
 // Decodes the complete frame at the front and answers it. The reply comes
 // only now, after the attachment's last byte, as it always has. A large
-// request keeps its budget and its slot until it is answered: what the
+// request keeps its budget and its slot until its reply is made: what the
 // commands make of it costs memory too.
 bool BR2LocalSocket::takeFrame(int fd)
 {
@@ -271,7 +271,18 @@ bool BR2LocalSocket::answer(int fd, const QJsonObject &request)
     reply.insert(QStringLiteral("err"), int(BR2Error::ERR_FAILED));
     m_server->doCall(reply, request, &m_cabinet);
     m_cabinet.toRetObject(reply, *m_debugging);
-    return writeAll(fd, reply.toDatagram());
+    const QByteArray datagram = reply.toDatagram();
+    reply = BR2RpcPacket();
+    // A reply waiting for its peer to read it is memory the peer holds: it
+    // counts against the same budget as requests (the request's bytes are
+    // given back first, so that one connection never waits for itself), and
+    // a peer that does not read its replies waits for its own.
+    releaseBudget();
+    if (!m_budget->acquire(datagram.size(), BR2RequestBudget::Holder{m_uid, m_trusted}, m_stopping))
+        return false;
+    const bool written = writeAll(fd, datagram);
+    m_budget->release(datagram.size(), BR2RequestBudget::Holder{m_uid, m_trusted});
+    return written;
 }
 
 bool BR2LocalSocket::writeAll(int fd, const QByteArray &bytes)

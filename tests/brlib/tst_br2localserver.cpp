@@ -33,6 +33,12 @@ private slots:
         retObject->insert(QStringLiteral("results"), cmdObject.value(QStringLiteral("params")));
         envObject->setErr(0, QString());
     }
+    // A reply of params bytes for a request of a few.
+    void grow(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
+    {
+        retObject->insert(QStringLiteral("results"), QString(cmdObject.value(QStringLiteral("params")).toInt(), QLatin1Char('y')));
+        envObject->setErr(0, QString());
+    }
 };
 
 // A server with its own event loop, so the test thread can be a plain
@@ -84,6 +90,7 @@ private slots:
     void serverLifetime();
     void connectionsBeyondLimitClosed();
     void budgetHoldsSendersBack();
+    void unreadRepliesHoldTheBudget();
     void acceptErrorKeepsListening();
     void localRequest();
 
@@ -278,6 +285,31 @@ void TestBr2LocalServer::budgetHoldsSendersBack()
     QVERIFY2(full.hasExpired(), "answered while the budget was full");
     for (auto &holder : holders)
         QVERIFY(holder->closedWithin(1000));
+    QTRY_COMPARE_WITH_TIMEOUT(m_host->budgetInUse(), 0, 5000);
+}
+
+// A reply its peer does not read holds budget as a request does, so a
+// client cannot pile up replies outside it; read at last, each arrives.
+void TestBr2LocalServer::unreadRepliesHoldTheBudget()
+{
+    const int size = 2 << 20;
+    const QByteArray big = frame(R"({"cmd":"grow","params":)" + QByteArray::number(size) + "}");
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, QFile::encodeName(m_name).constData(), sizeof address.sun_path - 1);
+    std::vector<int> peers;
+    for (int i = 0; i < 3; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QVERIFY(::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0);
+        QCOMPARE(::write(fd, big.constData(), size_t(big.size())), ssize_t(big.size()));
+        peers.push_back(fd);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(m_host->budgetInUse() >= 3 * qint64(size), 5000);
+    for (int fd : peers) {
+        Client reader(QString{});
+        reader.setSocketDescriptor(fd);
+        QCOMPARE(reader.result(15000, "err"), 0);
+    }
     QTRY_COMPARE_WITH_TIMEOUT(m_host->budgetInUse(), 0, 5000);
 }
 
