@@ -48,7 +48,12 @@ public:
     // "args", "command"}, and for a job waiting for its thumbnail folder
     // "waiting": {"folder", "reason", "retry"}; total is how many there are
     // in all.
-    virtual QList<QJsonObject> jobs(int offset, int limit, int &total) = 0;
+    // onlyUid: when not negative, only the jobs queued by that uid (the
+    // identity stored with an untrusted client's job).
+    virtual QList<QJsonObject> jobs(int offset, int limit, int &total, qint64 onlyUid) = 0;
+    // The uid that queued the job as an untrusted client; -1 for a trusted
+    // client's job or one not known.
+    virtual qint64 ownerUid(int quuno) = 0;
     enum CancelOutcome { CancelRemoved, CancelStopping, CancelUnknown };
     // A waiting job is removed at once; one in progress is stopped at its
     // next file boundary and removed then.

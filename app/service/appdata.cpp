@@ -15,14 +15,10 @@
 #include "workeractivity.h"
 
 #include <QDateTime>
-
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QMimeDatabase>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QMutexLocker>
 #include <QSocketNotifier>
 #include <QThread>
@@ -32,20 +28,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 AppData *g_instance = nullptr;
 int g_quitPipe[2] = {-1, -1};
-
-const char *const CREATOR_SQL = ":/k8thumbgen/creator.sql";
-const char *const ENGINE_SQL = ":/k8thumbgen/engine.sql";
 
 // Runs in signal context: only async-signal-safe work. SIGINT and SIGTERM
 // hand the signal number to the event loop through a pipe; the loop prints
@@ -69,14 +59,6 @@ void route(int signal, void (*handler)(int))
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     ::sigaction(signal, &sa, nullptr);
-}
-
-// A queue database of this service, of the one version it knows.
-bool isQueueDatabase(BR2DBSqlite &db)
-{
-    QList<QJsonObject> rows;
-    return db.call(rows, QStringLiteral("syscfg_dbversion"), QJsonObject()) && !rows.isEmpty()
-        && toInt(rows.first().value(QStringLiteral("dbver"))) == 1;
 }
 
 }   // namespace
@@ -104,6 +86,10 @@ AppConfig readAppConfig(const QJsonObject &configure, const QJsonObject &setting
         c.renderTimeoutSeconds = qBound(1, toInt(configure.value(QStringLiteral("rendertimeout"))), 3600);
     if (configure.contains(QStringLiteral("folderretry")))
         c.folderRetrySeconds = qBound(1, toInt(configure.value(QStringLiteral("folderretry"))), 86400);
+    if (configure.contains(QStringLiteral("userjobs")))
+        c.userJobs = qMax(1, toInt(configure.value(QStringLiteral("userjobs"))));
+    if (configure.contains(QStringLiteral("userbytes")))
+        c.userBytes = qMax<qint64>(4096, qint64(configure.value(QStringLiteral("userbytes")).toDouble()));
     const QString io = configure.value(QStringLiteral("ioclass")).toString().trimmed();
     if (io == QLatin1String("normal"))
         c.ioClass = RenderSettings::IoUnchanged;
@@ -134,6 +120,7 @@ AppData *IAppData()
 
 AppData::AppData()
     : m_router(this)
+    , m_database([this] { return contents(); }, [this] { lostToAnotherService(); })
 {
     // A SIGSEGV sent by another process (kill -SEGV) is ignored; a real
     // fault is not, since the kernel delivers a fault's SIGSEGV with the
@@ -227,8 +214,10 @@ bool AppData::initialize(const QString &cfgPath)
         m_priority = c.priority;
         m_width = c.width;
         m_height = c.height;
-        m_dbpath = c.dbpath;
+        m_database.setPath(c.dbpath);
         m_folderRetryMs = c.folderRetrySeconds * 1000;
+        m_userJobs = c.userJobs;
+        m_userBytes = c.userBytes;
         RenderSettings render = RenderSettings::current();
         render.memoryCap = c.memoryLimitMiB * 1024 * 1024;
         render.debugging = c.debugging;
@@ -254,7 +243,7 @@ bool AppData::initialize(const QString &cfgPath)
         QImageReader::supportedImageFormats();
         // One database has one service, and the socket's name must be free
         // before anything is opened or run.
-        if (!lockQueue() || !BR2LocalServer::mayListen(m_lpcid))
+        if (!m_database.lockQueue() || !BR2LocalServer::mayListen(m_lpcid))
             return false;
         if (bringUpQueue())
             m_initialized = true;
@@ -272,163 +261,51 @@ bool AppData::initialize(const QString &cfgPath)
     return m_initialized;
 }
 
-// The lock lives beside the database, so that two services with
-// different sockets cannot share one queue; beside the real file, so that
-// a link to the database does not lead to a lock of its own.
-QString AppData::lockPath() const
-{
-    const QFileInfo db(m_dbpath);
-    QString real = db.canonicalFilePath();
-    if (real.isEmpty()) {
-        const QString folder = QFileInfo(db.absolutePath()).canonicalFilePath();
-        real = (folder.isEmpty() ? db.absolutePath() : folder) + QLatin1Char('/') + db.fileName();
-    }
-    return real + QStringLiteral(".lock");
-}
-
-// Takes the lock, or takes it again when its file was removed, and the
-// same lock on the database file when there is one. The descriptors stay
-// open for the life of the process and are not inherited by children.
-bool AppData::lockQueue()
-{
-    m_heldElsewhere = false;
-    QDir().mkpath(QFileInfo(m_dbpath).absolutePath());
-    const QString path = lockPath();
-    const QByteArray native = QFile::encodeName(path);
-    int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    // In a read-only folder a lock file already there still takes a lock,
-    // and without one the database file's lock stands alone: the database
-    // cannot be written either, and its check names the real problem.
-    if (fd < 0 && (errno == EROFS || errno == EACCES)) {
-        fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0)
-            return lockDatabaseFile();
-    }
-    struct stat st {};
-    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &st) == 0) {
-        if (m_lockFd >= 0)
-            ::close(m_lockFd);
-        m_lockFd = fd;
-        m_lockPath = path;
-        m_lockDev = st.st_dev;
-        m_lockIno = st.st_ino;
-        return lockDatabaseFile();
-    }
-    const int error = errno;
-    if (fd >= 0)
-        ::close(fd);
-    m_heldElsewhere = error == EWOULDBLOCK;
-    PRINTLN(error == EWOULDBLOCK
-                ? QStringLiteral("queue database %1 is in use by another service (lock %2)").arg(m_dbpath, path)
-                : QStringLiteral("cannot lock queue database %1 (lock %2: %3)")
-                      .arg(m_dbpath, path, QString::fromLocal8Bit(std::strerror(error))));
-    return false;
-}
-
-// The lock on the database file itself: a service whose lock file was
-// deleted still meets it. Nothing to do while the file at the path is the
-// one locked (a second descriptor of a file SQLite has open would drop
-// SQLite's own locks when closed), or while there is no file yet.
-bool AppData::lockDatabaseFile()
-{
-    const QByteArray native = QFile::encodeName(m_dbpath);
-    struct stat st {};
-    if (::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode)
-        || (m_dbLockFd >= 0 && st.st_dev == m_dbLockDev && st.st_ino == m_dbLockIno))
-        return true;
-    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return true;   // unreadable: opening the database names the problem
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &st) != 0) {
-        const int error = errno;
-        ::close(fd);
-        m_heldElsewhere = error == EWOULDBLOCK;
-        PRINTLN(QStringLiteral("queue database %1 is in use by another service").arg(m_dbpath));
-        return false;
-    }
-    if (m_dbLockFd >= 0)
-        ::close(m_dbLockFd);
-    m_dbLockFd = fd;
-    m_dbLockDev = st.st_dev;
-    m_dbLockIno = st.st_ino;
-    return true;
-}
-
 // Called with m_dbWriteMutex held, when another service has taken the
 // database: this one must not run another job from its memory, or jobs
 // would run in both. It stops as at a SIGTERM, with status 1.
 void AppData::lostToAnotherService()
 {
-    PRINTLN(QStringLiteral("another service took over queue database %1; stopping").arg(m_dbpath));
+    PRINTLN(QStringLiteral("another service took over queue database %1; stopping").arg(m_database.path()));
     requestStop();
     QMetaObject::invokeMethod(this, [this] { quit(1); }, Qt::QueuedConnection);
 }
 
-// Opens (or, when missing, creates) the database at its path with the
-// queue's statements; false names SQLite's reason on the console.
-bool AppData::openQueueFile()
-{
-    m_dbe.loadSqlCreator(QString::fromLatin1(CREATOR_SQL));
-    if (m_dbe.open(m_dbpath) && m_dbe.loadSqlEngine(QString::fromLatin1(ENGINE_SQL), false))
-        return true;
-    PRINTLN(QStringLiteral("cannot open queue database %1: %2").arg(m_dbpath, m_dbe.lastError()));
-    return false;
-}
-
 bool AppData::bringUpQueue()
 {
-    if (!openQueueFile())
+    if (!m_database.open())
         return false;
-    if (!lockDatabaseFile()) {     // made just now, and taken by another service meanwhile
-        m_dbe.close();
-        return false;
-    }
-    if (!isQueueDatabase(m_dbe) || !recordDatabaseFile()) {
-        m_dbe.close();
-        return false;
-    }
-    // Only now that the file is known to be ours may a setting be stored in
-    // it: a foreign database is left byte for byte unchanged.
-    m_dbe.setJournalModeWal();
-    // A file that opens read-only would take no job: refuse it now rather
-    // than acknowledge nothing. The update writes what is already there.
-    int changes = 0;
-    int lastId = 0;
-    if (!m_dbe.exec(changes, lastId,
-                    QStringLiteral("UPDATE sys_configure SET cfg_value = cfg_value WHERE cfg_key = 'Database.Id'"))) {
-        PRINTLN(QStringLiteral("queue database %1 cannot be written: %2").arg(m_dbpath, m_dbe.lastError()));
-        m_dbe.close();
-        return false;
-    }
-    recordWal();
 
     // The side files exist beside a database known to be ours only.
-    Quarantine::open(m_dbpath);
-    FileIdentityStore::open(m_dbpath);
+    Quarantine::open(m_database.path());
+    FileIdentityStore::open(m_database.path());
 
-    QList<QJsonObject> rows;
-    if (m_dbe.call(rows, QStringLiteral("queue_alload"), QJsonObject())) {
-        for (const QJsonObject &row : qAsConst(rows)) {
-            QJsonObject item = toJsonObject(row.value(QStringLiteral("item")).toString());
-            const int quuno = toInt(row.value(QStringLiteral("quuno")));
-            item.insert(QStringLiteral("quuno"), quuno);
-            item.insert(QStringLiteral("crttime"), row.value(QStringLiteral("crttime")).toString());
-            m_highest = qMax(m_highest, quuno);
-            m_queue.append(item);
-        }
-    } else {
-        PRINTEXPR(m_dbe.lastError());
+    const QList<QJsonObject> stored = m_database.storedJobs();
+    for (const QJsonObject &job : stored) {
+        m_highest = qMax(m_highest, toInt(job.value(QStringLiteral("quuno"))));
+        m_queue.append(job);
+        shareLocked(job, 1);
     }
 
-    rows.clear();
-    if (m_dbe.call(rows, QStringLiteral("syscfg_get"), QJsonObject{{QStringLiteral("key"), QStringLiteral("threads")}})
-        && !rows.isEmpty()) {
-        m_threads.storeRelaxed(toInt(rows.first().value(QStringLiteral("value"))));
-        m_threadsStored = true;
-    }
+    int threads = 0;
+    if (m_database.storedThreads(threads))
+        m_threads.storeRelaxed(threads);
 
     setThreads(m_threads.loadRelaxed());
     return true;
+}
+
+// What a database made anew stores again, read with m_dbWriteMutex held.
+QueueDatabase::Contents AppData::contents()
+{
+    QueueDatabase::Contents c;
+    {
+        QMutexLocker lock(&m_mutex);
+        c.jobs = m_running.values() + m_queue;
+        c.highest = m_highest;
+    }
+    c.threads = m_threads.loadRelaxed();
+    return c;
 }
 
 void AppData::setThreadsLocked(int count)
@@ -454,11 +331,7 @@ void AppData::changeThreads(int count)
     QMutexLocker lock(&m_threadsMutex);
     setThreadsLocked(count);
     QMutexLocker write(&m_dbWriteMutex);
-    if ((databaseCurrent() || recreateDatabase())
-        && m_dbe.call(QStringLiteral("syscfg_set"),
-                      QJsonObject{{QStringLiteral("key"), QStringLiteral("threads")},
-                                  {QStringLiteral("value"), m_threads.loadRelaxed()}}))
-        m_threadsStored = true;
+    m_database.storeThreads(m_threads.loadRelaxed());
 }
 
 void AppData::topUp()
@@ -470,6 +343,52 @@ void AppData::topUp()
         m_pool.start(new MZThumbgen(this), m_priority);
 }
 
+namespace {
+
+// The untrusted client a job belongs to, or -1.
+qint64 jobOwner(const QJsonObject &job)
+{
+    const QJsonValue uid = job.value(QStringLiteral("peer")).toObject().value(QStringLiteral("uid"));
+    return uid.isDouble() ? qint64(uid.toDouble()) : -1;
+}
+
+// What a job's stored item costs: its arguments and command as text.
+qint64 jobBytes(const QJsonObject &job)
+{
+    qint64 bytes = job.value(QStringLiteral("command")).toString().size();
+    for (const QJsonValue &arg : job.value(QStringLiteral("args")).toArray())
+        bytes += arg.toString().size() + 4;
+    return bytes;
+}
+
+} // namespace
+
+// Counts a job in (sign 1) or out (-1) of its owner's share, with m_mutex held.
+void AppData::shareLocked(const QJsonObject &job, int sign)
+{
+    const qint64 uid = jobOwner(job);
+    if (uid < 0)
+        return;
+    Share &share = m_shares[uint(uid)];
+    share.jobs += sign;
+    share.bytes += sign * jobBytes(job);
+    if (share.jobs <= 0)
+        m_shares.remove(uint(uid));
+}
+
+qint64 AppData::ownerUid(int quuno)
+{
+    QMutexLocker lock(&m_mutex);
+    const auto running = m_running.constFind(quuno);
+    if (running != m_running.constEnd())
+        return jobOwner(*running);
+    for (const QJsonObject &job : qAsConst(m_queue)) {
+        if (toInt(job.value(QStringLiteral("quuno"))) == quuno)
+            return jobOwner(job);
+    }
+    return -1;
+}
+
 bool AppData::push(BR2Journals &journal, const QStringList &args, const QString &command, const QJsonObject &owner)
 {
     QJsonObject item;
@@ -477,21 +396,29 @@ bool AppData::push(BR2Journals &journal, const QStringList &args, const QString 
     item.insert(QStringLiteral("command"), command);
     if (!owner.isEmpty())
         item.insert(QStringLiteral("peer"), owner);
-    const QString text = QString::fromUtf8(QJsonDocument(item).toJson(QJsonDocument::Compact));
 
     QList<int> undeleted;
     {
         // Acknowledged means stored where the next start finds it.
         QMutexLocker write(&m_dbWriteMutex);
-        int changes = 0;
-        int lastId = 0;
-        if (!databaseCurrent() && !recreateDatabase()) {
-            journal.setErr(BR2Error::ERR_FAILED, QStringLiteral("任务无法保存: ") + m_storeFailure);
-            return false;
+        // Pushes are serialised here: a share checked now holds until the
+        // job is in it.
+        if (!owner.isEmpty()) {
+            QMutexLocker lock(&m_mutex);
+            const Share share = m_shares.value(uint(jobOwner(item)));
+            if (share.jobs + 1 > m_userJobs) {
+                journal.setErr(BR2Error::ERR_LIMIT, QStringLiteral("超出限制: jobs %1").arg(m_userJobs));
+                return false;
+            }
+            if (share.bytes + jobBytes(item) > m_userBytes) {
+                journal.setErr(BR2Error::ERR_LIMIT, QStringLiteral("超出限制: bytes %1").arg(m_userBytes));
+                return false;
+            }
         }
-        if (!m_dbe.call(changes, lastId, QStringLiteral("queue_append"), QJsonObject{{QStringLiteral("item"), text}})) {
-            PRINTEXPR(m_dbe.lastError());
-            journal.setErr(BR2Error::ERR_FAILED, QStringLiteral("任务无法保存: ") + m_dbe.lastError());
+        int lastId = 0;
+        QString reason;
+        if (!m_database.append(item, lastId, reason)) {
+            journal.setErr(BR2Error::ERR_FAILED, QStringLiteral("任务无法保存: ") + reason);
             return false;
         }
         item.insert(QStringLiteral("quuno"), lastId);
@@ -499,6 +426,7 @@ bool AppData::push(BR2Journals &journal, const QStringList &args, const QString 
         QMutexLocker lock(&m_mutex);
         m_highest = qMax(m_highest, lastId);
         m_queue.append(item);
+        shareLocked(item, 1);
         undeleted.swap(m_undeleted);
     }
     if (!undeleted.isEmpty())
@@ -539,7 +467,7 @@ int AppData::queuedCount()
     return m_queue.size();
 }
 
-QList<QJsonObject> AppData::jobs(int offset, int limit, int &total)
+QList<QJsonObject> AppData::jobs(int offset, int limit, int &total, qint64 onlyUid)
 {
     QList<QJsonObject> all;
     QHash<int, Postponement> postponed;
@@ -548,6 +476,9 @@ QList<QJsonObject> AppData::jobs(int offset, int limit, int &total)
         all = m_running.values() + m_queue;
         postponed = m_postponed;
     }
+    if (onlyUid >= 0)
+        all.erase(std::remove_if(all.begin(), all.end(), [onlyUid](const QJsonObject &job) { return jobOwner(job) != onlyUid; }),
+                  all.end());
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     total = all.size();
     std::sort(all.begin(), all.end(), [](const QJsonObject &a, const QJsonObject &b) {
@@ -584,6 +515,7 @@ JobQueue::CancelOutcome AppData::cancel(int quuno)
             JobActivity::cancel(quuno);
             return CancelStopping;
         }
+        shareLocked(*it, -1);
         m_queue.erase(it);
         m_postponed.remove(quuno);
     }
@@ -593,8 +525,7 @@ JobQueue::CancelOutcome AppData::cancel(int quuno)
 
 qint64 AppData::databaseBytes() const
 {
-    struct stat st {};
-    return ::stat(QFile::encodeName(m_dbpath).constData(), &st) == 0 ? qint64(st.st_size) : 0;
+    return m_database.bytes();
 }
 
 bool AppData::hasQueued()
@@ -684,6 +615,9 @@ bool AppData::completed(int quuno, const QStringList &wroteInto)
     QStringList folders;
     {
         QMutexLocker lock(&m_mutex);
+        const auto job = m_running.constFind(quuno);
+        if (job != m_running.constEnd())
+            shareLocked(*job, -1);
         m_running.remove(quuno);
         m_postponed.remove(quuno);
         if (wroteInto.isEmpty()) {
@@ -738,154 +672,21 @@ void AppData::deletePending(QList<int> quunos)
     QList<int> failed;
     {
         QMutexLocker write(&m_dbWriteMutex);
-        const bool current = databaseCurrent() || recreateDatabase();
-        // Many rows at once (a flush's worth) in one transaction: one
-        // journal commit rather than one each.
-        const bool batch = current && quunos.size() > 1 && m_dbe.transactionBegin();
-        for (int quuno : qAsConst(quunos)) {
-            if (!current || !m_dbe.call(QStringLiteral("queue_remove"), QJsonObject{{QStringLiteral("quuno"), quuno}}))
-                failed.append(quuno);
+        failed = m_database.remove(quunos);
+        // The last job gone: the rows' space goes back to the file system.
+        // A push waits for m_dbWriteMutex, so the queue stays empty meanwhile.
+        bool empty;
+        {
+            QMutexLocker lock(&m_mutex);
+            empty = failed.isEmpty() && m_queue.isEmpty() && m_running.isEmpty() && m_held.isEmpty() && m_undeleted.isEmpty();
         }
-        if (batch && !m_dbe.transactionCommit())
-            failed = quunos;
-        if (current && !failed.isEmpty())
-            PRINTEXPR(m_dbe.lastError());
+        if (empty)
+            m_database.compact();
     }
     if (failed.isEmpty())
         return;
     QMutexLocker lock(&m_mutex);
     m_undeleted += failed;
-}
-
-bool AppData::recordDatabaseFile()
-{
-    struct stat st {};
-    if (::stat(QFile::encodeName(m_dbpath).constData(), &st) != 0) {
-        PRINTLN(QStringLiteral("queue database %1 is gone: %2").arg(m_dbpath, QString::fromLocal8Bit(std::strerror(errno))));
-        return false;
-    }
-    // A database with a second name would get a second lock, a second
-    // service and a second write-ahead log, which SQLite cannot keep
-    // consistent.
-    if (st.st_nlink > 1) {
-        PRINTLN(QStringLiteral("queue database %1 has %2 names (hard links); refused").arg(m_dbpath).arg(st.st_nlink));
-        return false;
-    }
-    m_dbDev = st.st_dev;
-    m_dbIno = st.st_ino;
-    return true;
-}
-
-// Whether the open database is still the file at its path: deleted or
-// replaced, the open one would take jobs that no later start finds.
-bool AppData::databaseCurrent() const
-{
-    struct stat st {};
-    return ::stat(QFile::encodeName(m_dbpath).constData(), &st) == 0 && st.st_dev == m_dbDev && st.st_ino == m_dbIno
-        && lockCurrent() && walCurrent();
-}
-
-// Whether the write-ahead log SQLite writes is still the file at its name:
-// removed, the transactions in it would be found by no later start.
-bool AppData::walCurrent() const
-{
-    struct stat st {};
-    return m_walIno == 0
-        || (::stat(QFile::encodeName(m_dbpath + QStringLiteral("-wal")).constData(), &st) == 0 && st.st_dev == m_walDev
-            && st.st_ino == m_walIno);
-}
-
-// After a write: SQLite keeps its log while the connection is open.
-void AppData::recordWal()
-{
-    struct stat st {};
-    const bool there = ::stat(QFile::encodeName(m_dbpath + QStringLiteral("-wal")).constData(), &st) == 0;
-    m_walDev = there ? st.st_dev : 0;
-    m_walIno = there ? st.st_ino : 0;
-}
-
-// Whether the lock file is still the one locked (or there is none, in a
-// read-only folder).
-bool AppData::lockCurrent() const
-{
-    struct stat st {};
-    return m_lockPath.isEmpty()
-        || (::stat(QFile::encodeName(m_lockPath).constData(), &st) == 0 && st.st_dev == m_lockDev
-            && st.st_ino == m_lockIno);
-}
-
-// Called with m_dbWriteMutex held. Makes the database at its path anew, as
-// at a first start, and stores again every job not yet completed, waiting
-// or running, under its own number; later numbers continue above the
-// highest ever handed out, so none is given twice and a running job's
-// completion removes its own row. A file now at the path is used only when
-// it is a queue database of this service.
-bool AppData::recreateDatabase()
-{
-    PRINTLN(QStringLiteral("queue database %1 was removed or replaced; storing the queue there anew").arg(m_dbpath));
-    m_heldElsewhere = false;
-    // The locks first: their files may have gone with the database's
-    // folder, and another service may have started on the path meanwhile.
-    if ((!lockCurrent() && !lockQueue()) || !lockDatabaseFile()) {
-        m_storeFailure = QStringLiteral("another service holds the queue database");
-        if (m_heldElsewhere)
-            lostToAnotherService();
-        return false;
-    }
-    m_storeFailure = QStringLiteral("the queue database cannot be stored anew");
-    if (QFileInfo::exists(m_dbpath) || QFileInfo(m_dbpath).isSymLink()) {
-        BR2DBSqlite probe;
-        const bool ours = probe.openOnly(m_dbpath) && probe.loadSqlEngine(QString::fromLatin1(ENGINE_SQL), false)
-            && isQueueDatabase(probe);
-        probe.close();
-        if (!ours) {
-            PRINTLN(QStringLiteral("%1 is not a queue database of this service; jobs cannot be stored").arg(m_dbpath));
-            return false;
-        }
-    }
-    m_dbe.close();
-    if (!openQueueFile())
-        return false;
-    if (!lockDatabaseFile()) {     // made anew just now, and taken by another service meanwhile
-        if (m_heldElsewhere)
-            lostToAnotherService();
-        return false;
-    }
-    m_dbe.setJournalModeWal();
-
-    QList<QJsonObject> jobs;
-    int highest;
-    {
-        QMutexLocker lock(&m_mutex);
-        jobs = m_running.values() + m_queue;
-        highest = m_highest;
-    }
-    int changes = 0;
-    int lastId = 0;
-    bool ok = m_dbe.transactionBegin();
-    for (QJsonObject job : qAsConst(jobs)) {
-        const int quuno = toInt(job.take(QStringLiteral("quuno")));
-        const QString text = QString::fromUtf8(QJsonDocument(job).toJson(QJsonDocument::Compact));
-        ok = ok && m_dbe.exec(changes, lastId, QStringLiteral("INSERT OR IGNORE INTO t_queue ( quu_no , quu_item ) VALUES ( :quuno , :item )"),
-                              QJsonObject{{QStringLiteral("quuno"), quuno}, {QStringLiteral("item"), text}},
-                              QJsonObject{{QStringLiteral("quuno"), QStringLiteral("integer")}});
-    }
-    ok = ok && m_dbe.exec(changes, lastId,
-                          QStringLiteral("UPDATE sqlite_sequence SET seq = MAX(seq, :n) WHERE name = 't_queue'"),
-                          QJsonObject{{QStringLiteral("n"), highest}}, QJsonObject{{QStringLiteral("n"), QStringLiteral("integer")}});
-    if (ok && changes == 0)
-        ok = m_dbe.exec(changes, lastId, QStringLiteral("INSERT INTO sqlite_sequence ( name , seq ) VALUES ( 't_queue' , :n )"),
-                        QJsonObject{{QStringLiteral("n"), highest}}, QJsonObject{{QStringLiteral("n"), QStringLiteral("integer")}});
-    if (ok && m_threadsStored)
-        ok = m_dbe.call(QStringLiteral("syscfg_set"), QJsonObject{{QStringLiteral("key"), QStringLiteral("threads")},
-                                                                  {QStringLiteral("value"), m_threads.loadRelaxed()}});
-    ok = ok && m_dbe.transactionCommit() && recordDatabaseFile();
-    recordWal();
-    if (!ok) {
-        PRINTLN(QStringLiteral("cannot store the queue in %1: %2").arg(m_dbpath, m_dbe.lastError()));
-        m_dbe.transactionRollback();
-    }
-    return ok;
 }
 
 bool AppData::start()

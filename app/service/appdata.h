@@ -1,11 +1,11 @@
 #ifndef APPDATA_H
 #define APPDATA_H
 #include "br2core.h"
-#include "br2dbsqlite.h"
 #include "br2journals.h"
 #include "br2localserver.h"
 #include "jobqueue.h"
 #include "peeraccess.h"
+#include "queuedatabase.h"
 #include "requestrouter.h"
 
 #include <QAtomicInt>
@@ -19,8 +19,6 @@
 #include <QString>
 #include <QStringList>
 #include <QThreadPool>
-
-#include <sys/types.h>
 
 class QSocketNotifier;
 class QTimer;
@@ -45,6 +43,8 @@ struct AppConfig
     bool videoKeepsAspect = false; // "videofit": "aspect"
     int folderRetrySeconds = 60;   // "folderretry": first delay of a job whose thumbnail folder takes no files
     int renderTimeoutSeconds = 60; // "rendertimeout": a render helper's time for one picture
+    int userJobs = 10000;          // "userjobs": jobs one untrusted uid may have queued at once
+    qint64 userBytes = 16 << 20;   // "userbytes": bytes of stored items one untrusted uid may have queued
 };
 AppConfig readAppConfig(const QJsonObject &configure, const QJsonObject &settings);
 
@@ -73,7 +73,8 @@ public:
     bool hasQueued() override;
     PeerPolicy peerPolicy() const override { return m_policy; }
     int queuedCount() override;
-    QList<QJsonObject> jobs(int offset, int limit, int &total) override;
+    QList<QJsonObject> jobs(int offset, int limit, int &total, qint64 onlyUid) override;
+    qint64 ownerUid(int quuno) override;
     CancelOutcome cancel(int quuno) override;
     qint64 databaseBytes() const override;
     QJsonArray postponed() override;
@@ -84,18 +85,9 @@ public:
 
 private:
     AppData();
-    QString lockPath() const;
-    bool lockQueue();
-    bool lockDatabaseFile();
     void lostToAnotherService();
-    bool openQueueFile();
     bool bringUpQueue();
-    bool recordDatabaseFile();
-    bool databaseCurrent() const;
-    bool walCurrent() const;
-    void recordWal();
-    bool lockCurrent() const;
-    bool recreateDatabase();
+    QueueDatabase::Contents contents();
     void deletePending(QList<int> quunos);
     bool readyLocked(const QJsonObject &job, qint64 now) const;
     void armRetry();
@@ -103,19 +95,18 @@ private:
     void setThreadsLocked(int count);
     void topUp();
     void onQuitSignal();
+    void shareLocked(const QJsonObject &job, int sign);
 
     bool m_initialized = false;
     QString m_lpcid;
     RequestRouter m_router;
     BR2LocalServer m_server;
-    QString m_dbpath;
-    BR2DBSqlite m_dbe;
     int m_poporder = 1;
     QAtomicInt m_threads{1};   // written by setThreads, read lock-free by workers and commands
     int m_priority = 2;
     int m_width = 200;
     int m_height = 200;
-    QMutex m_mutex;            // guards m_queue, m_running, m_highest, m_undeleted, m_postponed, m_held*; never held across a database call
+    QMutex m_mutex;            // guards m_queue, m_running, m_highest, m_undeleted, m_postponed, m_shares, m_held*; never held across a database call
     QList<QJsonObject> m_queue;
     QHash<int, QJsonObject> m_running;   // popped and not completed: stored again if the database is recreated
     int m_highest = 0;                   // the highest queue number ever seen
@@ -128,6 +119,16 @@ private:
         QString reason;
     };
     QHash<int, Postponement> m_postponed;   // waiting jobs whose thumbnail folder took no files
+    // What each untrusted uid has queued (waiting and running), held to
+    // m_userJobs and m_userBytes so that no user fills the queue.
+    struct Share
+    {
+        int jobs = 0;
+        qint64 bytes = 0;
+    };
+    QHash<uint, Share> m_shares;
+    int m_userJobs = 10000;
+    qint64 m_userBytes = 16 << 20;
     // Completed jobs whose thumbnails are not known to be on disk yet: their
     // rows go after one flush for many jobs, at most a second later.
     QList<int> m_held;
@@ -137,22 +138,7 @@ private:
     QTimer *m_retryTimer = nullptr;      // main thread only
     QTimer *m_helperTimer = nullptr;     // main thread only: ends idle render helpers
     QMutex m_dbWriteMutex;     // serialises writes with the check and re-creation of the database file; taken before m_mutex
-    dev_t m_dbDev = 0;         // the file the open database is, guarded by m_dbWriteMutex
-    ino_t m_dbIno = 0;
-    bool m_threadsStored = false;   // a count is stored in the database; guarded by m_dbWriteMutex
-    int m_lockFd = -1;         // the flock on m_lockPath; guarded by m_dbWriteMutex after the start
-    QString m_lockPath;
-    dev_t m_lockDev = 0;       // the lock file locked, so that a deleted one is noticed and taken again
-    ino_t m_lockIno = 0;
-    // The same lock on the database file itself, which no one deletes by
-    // accident (flock does not meet SQLite's own fcntl locks); guarded like m_lockFd.
-    int m_dbLockFd = -1;
-    dev_t m_dbLockDev = 0;
-    ino_t m_dbLockIno = 0;
-    bool m_heldElsewhere = false;   // the last lock attempt met another service's lock
-    QString m_storeFailure;         // why the database could not be brought back, for a refused insert
-    dev_t m_walDev = 0;        // the write-ahead log in use; 0: none seen yet. Guarded by m_dbWriteMutex
-    ino_t m_walIno = 0;
+    QueueDatabase m_database;  // guarded by m_dbWriteMutex after the start; path() and bytes() read only what initialize set
     QThreadPool m_pool;
     QMutex m_threadsMutex;     // serialises setThreads/changeThreads; never taken with m_mutex held
     QSocketNotifier *m_quitNotifier = nullptr;

@@ -12,6 +12,7 @@
 #include "workeractivity.h"
 
 #include <QDateTime>
+#include <QLocale>
 
 #include <cmath>
 #include <QJsonArray>
@@ -39,6 +40,34 @@ QJsonObject unpublishedHelp(const char *comment, const QJsonObject &params)
 QJsonObject paramsOf(const QJsonObject &cmdObject)
 {
     return cmdObject.value(QStringLiteral("params")).toObject();
+}
+
+// An untrusted client's "args": a number is kept in its shortest exact
+// form (1e308 would otherwise be stored as 309 digits and more).
+QStringList untrustedArgs(const QJsonValue &value)
+{
+    QStringList args;
+    for (const QJsonValue &item : value.toArray())
+        args.append(item.isDouble() ? QString::number(item.toDouble(), 'g', QLocale::FloatingPointShortest) : toString(item));
+    return args;
+}
+
+// What an untrusted client is shown of a text another listing holds:
+// whole up to a few hundred characters, else cut and marked.
+const int LISTED_CHARS = 300;
+QJsonValue listed(const QJsonValue &value)
+{
+    if (value.isArray()) {
+        QJsonArray out;
+        for (const QJsonValue &item : value.toArray())
+            out.append(listed(item));
+        return out;
+    }
+    const QString text = value.toString();
+    if (!value.isString() || text.size() <= LISTED_CHARS)
+        return value;
+    const int cut = text.at(LISTED_CHARS - 1).isHighSurrogate() ? LISTED_CHARS - 1 : LISTED_CHARS;
+    return text.left(cut) + QStringLiteral("…(%1 characters)").arg(text.size());
 }
 
 }   // namespace
@@ -84,12 +113,14 @@ void RequestRouter::thumbgen_insert(QJsonObject *retObject, QJsonObject cmdObjec
     if (answerHelp(retObject, cmdObject, helpObject()))
         return;
     const QJsonObject params = paramsOf(cmdObject);
-    const QStringList args = toStrings(params.value(QStringLiteral("args")), false);
+    const BR2PeerCredentials peer = envObject->peerCredentials();
+    const bool trusted = isTrustedPeer(peer, m_queue->peerPolicy());
+    const QStringList args = trusted ? toStrings(params.value(QStringLiteral("args")), false)
+                                     : untrustedArgs(params.value(QStringLiteral("args")));
     const QString command = params.value(QStringLiteral("command")).toString().trimmed();
 
-    const BR2PeerCredentials peer = envObject->peerCredentials();
     QJsonObject owner;
-    if (!isTrustedPeer(peer, m_queue->peerPolicy())) {
+    if (!trusted) {
         // A command job runs as the service: untrusted peers may not queue
         // one. A layout job is checked now, for a clear answer, and runs
         // later under the peer's identity, stored with it.
@@ -98,13 +129,17 @@ void RequestRouter::thumbgen_insert(QJsonObject *retObject, QJsonObject cmdObjec
             envObject->setErr(BR2Error::ERR_NO_PERMISSION, QStringLiteral("没有权限: command"));
             return;
         }
+        // A job that does no work is not stored for a stranger: it would
+        // only take room in the queue.
         const QString layout = args.value(0);
-        if (args.size() >= 3 && (layout == QLatin1String("pellowcloud") || layout == QLatin1String("snapvault"))) {
-            QString failed;
-            if (!peerMayWalk(peer, args.at(1), args.at(2), failed)) {
-                envObject->setErr(BR2Error::ERR_NO_PERMISSION, QStringLiteral("没有权限: ") + failed);
-                return;
-            }
+        if (args.size() < 3 || (layout != QLatin1String("pellowcloud") && layout != QLatin1String("snapvault"))) {
+            envObject->setErr(BR2Error::ERR_PARAMS, QStringLiteral("缺少参数: layout"));
+            return;
+        }
+        QString failed;
+        if (!peerMayWalk(peer, args.at(1), args.at(2), failed)) {
+            envObject->setErr(BR2Error::ERR_NO_PERMISSION, QStringLiteral("没有权限: ") + failed);
+            return;
         }
     }
 
@@ -120,11 +155,33 @@ void RequestRouter::thumbgen_status(QJsonObject *retObject, QJsonObject cmdObjec
         QJsonObject());
     if (answerHelp(retObject, cmdObject, help))
         return;
-    // From memory and one stat: no database query on this path.
+    // From memory and one stat: no database query on this path. An
+    // untrusted client sees every counter, but the files and folders of
+    // its own jobs only.
+    const BR2PeerCredentials peer = envObject->peerCredentials();
+    const bool trusted = isTrustedPeer(peer, m_queue->peerPolicy());
+    const auto others = [&](const QJsonObject &entry) {
+        return !trusted && m_queue->ownerUid(toInt(entry.value(QStringLiteral("quuno")))) != qint64(peer.uid);
+    };
+    QJsonArray postponed, running;
+    for (const QJsonValue &v : m_queue->postponed()) {
+        QJsonObject entry = v.toObject();
+        if (others(entry)) {
+            entry.remove(QStringLiteral("folder"));
+            entry.remove(QStringLiteral("reason"));
+        }
+        postponed.append(entry);
+    }
+    for (const QJsonValue &v : JobActivity::running()) {
+        QJsonObject entry = v.toObject();
+        if (others(entry))
+            entry.remove(QStringLiteral("file"));
+        running.append(entry);
+    }
     QJsonObject results = WalkTally::totals();
     results.insert(QStringLiteral("queued"), m_queue->queuedCount());
-    results.insert(QStringLiteral("postponed"), m_queue->postponed());
-    results.insert(QStringLiteral("running"), JobActivity::running());
+    results.insert(QStringLiteral("postponed"), postponed);
+    results.insert(QStringLiteral("running"), running);
     results.insert(QStringLiteral("runnables"), MZThumbgen::amount());
     results.insert(QStringLiteral("helpers"), RenderHelpers::running());
     results.insert(QStringLiteral("threads"), m_queue->threads());
@@ -147,12 +204,21 @@ void RequestRouter::thumbgen_jobs(QJsonObject *retObject, QJsonObject cmdObject,
     const int offset = qMax(0, toInt(params.value(QStringLiteral("offset"))));
     const int limit = params.contains(QStringLiteral("limit")) ? qBound(0, toInt(params.value(QStringLiteral("limit"))), 1000)
                                                                 : 100;
-    const bool trusted = isTrustedPeer(envObject->peerCredentials(), m_queue->peerPolicy());
+    // An untrusted client sees its own jobs only, long texts cut.
+    const BR2PeerCredentials peer = envObject->peerCredentials();
+    const bool trusted = isTrustedPeer(peer, m_queue->peerPolicy());
     int total = 0;
     QJsonArray list;
-    for (QJsonObject job : m_queue->jobs(offset, limit, total)) {
-        if (!trusted)
+    for (QJsonObject job : m_queue->jobs(offset, limit, total, trusted ? -1 : qint64(peer.uid))) {
+        if (!trusted) {
             job.insert(QStringLiteral("command"), QString());
+            job.insert(QStringLiteral("args"), listed(job.value(QStringLiteral("args"))));
+            QJsonObject waiting = job.value(QStringLiteral("waiting")).toObject();
+            if (!waiting.isEmpty()) {
+                waiting.insert(QStringLiteral("folder"), listed(waiting.value(QStringLiteral("folder"))));
+                job.insert(QStringLiteral("waiting"), waiting);
+            }
+        }
         list.append(job);
     }
     retObject->insert(QStringLiteral("results"),
@@ -200,6 +266,18 @@ void RequestRouter::thumbgen_quarantine(QJsonObject *retObject, QJsonObject cmdO
         QJsonObject());
     if (answerHelp(retObject, cmdObject, help))
         return;
-    retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("files"), Quarantine::list()}});
+    // An untrusted client sees only the files it may read itself.
+    const BR2PeerCredentials peer = envObject->peerCredentials();
+    QJsonArray files = Quarantine::list();
+    if (!isTrustedPeer(peer, m_queue->peerPolicy())) {
+        QJsonArray readable;
+        const FsIdentity as(peer);
+        for (const QJsonValue &file : qAsConst(files)) {
+            if (as.active() && actingMayRead(file.toObject().value(QStringLiteral("path")).toString()))
+                readable.append(file);
+        }
+        files = readable;
+    }
+    retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("files"), files}});
     envObject->setErr(BR2Error::ERR_SUCCEED, QString());
 }

@@ -2,6 +2,7 @@
 
 #include "br2utils.h"
 #include "peeraccess.h"
+#include "privatefile.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -160,6 +161,7 @@ bool openAt(const QString &path)
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0)
         ::close(fd);
+    makePrivate({path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")});
     if (sqlite3_open_v2(QFile::encodeName(path).constData(), &g_db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr) != SQLITE_OK) {
         sqlite3_close(g_db);

@@ -3,6 +3,7 @@
 #include "br2utils.h"
 #include "filealias.h"
 #include "peeraccess.h"
+#include "privatefile.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -132,7 +133,7 @@ void save()
     while (all.size() > MAX_ENTRIES)
         g_entries.remove(all.takeLast().first);
     QSaveFile file(g_listPath);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         return;
     for (auto it = all.crbegin(); it != all.crend(); ++it) {
         QJsonObject line = named(it->first);
@@ -181,11 +182,12 @@ bool open(const QString &databasePath)
     g_listPath = databasePath + QStringLiteral(".quarantine");
     load();
     const QByteArray slotFile = QFile::encodeName(databasePath + QStringLiteral(".inprogress"));
-    g_slotFd = ::open(slotFile.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    g_slotFd = ::open(slotFile.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (g_slotFd < 0) {
         PRINTLN(QStringLiteral("cannot open %1: %2").arg(QString::fromLocal8Bit(slotFile), QString::fromLocal8Bit(std::strerror(errno))));
         return false;
     }
+    makePrivate({QFile::decodeName(slotFile), g_listPath});
     // What the previous process was rendering when it died: one file in
     // several slots died once, and alone if any slot says so (a file that
     // renders alone is in one slot only).
@@ -273,8 +275,9 @@ Rendering::Rendering(const QByteArray &path, const struct stat &st, bool alone)
 Rendering::~Rendering()
 {
     if (g_slotFd >= 0) {
-        const char empty = '\n';
-        if (::pwrite(g_slotFd, &empty, 1, off_t(slotIndex()) * SLOT_BYTES) < 0)
+        // Cleared whole: a free slot keeps no trace of the path it held.
+        static const QByteArray empty = QByteArray(1, '\n') + QByteArray(SLOT_BYTES - 1, '\0');
+        if (::pwrite(g_slotFd, empty.constData(), size_t(empty.size()), off_t(slotIndex()) * SLOT_BYTES) < 0)
             PRINTLN(QStringLiteral("cannot clear the file being rendered"));
     }
     g_gate.unlock();

@@ -1,6 +1,8 @@
 #include "br2utils.h"
 #include "servicefixture.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 
 #include <csignal>
@@ -15,11 +17,12 @@
 namespace {
 
 // The client as uid (root unless given) against s's socket: its exit
-// status, and standard output and error together in *out.
-int ctlAs(const ServiceFixture &s, const QStringList &args, QByteArray *out = nullptr, int uid = 0)
+// status, and its standard output, or with errors its standard error too,
+// in *out.
+int ctlAs(const ServiceFixture &s, const QStringList &args, QByteArray *out = nullptr, int uid = 0, bool errors = true)
 {
     QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.setProcessChannelMode(errors ? QProcess::MergedChannels : QProcess::SeparateChannels);
     QStringList line = QStringList{QStringLiteral(K8_CTL_BINARY), "--lpcid", s.socketPath()} + args;
     if (uid != 0)
         line = QStringList{"setpriv", QStringLiteral("--reuid=%1").arg(uid), QStringLiteral("--regid=%1").arg(uid),
@@ -67,6 +70,30 @@ void unsquat(pid_t pid)
     ::waitpid(pid, nullptr, 0);
 }
 
+// One request as uid, through the client: the reply.
+QJsonObject callAs(const ServiceFixture &s, int uid, const QJsonObject &request)
+{
+    QByteArray out;
+    ctlAs(s, {"call", QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Compact))}, &out, uid, false);
+    return QJsonDocument::fromJson(out).object();
+}
+
+QJsonObject insert(const QJsonArray &args)
+{
+    return cmd("thumbgen_insert", QJsonObject{{"args", args}});
+}
+
+int err(const QJsonObject &reply)
+{
+    return reply.value("err").toInt(-1);
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
 } // namespace
 
 // What one local user can do to the service and to other users, tried
@@ -100,6 +127,99 @@ private slots:
         QVERIFY(s.listen());
         QVERIFY2(s.output().contains("was served by uid 65534"), s.output());
         QCOMPARE(ctlAs(s, {"threads"}, &out), 0);
+    }
+
+    // What an untrusted user may queue: real layout jobs only, numbers in
+    // their shortest form, and no more than its share; trusted clients
+    // keep every right.
+    void fairShare()
+    {
+        ServiceFixture s;
+        s.config().insert("userjobs", 1);
+        s.config().insert("userbytes", 4096);
+        QVERIFY(s.listen());
+        s.openToAll();
+        const QString pub = s.pictures("pub", 60);
+        QVERIFY(!pub.isEmpty() && ::chmod(QFile::encodeName(pub).constData(), 0777) == 0);
+        const QString thumbs = pub + "/thumbs";
+        QCOMPARE(err(callAs(s, 65534, insert({"nolayout", pub, thumbs}))), 9995);
+        QCOMPARE(err(callAs(s, 65534, insert({"snapvault", pub, thumbs, QString(5000, 'x')}))), 9942);
+        // The first job walks 60 files with a pause after each: it holds
+        // the user's one place while the second asks.
+        QCOMPARE(err(callAs(s, 65534, insert({"snapvault", pub, thumbs, 1e308}))), 0);
+        QCOMPARE(err(callAs(s, 65534, insert({"snapvault", pub, thumbs}))), 9942);
+        QCOMPARE(err(callAs(s, 0, insert({"nolayout", pub, thumbs}))), 0);
+        const QJsonArray jobs = callAs(s, 65534, cmd("thumbgen_jobs")).value("results").toObject().value("jobs").toArray();
+        QCOMPARE(jobs.size(), 1);
+        QCOMPARE(jobs.first().toObject().value("args").toArray().last().toString(), QStringLiteral("1e+308"));
+    }
+
+    // An untrusted user sees its own jobs, its own files in progress and
+    // quarantined files it may read; long texts come cut.
+    void ownListings()
+    {
+        ServiceFixture s;
+        const QString secret = s.path("secret.jpg"), open = s.path("open.jpg");
+        QVERIFY(writeFile(secret, "x") && writeFile(open, "x") && ::chmod(QFile::encodeName(secret).constData(), 0600) == 0);
+        QByteArray list;
+        for (const QString &path : {secret, open})
+            list += QJsonDocument(QJsonObject{{"path", path}, {"size", 1}, {"mtime", 0}, {"mtimens", 0}, {"added", 0},
+                                              {"state", "quarantined"}}).toJson(QJsonDocument::Compact) + '\n';
+        QVERIFY(QDir().mkpath(s.path("db")) && writeFile(s.dbPath() + ".quarantine", list));
+        QVERIFY(s.listen());
+        s.openToAll();
+        const QString pub = s.pictures("pub", 60);
+        QVERIFY(!pub.isEmpty() && ::chmod(QFile::encodeName(pub).constData(), 0777) == 0);
+        const QString longArg(700, 'a');
+        QCOMPARE(err(callAs(s, 65534, insert({"snapvault", pub, pub + "/thumbs", longArg}))), 0);
+        const auto jobsOf = [&](int uid) {
+            return callAs(s, uid, cmd("thumbgen_jobs")).value("results").toObject().value("jobs").toArray();
+        };
+        QCOMPARE(jobsOf(4242).size(), 0);
+        QCOMPARE(jobsOf(0).first().toObject().value("args").toArray().last().toString(), longArg);
+        const QString cut = jobsOf(65534).first().toObject().value("args").toArray().last().toString();
+        QVERIFY2(cut.size() < 400 && cut.startsWith(longArg.left(300)), qPrintable(cut));
+        const auto runningOf = [&](int uid) {
+            return callAs(s, uid, cmd("thumbgen_status")).value("results").toObject().value("running").toArray();
+        };
+        QVERIFY(QTest::qWaitFor([&] { return runningOf(0).size() == 1; }, 5000));
+        QVERIFY(runningOf(65534).first().toObject().contains("file"));
+        QVERIFY(!runningOf(4242).first().toObject().contains("file"));
+        const auto quarantinedOf = [&](int uid) {
+            QStringList paths;
+            for (const QJsonValue &f : callAs(s, uid, cmd("thumbgen_quarantine")).value("results").toObject().value("files").toArray())
+                paths << f.toObject().value("path").toString();
+            paths.sort();
+            return paths;
+        };
+        QCOMPARE(quarantinedOf(0), QStringList({open, secret}));
+        QCOMPARE(quarantinedOf(65534), QStringList({open}));
+    }
+
+    // The queue and its side files are private, those made before too.
+    void privateFiles()
+    {
+        ServiceFixture s;
+        const QString list = s.dbPath() + ".quarantine";
+        QVERIFY(QDir().mkpath(s.path("db")) && writeFile(list, "") && ::chmod(QFile::encodeName(list).constData(), 0644) == 0);
+        QVERIFY(s.listen());
+        const QString pub = s.pictures("pub", 1);
+        QCOMPARE(err(s.call(insert({"snapvault", pub, pub + "/thumbs"}))), 0);
+        QVERIFY(s.drained());
+        for (const char *suffix : {"", "-wal", "-shm", ".quarantine", ".inprogress", ".files", ".files-wal"})
+            QVERIFY2(modeOf(s.dbPath() + suffix) == 0600, suffix);
+    }
+
+    // Large jobs gone, the queue database and its log shrink again.
+    void spaceGivenBack()
+    {
+        ServiceFixture s;
+        QVERIFY(s.listen());
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(err(s.call(insert({"nolayout", QString(400000, QChar('a' + i))}))), 0);
+        QVERIFY(s.drained());
+        const auto bytes = [&] { return QFileInfo(s.dbPath()).size() + QFileInfo(s.dbPath() + "-wal").size(); };
+        QVERIFY2(QTest::qWaitFor([&] { return bytes() < (1 << 20); }, 5000), qPrintable(QString::number(bytes())));
     }
 
     // Started by a service manager with its socket: served as it is, and

@@ -221,7 +221,7 @@ private slots:
             }
             return found;
         };
-        QVERIFY(s.drained(20000));
+        QVERIFY2(s.drained(20000), s.output().right(3000).constData());
         QVERIFY2(QTest::qWaitFor([&] { return leftovers().isEmpty(); }, 5000), qPrintable(leftovers().join('\n')));
         QCOMPARE(s.stop(SIGTERM), 0);
         const QList<QByteArray> ran = readFile(s.path("ran")).split('\n');
