@@ -3,9 +3,12 @@
 // floor of any design); the idle CPU of 200 open connections; the rate of
 // localRequest (connect, request, reply, close). When the service binary
 // comes up on a scratch folder, "thumbgen_threads" and "thumbgen_insert"
-// are measured against it too.
+// are measured against it too. With --before, the inserts and listings of
+// a trusted client and of an ordinary user (uid 65534, through a copy of
+// this program run as that user) are measured against an earlier build's
+// service and this one's, in turns, with 1,000 of the user's jobs queued.
 //
-//   bench_rpc [seconds per figure, default 2]
+//   bench_rpc [seconds per figure, default 2] [--before SERVICE-BINARY]
 
 #include "br2cabinet.h"
 #include "br2localserver.h"
@@ -13,6 +16,8 @@
 #include "br2todorouter.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QJsonArray>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -31,6 +36,7 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -284,13 +290,16 @@ void printFigures(const char *what, int connections, const Figures &f)
 
 // The service binary on a scratch folder; false when it does not come up
 // (not built yet, or it cannot serve).
-bool startService(QProcess &service, const QTemporaryDir &dir, const QString &socket)
+bool startService(QProcess &service, const QTemporaryDir &dir, const QString &socket,
+                  const QString &binary = QStringLiteral(K8_BINARY))
 {
     QFile config(dir.filePath(QStringLiteral("config.json")));
     if (!config.open(QIODevice::WriteOnly))
         return false;
     config.write(QJsonDocument(QJsonObject{{QStringLiteral("lpcid"), socket},
                                            {QStringLiteral("threads"), 1},
+                                           {QStringLiteral("userjobs"), 1000000},
+                                           {QStringLiteral("userbytes"), 1 << 30},
                                            {QStringLiteral("database"), dir.filePath(QStringLiteral("queue.db"))}})
                      .toJson());
     config.close();
@@ -300,7 +309,7 @@ bool startService(QProcess &service, const QTemporaryDir &dir, const QString &so
     settings.close();
     service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     service.setStandardOutputFile(QProcess::nullDevice());
-    service.start(QStringLiteral(K8_BINARY), {QStringLiteral("--cfg"), config.fileName()});
+    service.start(binary, {QStringLiteral("--cfg"), config.fileName()});
     if (!service.waitForStarted(5000))
         return false;
     QElapsedTimer clock;
@@ -318,12 +327,122 @@ bool startService(QProcess &service, const QTemporaryDir &dir, const QString &so
     return false;
 }
 
+QByteArray datagramOf(const char *json)
+{
+    return BR2RpcPacket(QJsonDocument::fromJson(json).object()).toDatagram();
+}
+
+QJsonObject insertRequest(const QString &pub)
+{
+    return QJsonObject{{QStringLiteral("cmd"), QStringLiteral("thumbgen_insert")},
+                       {QStringLiteral("params"),
+                        QJsonObject{{QStringLiteral("args"), QJsonArray{QStringLiteral("snapvault"), pub, pub + QStringLiteral("/thumbs")}}}}};
+}
+
+QByteArray insertOf(const QString &pub)
+{
+    return BR2RpcPacket(insertRequest(pub)).toDatagram();
+}
+
+// As the ordinary user: p50 of an insert and of a listing, one a line.
+int clientMode(const QString &socket, const QString &pub, double seconds)
+{
+    const Figures jobs = roundTrips(socket, datagramOf(R"({"cmd":"thumbgen_jobs"})"), false, 1, seconds);
+    const Figures inserts = roundTrips(socket, insertOf(pub), false, 1, seconds);
+    std::printf("%.2f %.2f %ld\n", inserts.p50us, jobs.p50us, long(inserts.failures + jobs.failures));
+    return 0;
+}
+
+struct ShareFigures
+{
+    double trustedInsert = 0, trustedJobs = 0, userInsert = 0, userJobs = 0;
+};
+
+// One service binary with 1,000 of the user's jobs queued behind a worker
+// held by a long command: the four p50 figures in us, summed into f.
+bool shareRound(const QString &binary, const QString &self, double seconds, ShareFigures &f)
+{
+    QTemporaryDir dir;
+    const QString socket = dir.filePath(QStringLiteral("s")), pub = dir.filePath(QStringLiteral("pub"));
+    if (!dir.isValid() || ::chmod(QFile::encodeName(dir.path()).constData(), 0755) != 0 || !QDir().mkpath(pub)
+        || ::chmod(QFile::encodeName(pub).constData(), 0777) != 0)
+        return false;
+    QProcess service;
+    if (!startService(service, dir, socket, binary))
+        return false;
+    // The worker held, then the user's jobs queued behind it.
+    QJsonObject reply;
+    BR2LocalServer::localRequest(socket, QJsonDocument::fromJson(R"({"cmd":"thumbgen_insert","params":{"command":"sleep 600"}})").object(),
+                                 &reply, 5);
+    const QStringList asUser{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"), self,
+                             QStringLiteral("--client"), socket, pub};
+    QProcess fill;
+    fill.start(QStringLiteral("setpriv"), asUser + QStringList{QStringLiteral("--fill")});
+    fill.waitForFinished(60000);
+    // Listings first, while the queue holds the same jobs for both builds;
+    // every insert adds one.
+    const Figures trustedJobs = roundTrips(socket, datagramOf(R"({"cmd":"thumbgen_jobs"})"), false, 1, seconds);
+    QProcess user;
+    user.start(QStringLiteral("setpriv"), asUser + QStringList{QString::number(seconds)});
+    const bool ran = user.waitForFinished(int(seconds * 4000) + 10000) && user.exitCode() == 0;
+    const QList<QByteArray> got = user.readAllStandardOutput().trimmed().split(' ');
+    const Figures trustedInsert = roundTrips(socket, datagramOf(R"({"cmd":"thumbgen_insert","params":{"args":["none"],"command":""}})"),
+                                             false, 1, seconds);
+    service.terminate();
+    service.waitForFinished(5000);
+    if (!ran || got.size() < 3 || got.at(2).toLong() != 0 || trustedInsert.failures || trustedJobs.failures)
+        return false;
+    f.trustedInsert += trustedInsert.p50us;
+    f.trustedJobs += trustedJobs.p50us;
+    f.userInsert += got.at(0).toDouble();
+    f.userJobs += got.at(1).toDouble();
+    return true;
+}
+
+// The share and filter figures of two builds, in turns: inserts commit to
+// the disk, so single figures swing widely; the mean of several rounds.
+const int ROUNDS = 4;
+
+void compareShares(const QString &before, const QString &self, double seconds)
+{
+    ShareFigures b, a;
+    for (int round = 0; round < ROUNDS; ++round) {
+        if (!shareRound(before, self, seconds, b) || !shareRound(QStringLiteral(K8_BINARY), self, seconds, a)) {
+            std::printf("the share figures could not be measured (setpriv and uid 65534 are needed)\n");
+            return;
+        }
+    }
+    std::printf("\nInserts and listings, 1,000 of the user's jobs queued (p50, us; before = %s)\n", qPrintable(before));
+    const auto row = [](const char *what, double x, double y) {
+        std::printf("%-34s before %8.1f  after %8.1f  %+6.1f%%\n", what, x / ROUNDS, y / ROUNDS, x > 0 ? 100 * (y - x) / x : 0.0);
+    };
+    row("trusted thumbgen_insert", b.trustedInsert, a.trustedInsert);
+    row("trusted thumbgen_jobs", b.trustedJobs, a.trustedJobs);
+    row("ordinary user thumbgen_insert", b.userInsert, a.userInsert);
+    row("ordinary user thumbgen_jobs", b.userJobs, a.userJobs);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const double seconds = argc > 1 ? std::max(0.2, std::atof(argv[1])) : 2.0;
+    const QStringList args = app.arguments();
+    const int client = args.indexOf(QStringLiteral("--client"));
+    if (client > 0) {
+        const QString socket = args.value(client + 1), pub = args.value(client + 2);
+        if (args.contains(QStringLiteral("--fill"))) {
+            // 1,000 of the user's jobs, queued behind the held worker.
+            QJsonObject reply;
+            const QJsonObject insert = insertRequest(pub);
+            for (int i = 0; i < 1000; ++i)
+                BR2LocalServer::localRequest(socket, insert, &reply, 5);
+            return 0;
+        }
+        return clientMode(socket, pub, std::max(0.2, args.value(client + 3).toDouble()));
+    }
+    const double seconds = argc > 1 && args.at(1).at(0).isDigit() ? std::max(0.2, std::atof(argv[1])) : 2.0;
+    const int before = args.indexOf(QStringLiteral("--before"));
     QTemporaryDir dir;
     if (!dir.isValid())
         return 1;
@@ -431,6 +550,8 @@ int main(int argc, char *argv[])
         service.kill();
         service.waitForFinished(2000);
     }
+    if (before > 0)
+        compareShares(args.value(before + 1), QCoreApplication::applicationFilePath(), seconds);
     return 0;
 }
 
