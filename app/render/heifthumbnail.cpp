@@ -166,7 +166,9 @@ RenderResult heifPicture(const QString &source, int width, int height, const QBy
     const qint64 pixels = pixelBytes(padded, 1);
     const qint64 decoding = pixels * (6 + 9 * sampleBytes + (alpha ? 4 * sampleBytes : 0)) / 2;
     const qint64 finishing = pixels * (channels + 4);
-    const qint64 need = qMax(decoding, finishing) + pixelBytes(fit) + (data ? data->size() : 0);
+    // A quarter turn gives the picture the other fit, which may be larger.
+    const qint64 fitBytes = qMax(pixelBytes(fit), pixelBytes(fitSize(size.transposed(), width, height)));
+    const qint64 need = qMax(decoding, finishing) + fitBytes + (data ? data->size() : 0);
     if (overMemoryCap(need))
         return RenderResult::OverMemoryCap;
     const MemoryReservation hold(need);
@@ -175,17 +177,27 @@ RenderResult heifPicture(const QString &source, int width, int height, const QBy
     if (heif_decode_image(handle, &g.image, heif_colorspace_RGB,
                           alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, nullptr).code != heif_error_Ok)
         return RenderResult::DecodeFailed;
+    // libheif 1.15 gives a picture's size as stored, before the rotation,
+    // mirroring and cropping (irot, imir, clap) that its decoder applies;
+    // later releases give it after them. The decoded picture is the stored
+    // one or its quarter turn, cut down by a crop, and never larger.
     int stride = 0;
     const uint8_t *plane = heif_image_get_plane_readonly(g.image, heif_channel_interleaved, &stride);
-    if (!plane || heif_image_get_width(g.image, heif_channel_interleaved) != size.width()
-        || heif_image_get_height(g.image, heif_channel_interleaved) != size.height()
-        || stride < size.width() * channels)
+    const QSize shown(heif_image_get_width(g.image, heif_channel_interleaved),
+                      heif_image_get_height(g.image, heif_channel_interleaved));
+    if (!plane || shown.isEmpty() || stride < shown.width() * channels
+        || (shown.boundedTo(size) != shown && shown.boundedTo(size.transposed()) != shown))
         return RenderResult::DecodeFailed;
+    // A crop can change the picture's shape and so enlarge its fit; the
+    // room the crop saved must hold the difference.
+    const QSize shownFit = fitSize(shown, width, height);
+    if (pixelBytes(shownFit) - fitBytes > finishing - pixelBytes(shown, channels + 4))
+        return RenderResult::OverMemoryCap;
     const QImage::Format format = !alpha ? QImage::Format_RGB888
         : heif_image_handle_is_premultiplied_alpha(handle) ? QImage::Format_RGBA8888_Premultiplied
                                                            : QImage::Format_RGBA8888;
-    const QImage wrapped(plane, size.width(), size.height(), stride, format);
-    const QImage out = finishPicture(convertToSRgb(wrapped, icc, declared), fit);
+    const QImage wrapped(plane, shown.width(), shown.height(), stride, format);
+    const QImage out = finishPicture(convertToSRgb(wrapped, icc, declared), shownFit);
     if (out.isNull())
         return RenderResult::OverMemoryCap;
     // The wrapper borrows libheif's planes, which g releases on the way

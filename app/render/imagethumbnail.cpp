@@ -14,7 +14,9 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
+#include <QRgba64>
 #include <QTransform>
+#include <QtEndian>
 
 #include <memory>
 
@@ -53,13 +55,65 @@ struct PictureBytes
     }
 };
 
+// Qt's PNG reader takes a 16-bit RGB picture with a transparent colour
+// (tRNS) for one with an alpha sample, which libpng does not add: three
+// samples a pixel fill rows laid out for four, and the picture comes out
+// as stripes. Such a file is read without its tRNS chunk, which Qt reads
+// right, and the colour made transparent here. 16-bit grey is read right.
+// Where the tRNS chunk starts, its colour in key; -1 for any other file.
+qint64 rgb16KeyChunk(QIODevice &file, QRgba64 &key)
+{
+    const QByteArray head = file.read(26);
+    if (head.size() < 26 || !head.startsWith("\x89PNG\r\n\x1a\n") || head.mid(12, 4) != "IHDR" || head[24] != 16
+        || head[25] != 2)
+        return -1;
+    // The chunks before the first IDAT, the only place for a tRNS.
+    for (qint64 at = 8; at + 8 <= file.size() && file.seek(at);) {
+        const QByteArray chunk = file.read(14);
+        if (chunk.size() < 8 || chunk.mid(4, 4) == "IDAT")
+            return -1;
+        if (chunk.size() == 14 && chunk.mid(4, 4) == "tRNS" && qFromBigEndian<quint32>(chunk.constData()) == 6) {
+            const char *c = chunk.constData() + 8;
+            key = QRgba64::fromRgba64(qFromBigEndian<quint16>(c), qFromBigEndian<quint16>(c + 2),
+                                      qFromBigEndian<quint16>(c + 4), 0xffff);
+            return at;
+        }
+        at += 12 + qint64(qFromBigEndian<quint32>(chunk.constData()));
+    }
+    return -1;
+}
+
+// Pixels of exactly the key colour made transparent; the picture is read
+// at its stored size with 16 bits a sample, so the comparison is exact.
+void makeTransparent(QImage &img, QRgba64 key)
+{
+    img.convertTo(QImage::Format_RGBA64);
+    for (int y = 0; y < img.height(); ++y) {
+        QRgba64 *row = reinterpret_cast<QRgba64 *>(img.scanLine(y));
+        for (int x = 0; x < img.width(); ++x) {
+            if (quint64(row[x]) == quint64(key))
+                row[x] = QRgba64::fromRgba64(0, 0, 0, 0);
+        }
+    }
+}
+
 // Through Qt's image plug-ins, at reduced size where the plug-in can (JPEG,
 // SVG), upright, refusing what would not fit the memory cap. Qt applies
 // the EXIF orientation of JPEG and TIFF files; that of PNG and WebP files,
 // which its plug-ins ignore, is applied here.
-RenderResult qtPicture(const PictureBytes &source, int width, int height, QImage &picture)
+RenderResult qtPicture(const PictureBytes &file, int width, int height, QImage &picture)
 {
-    const PictureMetadata meta = readPictureMetadata(*source.open());
+    const PictureMetadata meta = readPictureMetadata(*file.open());
+    QRgba64 key = QRgba64::fromRgba64(0);
+    const qint64 keyAt = rgb16KeyChunk(*file.open(), key);
+    QByteArray unkeyed;         // the file without its tRNS chunk, read in its place
+    if (keyAt > 0) {
+        const std::unique_ptr<QIODevice> device = file.open();
+        if (overMemoryCap(device->size()))
+            return RenderResult::OverMemoryCap;
+        unkeyed = device->readAll().remove(int(keyAt), 18);
+    }
+    const PictureBytes source = keyAt > 0 ? PictureBytes{file.path, &unkeyed} : file;
     // The name's suffix is the first guess of the format, as when Qt is
     // given the file's name.
     const std::unique_ptr<QIODevice> device = source.open();
@@ -89,9 +143,10 @@ RenderResult qtPicture(const PictureBytes &source, int width, int height, QImage
     const int bytesPerPixel = depth > 32 ? 8 : 4;
     // A reader that cannot shrink while loading hands over the stored size,
     // and flattening or smooth scaling makes one more full-size copy.
-    const bool shrinks = reader.supportsOption(QImageIOHandler::ScaledSize);
+    // The key is compared at the stored size, before any scaling blends it.
+    const bool shrinks = keyAt < 0 && reader.supportsOption(QImageIOHandler::ScaledSize);
     const qint64 need = pixelBytes(vector ? fit : stored, bytesPerPixel) * (shrinks || vector ? 1 : 2) + pixelBytes(fit)
-        + (source.data ? source.data->size() : 0);
+        + (file.data ? file.data->size() : 0) + unkeyed.size();
     if (overMemoryCap(need))
         return RenderResult::OverMemoryCap;
     const MemoryReservation hold(need);
@@ -103,6 +158,8 @@ RenderResult qtPicture(const PictureBytes &source, int width, int height, QImage
     QImage img;
     if (!reader.read(&img))
         return RenderResult::DecodeFailed;
+    if (keyAt > 0)
+        makeTransparent(img, key);
     const QImage out = orient(finishPicture(convertToSRgb(img, meta.iccProfile, meta.declared),
                                             orientation >= 5 ? readFit : fit),
                               orientation);

@@ -16,9 +16,14 @@ namespace {
 const QStringList IMAGE_MIME_TYPES_HEIF = {
     QStringLiteral("image/heif"),
 };
+// PCX is image/vnd.zbrush.pcx in current shared-mime-info and image/x-pcx
+// in older releases (now its alias). Qt reads it only with the extra image
+// plug-ins (kimageformat-plugins); without them a PCX fails to decode like
+// any unreadable picture.
 const QStringList IMAGE_MIME_TYPES = {
     QStringLiteral("image/jpeg"), QStringLiteral("image/png"), QStringLiteral("image/bmp"),
-    QStringLiteral("image/gif"), QStringLiteral("image/pcx"), QStringLiteral("image/x-targa"),
+    QStringLiteral("image/gif"), QStringLiteral("image/vnd.zbrush.pcx"), QStringLiteral("image/x-pcx"),
+    QStringLiteral("image/x-targa"),
     QStringLiteral("image/tiff"), QStringLiteral("image/svg+xml"), QStringLiteral("image/x-icon"),
     QStringLiteral("image/webp"), QStringLiteral("image/vnd.microsoft.icon"),
 };

@@ -3,6 +3,8 @@
 #include "mediafixture.h"
 #include "picturefit.h"
 
+#include <zlib.h>
+
 namespace {
 
 // The JPEG with its frame header claiming side x side; the scans stay as they were.
@@ -18,6 +20,15 @@ QByteArray svg(const QByteArray &body)
 {
     return "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink' width='100' height='100'>"
         + body + "</svg>";
+}
+
+// png with a tRNS chunk of this body before its first IDAT.
+QByteArray keyed(QByteArray png, const QByteArray &key)
+{
+    QByteArray chunk = QByteArray(3, '\0') + char(key.size()) + "tRNS" + key + QByteArray(4, '\0');
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(chunk.constData() + 4), uInt(key.size() + 4));
+    qToBigEndian<quint32>(quint32(crc), chunk.data() + key.size() + 8);
+    return png.insert(png.indexOf("IDAT") - 4, chunk);
 }
 
 } // namespace
@@ -68,6 +79,34 @@ private slots:
         QVERIFY(halfTransparent().save(at("a.png")));
         QCOMPARE(render("a.png", 200, 200), QSize(200, 100));
         QCOMPARE(colourMismatch(thumb(), {{{0.2, 0.5}, qRgb(255, 255, 255)}, {{0.8, 0.5}, BLUE}}, 64), QString());
+    }
+
+    void sixteenBitKeys_data()
+    {
+        QTest::addColumn<QImage::Format>("format");
+        QTest::addColumn<QByteArray>("key");          // the tRNS body, big-endian samples; none when empty
+        QTest::addColumn<QRgb>("shown");              // the left half's colour in the thumbnail
+        QTest::newRow("grey") << QImage::Format_Grayscale16 << QByteArray() << qRgb(64, 64, 64);
+        QTest::newRow("grey keyed") << QImage::Format_Grayscale16 << QByteArray("\x40\x40", 2) << qRgb(255, 255, 255);
+        QTest::newRow("rgb") << QImage::Format_RGBX64 << QByteArray() << qRgb(64, 0, 128);
+        QTest::newRow("rgb keyed") << QImage::Format_RGBX64 << QByteArray("\x40\x40\0\0\x80\x80", 6) << qRgb(255, 255, 255);
+    }
+
+    // Left half the key colour, right half light: the key shows white, like every transparent pixel.
+    void sixteenBitKeys()
+    {
+        QFETCH(QImage::Format, format);
+        QFETCH(QByteArray, key);
+        QFETCH(QRgb, shown);
+        QImage img(400, 200, format);
+        img.fill(qRgb(192, 192, 192));
+        QPainter(&img).fillRect(0, 0, 200, 200, format == QImage::Format_Grayscale16 ? qRgb(64, 64, 64) : qRgb(64, 0, 128));
+        QBuffer png;
+        QVERIFY(png.open(QIODevice::WriteOnly) && img.save(&png, "PNG"));
+        QCOMPARE(png.data().at(24), char(16));                        // bit depth in the header
+        QVERIFY(writeFile(at("k.png"), key.isEmpty() ? png.data() : keyed(png.data(), key)));
+        QCOMPARE(render("k.png", 200, 200), QSize(200, 100));
+        QCOMPARE(colourMismatch(thumb(), {{{0.2, 0.5}, shown}, {{0.8, 0.5}, qRgb(192, 192, 192)}}, 16), QString());
     }
 
     void decodeGuards_data()

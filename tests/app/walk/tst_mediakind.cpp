@@ -15,6 +15,7 @@ private slots:
         QTest::newRow("text") << "a.txt" << QByteArray("just words\n") << int(MediaNone);
         QTest::newRow("heic alias") << "a.heic" << QByteArray("\0\0\0\x18" "ftypheic", 12) << int(MediaHeif);
         QTest::newRow("mpeg-ts case") << "a.ts" << QByteArray("ffmpeg") << int(MediaVideo);
+        QTest::newRow("pcx") << "a.pcx" << QByteArray("\x0a\x05\x01\x08", 4) + QByteArray(124, '\0') << int(MediaImage);
         QTest::newRow("avif, decoded by libheif") << "a.avif" << QByteArray("\0\0\0\x18" "ftypavif\0\0\0\0avifmif1", 24) << int(MediaHeif);
     }
 
