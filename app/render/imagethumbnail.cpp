@@ -97,6 +97,32 @@ void makeTransparent(QImage &img, QRgba64 key)
     }
 }
 
+// The plug-ins for OpenEXR, Radiance HDR, PCX, Krita and OpenRaster learn
+// the size only while decoding. Such a picture holds the whole cap while
+// it is decoded: in the render helper a decode that grows past it meets
+// the helper's data limit and fails, and a result larger than the cap is
+// refused all the same. A file larger than the cap would decode larger
+// still, and is refused unread. held: the file's bytes when in memory.
+RenderResult unsizedPicture(QImageReader &reader, qint64 held, const PictureMetadata &meta, int width, int height,
+                            QImage &picture)
+{
+    if (overMemoryCap(reader.device()->size()))
+        return RenderResult::OverMemoryCap;
+    const MemoryReservation hold(RenderSettings::current().memoryCap);
+    if (!hold.granted())
+        return reservationRefused();
+    QImage img;
+    if (!reader.read(&img))
+        return RenderResult::DecodeFailed;
+    const QSize fit = fitSize(img.size(), width, height);
+    if (!fit.isValid())
+        return RenderResult::DecodeFailed;
+    if (overMemoryCap(pixelBytes(img.size(), img.depth() > 32 ? 8 : 4) * 2 + pixelBytes(fit) + held))
+        return RenderResult::OverMemoryCap;
+    picture = finishPicture(convertToSRgb(img, meta.iccProfile, meta.declared), fit);
+    return picture.isNull() ? RenderResult::OverMemoryCap : RenderResult::Rendered;
+}
+
 // Through Qt's image plug-ins, at reduced size where the plug-in can (JPEG,
 // SVG), upright, refusing what would not fit the memory cap. Qt applies
 // the EXIF orientation of JPEG and TIFF files; that of PNG and WebP files,
@@ -121,7 +147,8 @@ RenderResult qtPicture(const PictureBytes &file, int width, int height, QImage &
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
     if (!stored.isValid() || stored.isEmpty())
-        return RenderResult::DecodeFailed;
+        return reader.canRead() ? unsizedPicture(reader, file.data ? file.data->size() : 0, meta, width, height, picture)
+                                : RenderResult::DecodeFailed;
     const int orientation = reader.transformation() == QImageIOHandler::TransformationNone ? meta.orientation : 1;
     // Qt applies the scaled size before its own transform, and so do we.
     const bool turned = (reader.transformation() & QImageIOHandler::TransformationRotate90) || orientation >= 5;

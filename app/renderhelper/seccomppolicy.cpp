@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <seccomp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
 
@@ -70,6 +71,12 @@ bool addRules(scmp_filter_ctx ctx)
             || seccomp_rule_add(ctx, SCMP_ACT_ERRNO(EPERM), call, 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, PROT_EXEC)) != 0)
             return false;
     }
+    // glibc asks nscd over a local socket before reading /etc/passwd when
+    // a user's name is looked up (the zip reader behind the Krita and
+    // OpenRaster plug-ins names the owner of its entries); refused, the
+    // lookup falls back to the file. Any other family ends the helper.
+    if (seccomp_rule_add(ctx, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(socket), 1, SCMP_A0(SCMP_CMP_EQ, AF_UNIX)) != 0)
+        return false;
     // Terminal queries (isatty) find no terminal.
     if (seccomp_rule_add(ctx, SCMP_ACT_ERRNO(ENOTTY), SCMP_SYS(ioctl), 0) != 0)
         return false;

@@ -1,5 +1,6 @@
 #include "mediakind.h"
 
+#include <QByteArray>
 #include <QFile>
 #include <QHash>
 #include <QMimeDatabase>
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -17,15 +19,34 @@ const QStringList IMAGE_MIME_TYPES_HEIF = {
     QStringLiteral("image/heif"),
 };
 // PCX is image/vnd.zbrush.pcx in current shared-mime-info and image/x-pcx
-// in older releases (now its alias). Qt reads it only with the extra image
-// plug-ins (kimageformat-plugins); without them a PCX fails to decode like
-// any unreadable picture.
+// in older releases (now its alias). PSD, XCF, JPEG XL, OpenEXR, Radiance
+// HDR, PCX, Krita and OpenRaster are read by the extra image plug-ins
+// (kimageformat-plugins), Netpbm, XPM and XBM by Qt itself. Krita and
+// OpenRaster files are zip archives; the plug-ins read the flattened
+// picture the painting programs store in them.
 const QStringList IMAGE_MIME_TYPES = {
     QStringLiteral("image/jpeg"), QStringLiteral("image/png"), QStringLiteral("image/bmp"),
     QStringLiteral("image/gif"), QStringLiteral("image/vnd.zbrush.pcx"), QStringLiteral("image/x-pcx"),
     QStringLiteral("image/x-targa"),
     QStringLiteral("image/tiff"), QStringLiteral("image/svg+xml"), QStringLiteral("image/x-icon"),
     QStringLiteral("image/webp"), QStringLiteral("image/vnd.microsoft.icon"),
+    QStringLiteral("image/vnd.adobe.photoshop"), QStringLiteral("image/x-xcf"), QStringLiteral("image/jxl"),
+    QStringLiteral("image/x-exr"), QStringLiteral("image/vnd.radiance"),
+    QStringLiteral("image/x-portable-pixmap"), QStringLiteral("image/x-portable-graymap"),
+    QStringLiteral("image/x-portable-bitmap"), QStringLiteral("image/x-portable-anymap"),
+    QStringLiteral("image/x-xpixmap"), QStringLiteral("image/x-xbitmap"),
+    QStringLiteral("application/x-krita"), QStringLiteral("image/openraster"),
+};
+// Pictures older MIME databases do not know by their content: BigTIFF
+// (shared-mime-info 2.2 types it, and any .btf file, as
+// application/octet-stream) and Radiance HDR (no type of its own before
+// 2.3; its header line FORMAT= makes it a subtitle file there). Consulted
+// only when the database's answer routes nowhere.
+const std::pair<QByteArray, const char *> IMAGE_MAGIC[] = {
+    {QByteArrayLiteral("II+\0"), "image/tiff"},
+    {QByteArrayLiteral("MM\0+"), "image/tiff"},
+    {QByteArrayLiteral("#?RADIANCE\n"), "image/vnd.radiance"},
+    {QByteArrayLiteral("#?RGBE\n"), "image/vnd.radiance"},
 };
 const QStringList VIDEO_MIME_TYPES = {
     QStringLiteral("video/x-msvideo"), QStringLiteral("video/x-ms-wmv"),
@@ -97,7 +118,8 @@ QByteArray head(const QString &path)
 MediaKind mediaKindOf(const QString &path)
 {
     static const QMimeDatabase db;
-    const QMimeType type = db.mimeTypeForFileNameAndData(path, head(path));
+    const QByteArray bytes = head(path);
+    const QMimeType type = db.mimeTypeForFileNameAndData(path, bytes);
     const QHash<QString, MediaKind> &index = mimeIndex();
     MediaKind best = MediaNone;
     auto consider = [&](const QString &name) {
@@ -108,6 +130,10 @@ MediaKind mediaKindOf(const QString &path)
     consider(type.name());
     for (const QString &alias : type.aliases())
         consider(alias);
+    for (const auto &magic : IMAGE_MAGIC) {
+        if (best == MediaNone && bytes.startsWith(magic.first))
+            consider(QLatin1String(magic.second));
+    }
     return best;
 }
 

@@ -11,7 +11,8 @@ enum MediaKind {
 };
 
 // The MIME type's name or one of its aliases, in any letter case, found in
-// the HEIF, image or video list, in that order.
+// the HEIF, image or video list, in that order; failing that, a picture
+// known by its first bytes (BigTIFF, Radiance HDR) is an image.
 MediaKind mediaKindOf(const QString &path);
 // ".jpg", ".gif", or empty for MediaNone.
 QString thumbnailSuffix(MediaKind kind);

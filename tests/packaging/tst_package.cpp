@@ -46,8 +46,8 @@ private slots:
         const QString deb = out.filePath(debs.first());
         QByteArray depends, files;
         QVERIFY(run(QStringLiteral("dpkg-deb"), {"-f", deb, "Depends"}, &depends) && run("dpkg-deb", {"-c", deb}, &files));
-        for (const char *dep : {"qt5-image-formats-plugins", "libqt5svg5", "ffmpeg", "libheif1", "libjpeg62-turbo", "libqt5core5a",
-                                "libseccomp2", "fonts-dejavu-core"})
+        for (const char *dep : {"qt5-image-formats-plugins", "kimageformat-plugins", "libqt5svg5", "ffmpeg", "libheif1",
+                                "libjpeg62-turbo", "libqt5core5a", "libseccomp2", "fonts-dejavu-core"})
             QVERIFY2(depends.contains(dep), dep);
         for (const char *file : {"./usr/bin/k8thumbgen", "./usr/bin/k8thumbgenctl", "./usr/lib/systemd/system/k8thumbgen.service",
                                  "./usr/lib/systemd/system/k8thumbgen.socket",

@@ -142,6 +142,11 @@ private slots:
         const QString bomb = QFINDTESTDATA("../../data/header-only-12000.png");
         QVERIFY(!bomb.isEmpty());
         QTest::newRow("memory bomb under Qt's limit") << "b.png" << readFile(bomb) << 256 << 200 << false;
+        // PCX reports no size before decoding: held to the cap by what it decoded to.
+        QBuffer pcx;
+        QVERIFY(pcx.open(QIODevice::WriteOnly) && big.save(&pcx, "PCX"));
+        QTest::newRow("pcx decoded over cap") << "a.pcx" << pcx.data() << 8 << 200 << false;
+        QTest::newRow("pcx within cap") << "a.pcx" << pcx.data() << 64 << 200 << true;
         // SVG may embed pictures only as data: URIs; @RED@ names a private file.
         const QByteArray image("<image width='100' height='100' ");
         QTest::newRow("svg data uri image")

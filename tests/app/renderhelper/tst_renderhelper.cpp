@@ -87,6 +87,50 @@ struct Reply
     qint64 reserved = 0;        // the largest reservation asked for
 };
 
+
+// The picture in format by Qt's own writer or a plug-in's; empty when none writes it.
+QByteArray written(const QImage &img, const char *format)
+{
+    QBuffer buffer;
+    return buffer.open(QIODevice::WriteOnly) && QImageWriter(&buffer, format).write(img) ? buffer.data() : QByteArray();
+}
+
+// Uncompressed 8-bit RGB, one plane a channel after three empty sections.
+QByteArray psd(const QImage &img)
+{
+    QByteArray out("8BPS");
+    QDataStream s(&out, QIODevice::Append);
+    s << quint16(1) << quint32(0) << quint16(0) << quint16(3) << quint32(img.height()) << quint32(img.width())
+      << quint16(8) << quint16(3) << quint32(0) << quint32(0) << quint32(0) << quint16(0);
+    for (const int shift : {16, 8, 0})
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x)
+                s << quint8(img.pixel(x, y) >> shift);
+    return out;
+}
+
+// Every pixel one RGBE value, scanlines stored flat.
+QByteArray radiance(const QSize &size, const QByteArray &rgbe)
+{
+    return QStringLiteral("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y %1 +X %2\n").arg(size.height()).arg(size.width()).toLatin1()
+        + rgbe.repeated(size.width() * size.height());
+}
+
+// A picture made by a program in dir, read back; empty when it failed.
+QByteArray made(const QTemporaryDir &dir, const QString &program, const QStringList &args, const QString &name)
+{
+    return runTool(program, args) ? readFile(dir.filePath(name)) : QByteArray();
+}
+
+// Krita and OpenRaster files: zip archives whose first entry, stored, names
+// the type, and whose mergedimage.png is what viewers show.
+QByteArray zipped(const QTemporaryDir &dir, const QImage &img, const QByteArray &mimetype)
+{
+    const QString zip = dir.filePath(QStringLiteral("z.zip"));
+    return writeFile(dir.filePath(QStringLiteral("mimetype")), mimetype) && img.save(dir.filePath(QStringLiteral("mergedimage.png")))
+            && runTool(QStringLiteral("sh"), {"-c", QStringLiteral("cd '%1' && zip -q -X -0 z.zip mimetype && zip -q -X z.zip mergedimage.png").arg(dir.path())})
+        ? readFile(zip) : QByteArray();
+}
 } // namespace
 
 // The helper program on its channel, as the service talks to it.
@@ -195,6 +239,53 @@ private slots:
             QVERIFY(darkPixels(t, QRect(0, 0, t.width() / 2, t.height())) > 50);
             QCOMPARE(darkPixels(t, QRect(t.width() * 3 / 5, 0, t.width() * 2 / 5, t.height())), 0);
         }
+    }
+
+
+    void pictureTypes_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("bytes");        // empty: no tool here makes such a file
+        QTest::addColumn<QRgb>("shown");              // the thumbnail's colour
+        const QRgb orange = qRgb(200, 60, 30), grey = qRgb(90, 90, 90), black = qRgb(0, 0, 0);
+        const QImage img = picture(64, 48, orange);
+        QTemporaryDir tmp;            // the data functions run before init()
+        const QString png = tmp.filePath("a.png");
+        QVERIFY(tmp.isValid() && img.save(png));
+        QTest::newRow("ppm") << QByteArray("a.ppm") << written(img, "ppm") << orange;
+        QTest::newRow("pgm") << QByteArray("a.pgm") << written(picture(64, 48, grey), "pgm") << grey;
+        QTest::newRow("pbm") << QByteArray("a.pbm") << written(picture(64, 48, black), "pbm") << black;
+        QTest::newRow("xpm") << QByteArray("a.xpm") << written(img, "xpm") << orange;
+        QTest::newRow("xbm") << QByteArray("a.xbm") << written(picture(64, 48, black), "xbm") << black;
+        QTest::newRow("pcx") << QByteArray("a.pcx") << written(img, "pcx") << orange;
+        QTest::newRow("jpeg xl") << QByteArray("a.jxl") << written(img, "jxl") << orange;
+        QTest::newRow("psd") << QByteArray("a.psd") << psd(img) << orange;
+        QTest::newRow("krita") << QByteArray("a.kra") << (haveTool("zip") ? zipped(tmp, img, "application/x-krita") : QByteArray()) << orange;
+        QTest::newRow("openraster") << QByteArray("a.ora") << (haveTool("zip") ? zipped(tmp, img, "image/openraster") : QByteArray()) << orange;
+        // 0.78, 0.23, 0.12: the plug-in scales by 255 with no curve.
+        QTest::newRow("radiance") << QByteArray("a.hdr") << radiance(img.size(), "\xc8\x3c\x1e\x80") << orange;
+        // The same values linear: the plug-in's display curve (knee, gamma 2.2) darkens them.
+        QTest::newRow("openexr") << QByteArray("a.exr")
+                                 << (haveTool("ffmpeg") ? made(tmp, "ffmpeg", {"-v", "error", "-i", png, "-pix_fmt", "rgb48le", tmp.filePath("a.exr")}, "a.exr")
+                                                        : QByteArray()) << qRgb(151, 95, 70);
+        QTest::newRow("bigtiff") << QByteArray("a.btf")
+                                 << (haveTool("convert") ? made(tmp, "convert", {png, "TIFF64:" + tmp.filePath("a.btf")}, "a.btf") : QByteArray())
+                                 << orange;
+    }
+
+    // Each through a locked-in helper, as the service renders it.
+    void pictureTypes()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, bytes);
+        if (bytes.isEmpty())
+            QSKIP("no writer for this type here (zip, ffmpeg or imagemagick missing)");
+        QVERIFY(startHelper(qint64(256) << 20));
+        const Reply reply = render(name, bytes, RenderPicture::Image, 200);
+        QCOMPARE(reply.result, int(RenderResult::Rendered));
+        QCOMPARE(reply.thumbnail.size(), QSize(200, 150));
+        QFETCH(QRgb, shown);
+        QCOMPARE(colourMismatch(reply.thumbnail, {{{0.5, 0.5}, shown}}, 16), QString());
     }
 
     void lockedIn()

@@ -16,6 +16,10 @@ private slots:
         QTest::newRow("heic alias") << "a.heic" << QByteArray("\0\0\0\x18" "ftypheic", 12) << int(MediaHeif);
         QTest::newRow("mpeg-ts case") << "a.ts" << QByteArray("ffmpeg") << int(MediaVideo);
         QTest::newRow("pcx") << "a.pcx" << QByteArray("\x0a\x05\x01\x08", 4) + QByteArray(124, '\0') << int(MediaImage);
+        // Known by their first bytes where the MIME database does not know them.
+        QTest::newRow("bigtiff") << "a.btf" << QByteArray("II+\0\x08\0\0\0", 8) + QByteArray(120, '\0') << int(MediaImage);
+        QTest::newRow("radiance") << "a.hdr" << QByteArray("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 1\n\x80\x80\x80\x80")
+                                  << int(MediaImage);
         QTest::newRow("avif, decoded by libheif") << "a.avif" << QByteArray("\0\0\0\x18" "ftypavif\0\0\0\0avifmif1", 24) << int(MediaHeif);
     }
 
