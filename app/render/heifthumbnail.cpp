@@ -11,6 +11,9 @@
 
 #include <libheif/heif.h>
 
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -85,9 +88,53 @@ bool heifColours(const heif_image_handle *h, QByteArray &icc, QColorSpace &decla
     return declared.isValid();
 }
 
+// libheif reading a descriptor with pread, from where it asks. Its reader
+// from memory copies what it parses, more than a reader that reads only
+// what is asked for: a file's embedded thumbnail costs a few reads.
+struct FdReader
+{
+    int fd;
+    qint64 size;
+    qint64 position = 0;
+
+    static int64_t position_(void *self) { return static_cast<FdReader *>(self)->position; }
+    static int read(void *data, size_t size, void *self)
+    {
+        FdReader *r = static_cast<FdReader *>(self);
+        for (size_t done = 0; done < size;) {
+            const ssize_t n = ::pread(r->fd, static_cast<char *>(data) + done, size - done, off_t(r->position));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return 1;
+            done += size_t(n);
+            r->position += n;
+        }
+        return 0;
+    }
+    static int seek(int64_t position, void *self)
+    {
+        FdReader *r = static_cast<FdReader *>(self);
+        if (position < 0 || position > r->size)
+            return 1;
+        r->position = position;
+        return 0;
+    }
+    static heif_reader_grow_status grow(int64_t target, void *self)
+    {
+        return target > static_cast<FdReader *>(self)->size ? heif_reader_grow_status_size_beyond_eof
+                                                             : heif_reader_grow_status_size_reached;
+    }
+    static const heif_reader *functions()
+    {
+        static const heif_reader reader = {1, &position_, &read, &seek, &grow};
+        return &reader;
+    }
+};
+
 } // namespace
 
-RenderResult heifPicture(const QString &source, int width, int height, const QByteArray *data, QImage &picture)
+RenderResult heifPicture(const QString &source, int width, int height, const QByteArray *data, QImage &picture, int fd)
 {
     if (width <= 0 || height <= 0)
         return RenderResult::DecodeFailed;
@@ -98,8 +145,11 @@ RenderResult heifPicture(const QString &source, int width, int height, const QBy
     g.ctx = heif_context_alloc();
     if (!g.ctx)
         return RenderResult::DecodeFailed;
-    const heif_error read = data ? heif_context_read_from_memory_without_copy(g.ctx, data->constData(), size_t(data->size()), nullptr)
-                                 : heif_context_read_from_file(g.ctx, path.constData(), nullptr);
+    struct stat st {};
+    FdReader reader{fd, fd >= 0 && ::fstat(fd, &st) == 0 ? qint64(st.st_size) : 0};
+    const heif_error read = fd >= 0 ? heif_context_read_from_reader(g.ctx, FdReader::functions(), &reader, nullptr)
+        : data ? heif_context_read_from_memory_without_copy(g.ctx, data->constData(), size_t(data->size()), nullptr)
+               : heif_context_read_from_file(g.ctx, path.constData(), nullptr);
     if (read.code != heif_error_Ok)
         return RenderResult::DecodeFailed;
     if (heif_context_get_primary_image_handle(g.ctx, &g.primary).code != heif_error_Ok)

@@ -30,7 +30,8 @@ public:
         if (m_at != MAP_FAILED)
             ::munmap(m_at, m_size);
     }
-    RenderResult map(int source, qint64 cap)
+    // Only checked, not mapped, when mapping is false.
+    RenderResult map(int source, qint64 cap, bool mapping = true)
     {
         struct stat st;
         if (::fstat(source, &st) != 0 || !S_ISREG(st.st_mode))
@@ -39,6 +40,8 @@ public:
             return RenderResult::OverMemoryCap;
         if (st.st_size == 0)
             return RenderResult::DecodeFailed;
+        if (!mapping)
+            return RenderResult::Rendered;
         m_size = size_t(st.st_size);
         m_at = ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, source, 0);
         if (m_at == MAP_FAILED)
@@ -73,12 +76,14 @@ RenderResult render(int kind, int source, const QString &name, int width, int he
     if (kind != Heif && kind != Image)
         return RenderResult::NotMedia;
     const qint64 cap = RenderSettings::current().memoryCap;
+    // A HEIF is read by libheif where it asks (the embedded thumbnail of a
+    // large file is a few KB of it); any other picture is mapped whole.
     SourceMap mapped;
-    const RenderResult read = mapped.map(source, qMin<qint64>(cap, INT_MAX - 1));
+    const RenderResult read = mapped.map(source, qMin<qint64>(cap, INT_MAX - 1), kind == Image);
     if (read != RenderResult::Rendered)
         return read;
     QImage picture;
-    const RenderResult result = kind == Heif ? heifPicture(name, width, height, mapped.bytes(), picture)
+    const RenderResult result = kind == Heif ? heifPicture(name, width, height, nullptr, picture, source)
                                              : imagePicture(name, width, height, mapped.bytes(), picture);
     if (result != RenderResult::Rendered)
         return result;
