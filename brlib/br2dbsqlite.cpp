@@ -323,6 +323,11 @@ bool BR2DBSqlite::createDatabase(const QString &path, const QString &script, boo
                              .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
     QString error;
     sqlite3 *db = nullptr;
+    // Private from its first byte: SQLite gives its log files the mode of
+    // the database, and a database holds its users' requests.
+    const int made = ::open(QFile::encodeName(temp).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (made >= 0)
+        ::close(made);
     bool ok = sqlite3_open_v2(QFile::encodeName(temp).constData(), &db,
                               SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) == SQLITE_OK;
     if (!ok) {

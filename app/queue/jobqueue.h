@@ -4,6 +4,7 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QHash>
 #include <QList>
 #include <QSize>
 #include <QString>
@@ -51,9 +52,9 @@ public:
     // onlyUid: when not negative, only the jobs queued by that uid (the
     // identity stored with an untrusted client's job).
     virtual QList<QJsonObject> jobs(int offset, int limit, int &total, qint64 onlyUid) = 0;
-    // The uid that queued the job as an untrusted client; -1 for a trusted
-    // client's job or one not known.
-    virtual qint64 ownerUid(int quuno) = 0;
+    // The uid that queued each job of an untrusted client, by number (jobs
+    // of trusted clients are not in it).
+    virtual QHash<int, uint> owners() = 0;
     enum CancelOutcome { CancelRemoved, CancelStopping, CancelUnknown };
     // A waiting job is removed at once; one in progress is stopped at its
     // next file boundary and removed then.

@@ -19,6 +19,7 @@
 #include <QImageReader>
 #include <QMimeDatabase>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QMutexLocker>
 #include <QSocketNotifier>
 #include <QThread>
@@ -352,13 +353,14 @@ qint64 jobOwner(const QJsonObject &job)
     return uid.isDouble() ? qint64(uid.toDouble()) : -1;
 }
 
-// What a job's stored item costs: its arguments and command as text.
+// What a job's stored item costs: its arguments, command and identity as
+// the stored JSON text (not its number and time, added after the check).
 qint64 jobBytes(const QJsonObject &job)
 {
-    qint64 bytes = job.value(QStringLiteral("command")).toString().size();
-    for (const QJsonValue &arg : job.value(QStringLiteral("args")).toArray())
-        bytes += arg.toString().size() + 4;
-    return bytes;
+    QJsonObject item = job;
+    item.remove(QStringLiteral("quuno"));
+    item.remove(QStringLiteral("crttime"));
+    return QJsonDocument(item).toJson(QJsonDocument::Compact).size();
 }
 
 } // namespace
@@ -376,17 +378,20 @@ void AppData::shareLocked(const QJsonObject &job, int sign)
         m_shares.remove(uint(uid));
 }
 
-qint64 AppData::ownerUid(int quuno)
+QHash<int, uint> AppData::owners()
 {
+    QHash<int, uint> out;
     QMutexLocker lock(&m_mutex);
-    const auto running = m_running.constFind(quuno);
-    if (running != m_running.constEnd())
-        return jobOwner(*running);
-    for (const QJsonObject &job : qAsConst(m_queue)) {
-        if (toInt(job.value(QStringLiteral("quuno"))) == quuno)
-            return jobOwner(job);
-    }
-    return -1;
+    const auto add = [&](const QJsonObject &job) {
+        const qint64 uid = jobOwner(job);
+        if (uid >= 0)
+            out.insert(toInt(job.value(QStringLiteral("quuno"))), uint(uid));
+    };
+    for (const QJsonObject &job : qAsConst(m_running))
+        add(job);
+    for (const QJsonObject &job : qAsConst(m_queue))
+        add(job);
+    return out;
 }
 
 bool AppData::push(BR2Journals &journal, const QStringList &args, const QString &command, const QJsonObject &owner)

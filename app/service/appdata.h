@@ -74,7 +74,7 @@ public:
     PeerPolicy peerPolicy() const override { return m_policy; }
     int queuedCount() override;
     QList<QJsonObject> jobs(int offset, int limit, int &total, qint64 onlyUid) override;
-    qint64 ownerUid(int quuno) override;
+    QHash<int, uint> owners() override;
     CancelOutcome cancel(int quuno) override;
     qint64 databaseBytes() const override;
     QJsonArray postponed() override;

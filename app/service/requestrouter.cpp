@@ -55,12 +55,16 @@ QStringList untrustedArgs(const QJsonValue &value)
 // What an untrusted client is shown of a text another listing holds:
 // whole up to a few hundred characters, else cut and marked.
 const int LISTED_CHARS = 300;
+const int LISTED_ITEMS = 16;   // of a list: its first, then how many more
 QJsonValue listed(const QJsonValue &value)
 {
     if (value.isArray()) {
+        const QJsonArray in = value.toArray();
         QJsonArray out;
-        for (const QJsonValue &item : value.toArray())
-            out.append(listed(item));
+        for (int i = 0; i < in.size() && i < LISTED_ITEMS; ++i)
+            out.append(listed(in.at(i)));
+        if (in.size() > LISTED_ITEMS)
+            out.append(QStringLiteral("…(%1 more)").arg(in.size() - LISTED_ITEMS));
         return out;
     }
     const QString text = value.toString();
@@ -160,8 +164,10 @@ void RequestRouter::thumbgen_status(QJsonObject *retObject, QJsonObject cmdObjec
     // its own jobs only.
     const BR2PeerCredentials peer = envObject->peerCredentials();
     const bool trusted = isTrustedPeer(peer, m_queue->peerPolicy());
+    const QHash<int, uint> owners = trusted ? QHash<int, uint>() : m_queue->owners();
     const auto others = [&](const QJsonObject &entry) {
-        return !trusted && m_queue->ownerUid(toInt(entry.value(QStringLiteral("quuno")))) != qint64(peer.uid);
+        const auto owner = owners.constFind(toInt(entry.value(QStringLiteral("quuno"))));
+        return !trusted && (owner == owners.constEnd() || *owner != peer.uid);
     };
     QJsonArray postponed, running;
     for (const QJsonValue &v : m_queue->postponed()) {

@@ -263,7 +263,9 @@ bool walkFolder(const QString &source, const QString &thumbs, WalkTally &tally,
         if (ownThumbs && isThumbnailName(QString::fromLatin1(name)))
             continue;
         const QByteArray path = folder + (folder.endsWith('/') ? "" : "/") + name;
-        if ((entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) && !linkFollowed(::dirfd(dir), entry->d_name, path, st)) {
+        // Looked at now, not by the entry's type: the folder was listed a
+        // while ago, and a file may have been swapped for a link since.
+        if (!linkFollowed(::dirfd(dir), entry->d_name, path, st)) {
             tally.skipped(WalkTally::Link);
             PRINTLN(QStringLiteral("no thumbnail for %1: a link whose owner may not read its target").arg(QFile::decodeName(path)));
             continue;
