@@ -28,7 +28,7 @@ enum Type : quint32 { Request = 1, Reserve = 2, Granted = 3, Result = 4, Ready =
 
 struct RenderRequest
 {
-    qint32 kind = 0;          // MediaKind of the file: MediaImage or MediaHeif
+    qint32 kind = 0;          // MediaKind of the file: MediaImage, MediaHeif or MediaRaw
     qint32 width = 0;         // the box
     qint32 height = 0;
     qint32 reserved = 0;

@@ -20,11 +20,7 @@
 
 #include <memory>
 
-namespace {
-
-// EXIF orientation 1..8 applied the way viewers do: mirror, then turn 90
-// degrees clockwise where the tag says so.
-QImage orient(const QImage &img, int orientation)
+QImage orientPicture(const QImage &img, int orientation)
 {
     static const int flags[9] = {0, 0, 1, 3, 2, 6, 4, 5, 7};     // bit 1 mirror, 2 flip, 4 rotate 90
     const int f = orientation >= 1 && orientation <= 8 ? flags[orientation] : 0;
@@ -35,6 +31,8 @@ QImage orient(const QImage &img, int orientation)
         out = out.transformed(QTransform().rotate(90));
     return out;
 }
+
+namespace {
 
 // A picture's bytes, from its file or from memory; every reader gets a
 // device of its own, open at the start (a failed open reads as empty).
@@ -187,9 +185,9 @@ RenderResult qtPicture(const PictureBytes &file, int width, int height, QImage &
         return RenderResult::DecodeFailed;
     if (keyAt > 0)
         makeTransparent(img, key);
-    const QImage out = orient(finishPicture(convertToSRgb(img, meta.iccProfile, meta.declared),
-                                            orientation >= 5 ? readFit : fit),
-                              orientation);
+    const QImage out = orientPicture(finishPicture(convertToSRgb(img, meta.iccProfile, meta.declared),
+                                                   orientation >= 5 ? readFit : fit),
+                                     orientation);
     if (out.isNull())
         return RenderResult::OverMemoryCap;
     picture = out;
@@ -198,9 +196,8 @@ RenderResult qtPicture(const PictureBytes &file, int width, int height, QImage &
 
 // Through the scaled JPEG decoder: only the DCT scale that covers the box
 // is decoded, then converted to sRGB from the file's profile.
-RenderResult jpegPicture(JpegDecoder &jpeg, int width, int height, qint64 held, QImage &picture)
+RenderResult jpegPicture(JpegDecoder &jpeg, int width, int height, qint64 held, int orientation, QImage &picture)
 {
-    const int orientation = jpeg.orientation();
     const bool turned = orientation >= 5;
     const QSize shown = turned ? jpeg.size().transposed() : jpeg.size();
     const QSize fit = fitSize(shown, width, height);
@@ -216,7 +213,7 @@ RenderResult jpegPicture(JpegDecoder &jpeg, int width, int height, qint64 held, 
     const QImage raw = jpeg.decode(storedFit, RenderSettings::current().memoryCap);
     if (raw.isNull())
         return RenderResult::DecodeFailed;
-    picture = orient(finishPicture(convertToSRgb(raw, jpeg.iccProfile()), storedFit), orientation);
+    picture = orientPicture(finishPicture(convertToSRgb(raw, jpeg.iccProfile()), storedFit), orientation);
     return picture.isNull() ? RenderResult::OverMemoryCap : RenderResult::Rendered;
 }
 
@@ -233,10 +230,19 @@ RenderResult imagePicture(const QString &source, int width, int height, const QB
                 return RenderResult::DecodeFailed;
             // CMYK and YCCK files take Qt's path, which converts them.
             if (jpeg->canDecode())
-                return jpegPicture(*jpeg, width, height, data ? data->size() : 0, picture);
+                return jpegPicture(*jpeg, width, height, data ? data->size() : 0, jpeg->orientation(), picture);
         }
     }
     return qtPicture(PictureBytes{source, data}, width, height, picture);
+}
+
+RenderResult jpegBytesPicture(const QByteArray &jpeg, int orientation, int width, int height, qint64 held,
+                              QImage &picture)
+{
+    JpegDecoder decoder(jpeg);
+    if (!decoder.isJpeg() || !decoder.readHeader() || !decoder.canDecode())
+        return RenderResult::DecodeFailed;
+    return jpegPicture(decoder, width, height, held, orientation, picture);
 }
 
 RenderResult imageThumbnail(const QString &source, const QString &target, int width, int height, const QByteArray *data)

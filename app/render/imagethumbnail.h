@@ -18,6 +18,14 @@
 //
 // The finished picture, not yet encoded.
 RenderResult imagePicture(const QString &source, int width, int height, const QByteArray *data, QImage &picture);
+// A JPEG held in memory (a camera RAW's embedded preview) rendered as a
+// JPEG file is, but turned by orientation rather than by its own tag;
+// held: bytes the caller keeps meanwhile, counted in the reservation.
+RenderResult jpegBytesPicture(const QByteArray &jpeg, int orientation, int width, int height, qint64 held,
+                              QImage &picture);
+// EXIF orientation 1..8 applied the way viewers do: mirror, then turn 90
+// degrees clockwise where the tag says so.
+QImage orientPicture(const QImage &img, int orientation);
 // The picture written as target.
 RenderResult imageThumbnail(const QString &source, const QString &target, int width, int height,
                             const QByteArray *data = nullptr);

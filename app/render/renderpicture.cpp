@@ -2,6 +2,7 @@
 
 #include "heifthumbnail.h"
 #include "imagethumbnail.h"
+#include "rawthumbnail.h"
 #include "rendersettings.h"
 
 #include <QBuffer>
@@ -73,17 +74,18 @@ QByteArray encodeJpeg(const QImage &picture)
 RenderResult render(int kind, int source, const QString &name, int width, int height, QByteArray &jpeg)
 {
     jpeg.clear();
-    if (kind != Heif && kind != Image)
+    if (kind != Heif && kind != Image && kind != Raw)
         return RenderResult::NotMedia;
     const qint64 cap = RenderSettings::current().memoryCap;
     // A HEIF is read by libheif where it asks (the embedded thumbnail of a
     // large file is a few KB of it); any other picture is mapped whole.
     SourceMap mapped;
-    const RenderResult read = mapped.map(source, qMin<qint64>(cap, INT_MAX - 1), kind == Image);
+    const RenderResult read = mapped.map(source, qMin<qint64>(cap, INT_MAX - 1), kind != Heif);
     if (read != RenderResult::Rendered)
         return read;
     QImage picture;
     const RenderResult result = kind == Heif ? heifPicture(name, width, height, nullptr, picture, source)
+        : kind == Raw                        ? rawPicture(*mapped.bytes(), width, height, picture)
                                              : imagePicture(name, width, height, mapped.bytes(), picture);
     if (result != RenderResult::Rendered)
         return result;

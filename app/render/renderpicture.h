@@ -9,9 +9,9 @@
 // finished thumbnail's JPEG bytes.
 namespace RenderPicture {
 
-// The kinds a request names: the walk's MediaKind numbers for HEIF and for
-// other still pictures.
-enum Kind { Heif = 1, Image = 2 };
+// The kinds a request names: the walk's MediaKind numbers for HEIF, for
+// other still pictures and for camera RAW files.
+enum Kind { Heif = 1, Image = 2, Raw = 4 };
 
 // Reads the picture from source, a descriptor of a regular file or of a
 // sealed memfd (from its start, whatever its offset, without closing it),

@@ -66,6 +66,7 @@ RenderResult render(MediaKind kind, const QString &source, const QString &target
     switch (kind) {
     case MediaHeif:
     case MediaImage:
+    case MediaRaw:
         result = pictureThumbnail(kind, source, target, width, height, copy);
         break;
     case MediaVideo:
@@ -144,7 +145,7 @@ bool renderCounted(MediaKind kind, const QByteArray &raw, const QString &source,
         tally.skipped(WalkTally::Quarantined);
         return !stopRequested();
     }
-    if (kind == MediaImage || kind == MediaHeif)
+    if (isPicture(kind))
         RenderHelpers::prepare();
     RenderResult result;
     {
@@ -194,7 +195,7 @@ bool snapvaultFile(const QString &file, const QByteArray &raw, const QDir &thumb
     // job's only when this job's identity may read the file itself.
     if (!regular || !remember || !actingMayRead(file) || !FileIdentityStore::known(file, id, known, hash)) {
         known = mediaKindOf(file);
-        const bool copied = (known == MediaImage || known == MediaHeif) && bytes.copy(file, st, copyLimit());
+        const bool copied = isPicture(MediaKind(known)) && bytes.copy(file, st, copyLimit());
         hash = known == MediaNone ? QByteArray() : copied ? bytes.md5hex() : fileMd5hex(file);
         if (regular && remember && (known == MediaNone || !hash.isEmpty()))
             FileIdentityStore::record(file, id, known, hash);

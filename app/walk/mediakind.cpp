@@ -48,6 +48,27 @@ const std::pair<QByteArray, const char *> IMAGE_MAGIC[] = {
     {QByteArrayLiteral("#?RADIANCE\n"), "image/vnd.radiance"},
     {QByteArrayLiteral("#?RGBE\n"), "image/vnd.radiance"},
 };
+// Camera RAW files, decoded by LibRaw: their previews or sensor data, never
+// their TIFF structure. Under image/x-dcraw, the database's parent type of
+// them all, fall the makers' types it adds later.
+const QStringList RAW_MIME_TYPES = {
+    QStringLiteral("image/x-dcraw"), QStringLiteral("image/x-adobe-dng"), QStringLiteral("image/x-canon-cr2"),
+    QStringLiteral("image/x-canon-cr3"), QStringLiteral("image/x-canon-crw"), QStringLiteral("image/x-nikon-nef"),
+    QStringLiteral("image/x-nikon-nrw"), QStringLiteral("image/x-sony-arw"), QStringLiteral("image/x-sony-sr2"),
+    QStringLiteral("image/x-sony-srf"), QStringLiteral("image/x-olympus-orf"), QStringLiteral("image/x-panasonic-rw"),
+    QStringLiteral("image/x-panasonic-rw2"), QStringLiteral("image/x-fuji-raf"), QStringLiteral("image/x-pentax-pef"),
+    QStringLiteral("image/x-sigma-x3f"), QStringLiteral("image/x-minolta-mrw"), QStringLiteral("image/x-kodak-dcr"),
+    QStringLiteral("image/x-kodak-kdc"), QStringLiteral("image/x-kodak-k25"), QStringLiteral("image/x-samsung-srw"),
+    QStringLiteral("image/x-phaseone-iiq"), QStringLiteral("image/x-hasselblad-3fr"),
+    QStringLiteral("image/x-leica-rwl"), QStringLiteral("image/x-epson-erf"), QStringLiteral("image/x-mamiya-mef"),
+};
+// RAW suffixes the database does not know (it takes such files for the
+// TIFF files they are built as): Samsung, Phase One, Hasselblad, Leica,
+// Epson, Mamiya and Leaf.
+const QStringList RAW_SUFFIXES = {
+    QStringLiteral("srw"), QStringLiteral("iiq"), QStringLiteral("3fr"), QStringLiteral("fff"),
+    QStringLiteral("rwl"), QStringLiteral("erf"), QStringLiteral("mef"), QStringLiteral("mos"),
+};
 const QStringList VIDEO_MIME_TYPES = {
     QStringLiteral("video/x-msvideo"), QStringLiteral("video/x-ms-wmv"),
     QStringLiteral("application/vnd.rn-realmedia"), QStringLiteral("application/vnd.rn-realmedia-vbr"),
@@ -78,6 +99,7 @@ const QHash<QString, MediaKind> &mimeIndex()
             {&IMAGE_MIME_TYPES_HEIF, MediaHeif},
             {&IMAGE_MIME_TYPES, MediaImage},
             {&VIDEO_MIME_TYPES, MediaVideo},
+            {&RAW_MIME_TYPES, MediaRaw},
         };
         for (const auto &l : lists) {
             for (const QString &name : *l.first) {
@@ -118,6 +140,9 @@ QByteArray head(const QString &path)
 MediaKind mediaKindOf(const QString &path)
 {
     static const QMimeDatabase db;
+    const int dot = path.lastIndexOf(QLatin1Char('.'));
+    if (dot > path.lastIndexOf(QLatin1Char('/')) && RAW_SUFFIXES.contains(path.mid(dot + 1).toLower()))
+        return MediaRaw;
     const QByteArray bytes = head(path);
     const QMimeType type = db.mimeTypeForFileNameAndData(path, bytes);
     const QHash<QString, MediaKind> &index = mimeIndex();
@@ -130,6 +155,8 @@ MediaKind mediaKindOf(const QString &path)
     consider(type.name());
     for (const QString &alias : type.aliases())
         consider(alias);
+    if (best == MediaNone && type.inherits(QStringLiteral("image/x-dcraw")))
+        best = MediaRaw;
     for (const auto &magic : IMAGE_MAGIC) {
         if (best == MediaNone && bytes.startsWith(magic.first))
             consider(QLatin1String(magic.second));
@@ -137,11 +164,17 @@ MediaKind mediaKindOf(const QString &path)
     return best;
 }
 
+bool isPicture(MediaKind kind)
+{
+    return kind == MediaImage || kind == MediaHeif || kind == MediaRaw;
+}
+
 QString thumbnailSuffix(MediaKind kind)
 {
     switch (kind) {
     case MediaHeif:
     case MediaImage:
+    case MediaRaw:
         return QStringLiteral(".jpg");
     case MediaVideo:
         return QStringLiteral(".gif");

@@ -7,13 +7,18 @@ enum MediaKind {
     MediaNone = 0,
     MediaHeif,          // heifThumbnail, ".jpg"
     MediaImage,         // imageThumbnail, ".jpg"
-    MediaVideo          // videoThumbnail, ".gif"
+    MediaVideo,         // videoThumbnail, ".gif"
+    MediaRaw            // a camera RAW's preview or development, ".jpg"
 };
 
 // The MIME type's name or one of its aliases, in any letter case, found in
 // the HEIF, image or video list, in that order; failing that, a picture
-// known by its first bytes (BigTIFF, Radiance HDR) is an image.
+// known by its first bytes (BigTIFF, Radiance HDR) is an image. A camera
+// RAW the database does not know is a RAW by its suffix, whatever its
+// content (most are TIFF-structured).
 MediaKind mediaKindOf(const QString &path);
+// Whether the render helper decodes it: every still picture.
+bool isPicture(MediaKind kind);
 // ".jpg", ".gif", or empty for MediaNone.
 QString thumbnailSuffix(MediaKind kind);
 

@@ -6,7 +6,7 @@
 
 namespace {
 
-std::atomic<qint64> g_written[3];           // MediaImage, MediaHeif, MediaVideo
+std::atomic<qint64> g_written[3];           // MediaImage (and MediaRaw), MediaHeif, MediaVideo
 std::atomic<qint64> g_upToDate{0};
 std::atomic<qint64> g_skipped[WalkTally::SkipCount];
 

@@ -1,6 +1,7 @@
 #include "renderchannel.h"
 #include "renderpicture.h"
 
+#include "dngfixture.h"
 #include "mediafixture.h"
 
 #include <csignal>
@@ -207,6 +208,11 @@ private slots:
         QTest::newRow("svg text") << QByteArray("t.svg") << SVG_TEXT << int(RenderPicture::Image) << rendered << QSize(200, 80);
         QTest::newRow("not a picture") << QByteArray("a.png") << QByteArray(5000, 'x') << int(RenderPicture::Image)
                                        << int(RenderResult::DecodeFailed) << QSize(0, 0);
+        QTest::newRow("camera raw, preview") << QByteArray("a.dng")
+                                             << DngFixture::dng(640, 480, 200, 60, 60, jpegBytes(picture(320, 240)), 6, 320, 240)
+                                             << int(RenderPicture::Raw) << rendered << QSize(150, 200);
+        QTest::newRow("camera raw, developed") << QByteArray("a.dng") << DngFixture::dng(2400, 1600, 200, 60, 60, QByteArray(), 1)
+                                               << int(RenderPicture::Raw) << rendered << QSize(200, 133);
         const QString heif = QFINDTESTDATA("../../data/patches-displayp3.heic");
         const QString overlay = QFINDTESTDATA("../../data/overlay-3000-declares-64.heic");
         QVERIFY(!heif.isEmpty() && !overlay.isEmpty());

@@ -20,6 +20,12 @@ private slots:
         QTest::newRow("bigtiff") << "a.btf" << QByteArray("II+\0\x08\0\0\0", 8) + QByteArray(120, '\0') << int(MediaImage);
         QTest::newRow("radiance") << "a.hdr" << QByteArray("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 1\n\x80\x80\x80\x80")
                                   << int(MediaImage);
+        // Camera RAW files are LibRaw's, never read as the TIFF files most are.
+        const QByteArray tiff("II*\0\x08\0\0\0", 8);
+        QTest::newRow("dng") << "a.DNG" << tiff + QByteArray(120, '\0') << int(MediaRaw);
+        QTest::newRow("nef") << "a.nef" << tiff + QByteArray(120, '\0') << int(MediaRaw);
+        QTest::newRow("iiq, unknown to the database") << "a.iiq" << tiff + QByteArray(120, '\0') << int(MediaRaw);
+        QTest::newRow("tiff") << "a.tif" << tiff + QByteArray(120, '\0') << int(MediaImage);
         QTest::newRow("avif, decoded by libheif") << "a.avif" << QByteArray("\0\0\0\x18" "ftypavif\0\0\0\0avifmif1", 24) << int(MediaHeif);
     }
 
