@@ -151,6 +151,39 @@ void readTiff(QIODevice &file, PictureMetadata &meta)
     }
 }
 
+// Photoshop's image resources: the ICC profile (1039) and the EXIF block
+// (1058), neither of which the PSD plug-in reads. Each resource is
+// "8BIM", its number, a padded Pascal name, its length and its data.
+void readPsd(QIODevice &file, PictureMetadata &meta)
+{
+    char length[4];
+    if (!file.seek(26) || file.read(length, 4) != 4 || !file.seek(30 + qint64(be32(length))) || file.read(length, 4) != 4)
+        return;
+    const qint64 end = file.pos() + be32(length);
+    for (int i = 0; i < MAX_CHUNKS && file.pos() + 12 <= end; ++i) {
+        const QByteArray head = file.read(7);
+        if (head.size() < 7 || !head.startsWith("8BIM"))
+            return;
+        const quint16 id = qFromBigEndian<quint16>(head.constData() + 4);
+        const int nameLength = quint8(head[6]);
+        // The name with its length byte is padded to an even size.
+        if (!file.seek(file.pos() + ((nameLength + 2) & ~1) - 1) || file.read(length, 4) != 4)
+            return;
+        const quint32 size = be32(length);
+        const qint64 next = file.pos() + size + (size & 1);
+        if (id == 1039 && size <= quint32(MAX_PROFILE_BYTES)) {
+            meta.iccProfile = file.read(size);
+        } else if (id == 1058 && size <= quint32(MAX_EXIF_BYTES)) {
+            QByteArray exif = file.read(size);
+            if (exif.startsWith(QByteArray("Exif\0\0", 6)))
+                exif.remove(0, 6);
+            meta.orientation = exifOrientation(exif);
+        }
+        if (next > end || !file.seek(next))
+            return;
+    }
+}
+
 } // namespace
 
 PictureMetadata readPictureMetadata(const QString &path)
@@ -171,6 +204,8 @@ PictureMetadata readPictureMetadata(QIODevice &file)
         readPng(file, meta);
     else if (magic.size() == 12 && magic.startsWith("RIFF") && magic.mid(8) == "WEBP")
         readWebp(file, meta);
+    else if (magic.startsWith("8BPS"))
+        readPsd(file, meta);
     else if ((magic.startsWith("II*") || magic.startsWith(QByteArray("MM\0*", 4))) && file.seek(0))
         readTiff(file, meta);
     return meta;

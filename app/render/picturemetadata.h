@@ -7,12 +7,13 @@
 
 // What a picture file says about its colours and its orientation where
 // Qt's image plug-ins drop it or cannot read it: PNG (iCCP, sRGB, gAMA,
-// cHRM, eXIf), WebP (ICCP, EXIF) and TIFF (the ICC profile tag).
+// cHRM, eXIf), WebP (ICCP, EXIF), TIFF (the ICC profile tag) and Photoshop
+// (the ICC profile and EXIF image resources).
 struct PictureMetadata
 {
     QByteArray iccProfile;      // the embedded ICC profile, empty when none
     QColorSpace declared;       // a PNG's gAMA/cHRM when it has neither profile nor sRGB chunk
-    int orientation = 1;        // EXIF orientation of a PNG or WebP file, 1 when absent
+    int orientation = 1;        // EXIF orientation of a PNG, WebP or PSD file, 1 when absent
 };
 
 // By content; a file of another format, or a malformed one, gives the defaults.

@@ -52,6 +52,13 @@ private slots:
         qToLittleEndian(quint32(webp.size() - 8), webp.data() + 4);
         QTest::newRow("PNG eXIf") << withChunks(pngChunk("eXIf", exif(6))) << 6 << false;
         QTest::newRow("WebP EXIF") << webp << 8 << false;
+        // Photoshop: a named resource before the EXIF one.
+        QByteArray photoshop("8BPS\0\1", 6);
+        photoshop += QByteArray(6, '\0') + QByteArray("\0\3\0\0\0\x10\0\0\0\x20\0\x08\0\3", 14) + be32(0);
+        const QByteArray resources = QByteArray("8BIM\x03\xed\x03" "abc", 10) + be32(2) + "xy" + QByteArray("8BIM\x04\x22\0\0", 8)
+            + be32(quint32(exif(6).size())) + exif(6);
+        photoshop += be32(quint32(resources.size())) + resources + be32(0) + QByteArray(2, '\0') + QByteArray(3 * 16 * 32, '\x40');
+        QTest::newRow("PSD EXIF") << photoshop << 6 << false;
         QTest::newRow("PNG gAMA") << withChunks(pngChunk("gAMA", be32(55555))) << 1 << true;
         QTest::newRow("PNG gAMA and sRGB") << withChunks(pngChunk("sRGB", "\0") + pngChunk("gAMA", be32(45455))) << 1 << false;
         QTest::newRow("PNG chunk longer than the file") << withChunks(be32(0x7ffffff0) + "eXIf") << 1 << false;
