@@ -4,6 +4,7 @@
 #include "br2error.h"
 #include "br2utils.h"
 #include "jobqueue.h"
+#include "missedfiles.h"
 #include "mzthumbgen.h"
 #include "peeraccess.h"
 #include "quarantine.h"
@@ -184,10 +185,18 @@ void RequestRouter::thumbgen_status(QJsonObject *retObject, QJsonObject cmdObjec
             entry.remove(QStringLiteral("file"));
         running.append(entry);
     }
+    QJsonArray missed;
+    for (const QJsonValue &v : MissedFiles::recent()) {
+        QJsonObject entry = v.toObject();
+        if (!trusted && entry.value(QStringLiteral("uid")).toDouble() != double(peer.uid))
+            entry.remove(QStringLiteral("file"));
+        missed.append(entry);
+    }
     QJsonObject results = WalkTally::totals();
     results.insert(QStringLiteral("queued"), m_queue->queuedCount());
     results.insert(QStringLiteral("postponed"), postponed);
     results.insert(QStringLiteral("running"), running);
+    results.insert(QStringLiteral("missed"), missed);
     results.insert(QStringLiteral("runnables"), MZThumbgen::amount());
     results.insert(QStringLiteral("helpers"), RenderHelpers::running());
     results.insert(QStringLiteral("threads"), m_queue->threads());
@@ -258,10 +267,13 @@ void RequestRouter::thumbgen_cancel(QJsonObject *retObject, QJsonObject cmdObjec
         envObject->setErr(BR2Error::ERR_PARAMS, QStringLiteral("缺少参数: quuno"));
         return;
     }
-    if (m_queue->cancel(quuno) == JobQueue::CancelUnknown) {
+    const JobQueue::CancelOutcome outcome = m_queue->cancel(quuno);
+    if (outcome == JobQueue::CancelUnknown) {
         envObject->setErr(BR2Error::ERR_NOT_EXISTS, QStringLiteral("不存在: ") + QString::number(quuno));
         return;
     }
+    PRINTLN(outcome == JobQueue::CancelRemoved ? QStringLiteral("job %1 cancelled: removed while waiting").arg(quuno)
+                                               : QStringLiteral("job %1 cancelled: stopping at its next file").arg(quuno));
     envObject->setErr(BR2Error::ERR_SUCCEED, QString());
 }
 

@@ -4,6 +4,7 @@
 #include "filealias.h"
 #include "fileidentitystore.h"
 #include "mediakind.h"
+#include "missedfiles.h"
 #include "peeraccess.h"
 #include "picturethumbnail.h"
 #include "quarantine.h"
@@ -55,9 +56,8 @@ bool sameFolder(const QString &a, const QString &b)
 }
 
 // Renders with the file's renderer, naming the file as the job's current
-// one. A refusal by the memory cap is always named on the console; with
-// debugging on, so is every other failure (ffmpeg's are named by the video
-// renderer, with ffmpeg's last line).
+// one. Every failure is named once on the console (ffmpeg's and the render
+// helper's by their renderers, with more detail) and kept for the status.
 RenderResult render(MediaKind kind, const QString &source, const QString &target, int width, int height,
                     int copy)
 {
@@ -76,11 +76,19 @@ RenderResult render(MediaKind kind, const QString &source, const QString &target
         break;
     }
     JobActivity::setFile(QString());
-    if (result == RenderResult::OverMemoryCap) {
-        PRINTLN(QStringLiteral("no thumbnail for %1: %2").arg(source, QLatin1String(renderReason(result))));
-    } else if (result == RenderResult::DecodeFailed || result == RenderResult::CannotWrite) {
-        if (RenderSettings::current().debugging)
-            PRINTLN(QStringLiteral("no thumbnail for %1: %2").arg(source, QLatin1String(renderReason(result))));
+    switch (result) {
+    case RenderResult::Rendered:
+    case RenderResult::NotMedia:
+    case RenderResult::Stopped:
+        break;
+    case RenderResult::DecodeFailed:
+    case RenderResult::OverMemoryCap:
+    case RenderResult::CannotWrite:
+        MissedFiles::note(source, QLatin1String(renderReason(result)));
+        break;
+    default:        // the render helper's and ffmpeg's failures, named where they happened
+        MissedFiles::note(source, QLatin1String(renderReason(result)), true);
+        break;
     }
     return result;
 }
@@ -268,7 +276,7 @@ bool walkFolder(const QString &source, const QString &thumbs, WalkTally &tally,
         // while ago, and a file may have been swapped for a link since.
         if (!linkFollowed(::dirfd(dir), entry->d_name, path, st)) {
             tally.skipped(WalkTally::Link);
-            PRINTLN(QStringLiteral("no thumbnail for %1: a link whose owner may not read its target").arg(QFile::decodeName(path)));
+            MissedFiles::note(QFile::decodeName(path), QStringLiteral("a link whose owner may not read its target"));
             continue;
         }
         if (!perFile(path))
@@ -287,10 +295,12 @@ bool walkFolder(const QString &source, const QString &thumbs, WalkTally &tally,
     return true;
 }
 
-// The line every folder job ends with; a one-file job says only a skip.
+// The line every folder job ends with; a one-file job says only a skip,
+// and a folder without files says nothing unless debugging is on.
 void account(const QString &layout, const QString &source, const WalkTally &tally, bool oneFile)
 {
-    if (!oneFile || tally.skippedTotal() > 0)
+    const bool empty = tally.seen() == 0 && tally.skippedTotal() == 0;
+    if (oneFile ? tally.skippedTotal() > 0 : !empty || RenderSettings::current().debugging)
         PRINTLN(QStringLiteral("%1 %2: %3").arg(layout, source, tally.summary()));
 }
 

@@ -25,7 +25,6 @@ int openSource(const QString &source)
         return -1;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        PRINTLN(QStringLiteral("no thumbnail for %1: not a regular file when opened").arg(source));
         ::close(fd);
         return -1;
     }

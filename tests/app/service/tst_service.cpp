@@ -491,14 +491,14 @@ private slots:
 
     // The client's watch of a pipe prints a line a second and ends by itself,
     // with 0, once nothing waits or runs. Each file of a walk is counted
-    // once, by its outcome, and the walk says so; with debugging on, so is a
-    // file that failed, and a volume not mounted yet (its job is done). A
-    // cancel removes a waiting job at once and stops the running one.
+    // once, by its outcome, and the walk says so; so is each file that
+    // failed (named in the status too), and a volume not mounted yet (its
+    // job is done). A cancel removes a waiting job at once and stops the
+    // running one, and says which.
     void statusAndCancel()
     {
         ServiceFixture s;
         s.config().insert(QStringLiteral("memorylimit"), 16);
-        s.config().insert(QStringLiteral("debugging"), true);
         const QString src = s.pictures(QStringLiteral("src"), 1), thumbs = s.path(QStringLiteral("thumbs"));
         const QString missing = s.path(QStringLiteral("not-mounted"));
         QVERIFY(writeFile(src + "/broken.jpg", "\xFF\xD8\xFF\xE0 not a picture") && writeFile(src + "/notes.txt", "words")
@@ -519,6 +519,11 @@ private slots:
                                        "no thumbnail for " + QFile::encodeName(src) + "/broken.jpg: cannot be decoded",
                                        "snapvault job over a missing source: " + QFile::encodeName(missing)})
             QVERIFY2(QTest::qWaitFor([&] { return s.output().contains(line); }, 5000), s.output().constData());
+        QStringList missed;
+        for (const QJsonValue &v : status.value(QStringLiteral("missed")).toArray())
+            missed << QFileInfo(v.toObject().value("file").toString()).fileName() + ": " + v.toObject().value("reason").toString();
+        missed.sort();
+        QCOMPARE(missed, QStringList({"broken.jpg: cannot be decoded", "huge.png: over the memory limit"}));
 
         for (int i = 0; i < 2; ++i)
             s.call(cmd("thumbgen_insert", {{"command", "sleep 30"}}));
@@ -540,6 +545,8 @@ private slots:
         for (const QJsonValue &job : jobs)
             QCOMPARE(s.call(cmd("thumbgen_cancel", {{"quuno", job.toObject().value("quuno")}})).value(QStringLiteral("err")).toInt(-1), 0);
         QVERIFY(s.drained(5000));
+        for (const char *line : {"cancelled: removed while waiting", "cancelled: stopping at its next file"})
+            QVERIFY2(s.output().contains(line), s.output().constData());
         QCOMPARE(s.call(cmd("thumbgen_cancel", {{"quuno", 99}})).value(QStringLiteral("err")).toInt(), 9994);
         QCOMPARE(s.stop(SIGTERM), 0);
     }
