@@ -23,9 +23,9 @@ namespace {
 
 // Every command answers a request holding "help" (whatever its value) with
 // its description instead of acting: what it does, an example of its
-// "params" and what each of them means. The commands beside the three
-// first ones are unpublished: help_interfaces leaves them out, so that its
-// listing stays what clients of the three have always been given.
+// "params" and what each of them means. The commands added beside
+// thumbgen_threads, thumbgen_setthreads and thumbgen_insert are
+// unpublished: help_interfaces lists those three only, as it always has.
 QJsonObject describe(const char *comment, const QJsonObject &example, const QJsonObject &meanings, bool published)
 {
     QJsonObject help{{QStringLiteral("comment"), QLatin1String(comment)}};

@@ -273,6 +273,8 @@ private slots:
         QFETCH(QStringList, said);
         ServiceFixture s;
         QVERIFY(s.prefill({compactItem({}, QStringLiteral("sleep 30"))}) && s.listen());
+        // Without "report" a reply stays the bare code it always was.
+        QCOMPARE(s.call(cmd("thumbgen_setthreads", {{"threads", 1}})), (QJsonObject{{"err", 0}}));
         for (const char *name : {"media", "src/b/deep", "src/a", "src/.hidden", "src/thumbs/sub"})
             QVERIFY(!s.folder(QString::fromLatin1(name)).isEmpty());
         QVERIFY(QFile::link(s.path("src"), s.path("src/b/loop")));
