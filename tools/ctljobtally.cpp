@@ -2,6 +2,7 @@
 
 #include "br2utils.h"
 #include "ctlrequest.h"
+#include "ctlsentences.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -14,7 +15,7 @@ int JobTally::look(const Service &service)
     int offset = qMax(0, m_listed - PAGE);
     for (int round = 0;; ++round) {
         QJsonObject results;
-        const int status = exchange(service, jobsRequest(offset, PAGE), "job list", results);
+        const int status = exchange(service, jobsRequest(offset, PAGE), Asked{QStringLiteral("status"), QStringLiteral("thumbgen_jobs"), {}}, results);
         if (status != 0)
             return status;
         const int total = toInt(results.value(QStringLiteral("total")));

@@ -2,11 +2,13 @@
 
 #include "ctloutput.h"
 #include "ctlrequest.h"
+#include "ctlsentences.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QList>
 
 #include <set>
 #include <utility>
@@ -46,7 +48,7 @@ QStringList foldersUnder(const QString &source, const QString &thumbs)
 
 }   // namespace
 
-int insertRecursive(const Service &service, QStringList args)
+int insertRecursive(const Service &service, QStringList args, bool json)
 {
     const QString thumbs = QFileInfo(args.at(2)).canonicalFilePath();
     const QString from = QFileInfo(args.at(1)).canonicalFilePath();
@@ -55,20 +57,44 @@ int insertRecursive(const Service &service, QStringList args)
     if (!thumbs.isEmpty() && from.startsWith(thumbs + QLatin1Char('/')))
         return fail(QStringLiteral("%1 lies in the thumbnail folder %2").arg(args.at(1), args.at(2)));
     const QStringList folders = foldersUnder(args.at(1), args.at(2));
+    QList<int> numbers;
     int queued = 0;
+    int status = 0;
     for (const QString &folder : folders) {
         args[1] = folder;
-        QJsonObject results;
-        const int status = exchange(service, insertRequest(args, QString()), "insert command", results);
-        if (status == 2) {   // the service is gone: the rest would wait for nothing
-            print({QStringLiteral("Queued %1 of %2 jobs.").arg(queued).arg(folders.size())});
-            return 2;
+        QJsonObject reply;
+        status = ask(service, insertRequest(args, QString()), reply);
+        if (status != 0)   // the service is gone: the rest would wait for nothing
+            break;
+        if (json)
+            printRaw(reply);
+        if (!succeeded(reply)) {
+            if (!json)
+                complain(QStringLiteral("%1: %2").arg(folder, failedSentence(Asked{QStringLiteral("insert"), QStringLiteral("thumbgen_insert"), args}, reply)));
+            continue;
         }
-        if (status != 0)
-            complain(QStringLiteral("the job for %1 was not queued").arg(folder));
-        queued += status == 0;
+        ++queued;
+        const QJsonValue quuno = reply.value(QStringLiteral("results")).toObject().value(QStringLiteral("quuno"));
+        if (quuno.isDouble())
+            numbers << quuno.toInt();
     }
-    print({queued == folders.size() ? QStringLiteral("Queued %1 jobs, one per folder.").arg(queued)
-                                    : QStringLiteral("Queued %1 of %2 jobs, one per folder.").arg(queued).arg(folders.size())});
+    if (!json) {
+        const QLatin1String jobs(folders.size() == 1 ? "job" : "jobs");
+        QString said = queued == folders.size() ? QStringLiteral("queued %1 %2, one per folder").arg(queued).arg(jobs)
+                                                : QStringLiteral("queued %1 of %2 %3, one per folder").arg(queued).arg(folders.size()).arg(jobs);
+        // Other clients' jobs may come between: the numbers are a range
+        // only when they follow one another.
+        if (!numbers.isEmpty() && numbers.size() == queued) {
+            if (numbers.size() == 1)
+                said += QStringLiteral(": job %1").arg(numbers.first());
+            else if (numbers.last() - numbers.first() + 1 == numbers.size())
+                said += QStringLiteral(": jobs %1 to %2").arg(numbers.first()).arg(numbers.last());
+            else
+                said += QStringLiteral(": jobs %1 to %2, not all of those between").arg(numbers.first()).arg(numbers.last());
+        }
+        print({said});
+    }
+    if (status != 0)
+        return status;
     return queued == folders.size() ? 0 : 1;
 }

@@ -5,6 +5,7 @@
 #include "ctljobtally.h"
 #include "ctloutput.h"
 #include "ctlrequest.h"
+#include "ctlsentences.h"
 #include "ctlstatus.h"
 
 #include <QElapsedTimer>
@@ -100,7 +101,8 @@ int watchStatus(const Service &service, bool untilIdle)
     QList<std::pair<qint64, qint64>> recent;   // (ms, files done) of the last looks
     for (qint64 tick = 0;; ++tick) {
         QJsonObject status;
-        int code = exchange(service, commandRequest("thumbgen_status", QJsonObject()), "status report", status);
+        int code = exchange(service, commandRequest("thumbgen_status", QJsonObject()), Asked{QStringLiteral("status"), QStringLiteral("thumbgen_status"), {}},
+                            status);
         if (code == 0)
             code = jobs.look(service);
         if (code != 0)

@@ -1,17 +1,21 @@
-#include "br2file.h"
+#include "br2error.h"
 #include "br2utils.h"
 #include "ctlarguments.h"
+#include "ctlcommands.h"
+#include "ctlhelp.h"
 #include "ctllistings.h"
+#include "ctllookup.h"
 #include "ctloutput.h"
 #include "ctlrecursiveinsert.h"
 #include "ctlrequest.h"
+#include "ctlsentences.h"
 #include "ctlstatus.h"
 #include "ctlwatch.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
 
@@ -19,65 +23,12 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
-#include <sys/stat.h>
 
-// A command-line client for operators and scripts: one request, the reply
-// printed as indented JSON, and an exit status a script can test. status,
-// jobs and quarantine print a readable summary instead, unless asked for
-// the JSON.
+// A command-line client for operators and scripts: one request, its
+// outcome told in an English sentence (status, jobs and quarantine: a
+// readable summary), and an exit status a script can test. --json prints
+// the service's reply itself instead.
 namespace {
-
-const char *const USAGE =
-    "Usage: k8thumbgenctl [--lpcid NAME | --cfg FILE] [--timeout S] COMMAND [ARG...]\n"
-    "\n"
-    "Sends requests to the thumbnail service. Most commands print the reply as\n"
-    "JSON; status, jobs and quarantine print a readable summary unless given --json.\n"
-    "\n"
-    "Options:\n"
-    "  --lpcid NAME   the service's socket name or path\n"
-    "  --cfg FILE     read the socket name (\"lpcid\") from this configuration file\n"
-    "                 (default: /orby/etc/thumbgen/config.json, as the service reads it)\n"
-    "  --timeout S    seconds to wait for each reply (default 10; must be above 0)\n"
-    "  -h, --help     this text\n"
-    "  --version      the client's version\n"
-    "\n"
-    "Commands:\n"
-    "  threads                                  show the worker count\n"
-    "  setthreads N                             change and store the worker count (N above 0)\n"
-    "  insert LAYOUT SOURCE THUMBS [W H]        queue a layout job (pellowcloud: a folder;\n"
-    "                                           snapvault: a folder or a file); the job\n"
-    "                                           walks the files of that one folder, not\n"
-    "                                           its subfolders; SOURCE and THUMBS are sent\n"
-    "                                           as absolute paths\n"
-    "  insert --recursive LAYOUT SOURCE THUMBS [W H]\n"
-    "                                           queue one such job per folder: SOURCE and\n"
-    "                                           every folder under it, depth first in name\n"
-    "                                           order, each with the same THUMBS, W and H;\n"
-    "                                           THUMBS and what is under it, hidden folders\n"
-    "                                           and links to folders are left out; prints\n"
-    "                                           how many jobs it queued\n"
-    "  run COMMANDLINE [ARG...]                 queue a command job; ${PARAM1}.. take the ARGs\n"
-    "  status [--json]                          what the service is doing: jobs waiting and\n"
-    "                                           running, files done since it started\n"
-    "  status --watch [--until-idle]            the same every second, with the jobs and\n"
-    "                                           files done since the watch began; redrawn\n"
-    "                                           on a terminal, one line a second otherwise;\n"
-    "                                           until Ctrl-C or, with --until-idle, until no\n"
-    "                                           job waits or runs (exit status 0)\n"
-    "  jobs [--limit N] [--offset N] [--json]   list the jobs waiting and running, oldest\n"
-    "                                           first: at most --limit of them (100 by\n"
-    "                                           default, 1000 at most), skipping the first\n"
-    "                                           --offset (0 by default)\n"
-    "  cancel QUUNO                             remove a waiting job, or stop a running one\n"
-    "                                           at its next file (trusted users only)\n"
-    "  quarantine [--json]                      list the files walks leave out\n"
-    "  interfaces                               list the service's commands\n"
-    "  help COMMAND                             show a command's help\n"
-    "  call JSON                                send any request object, e.g. '{\"cmd\":\"thumbgen_threads\"}'\n"
-    "\n"
-    "Exit status: 0 when the reply's \"err\" is 0 or 10000 (and for any help reply),\n"
-    "1 when the service answered with an error (for insert --recursive: refused\n"
-    "any of the jobs), 2 when there was no answer or the arguments are wrong.\n";
 
 // Parses the options that come right after a command word; args keeps the
 // rest, from its first argument that is not an option.
@@ -104,6 +55,28 @@ bool optionNumber(const QCommandLineParser &parser, const QCommandLineOption &op
     return ok && value >= min && value <= max;
 }
 
+// call: the reply printed as JSON, indented unless for a script. A help
+// reply is help whatever its "err"; an unknown command is an error whether
+// or not help was asked for.
+int callService(const Service &service, const QJsonObject &request, bool json)
+{
+    QJsonObject reply;
+    const int status = ask(service, request, reply);
+    if (status != 0)
+        return status;
+    if (json)
+        printRaw(reply);
+    else
+        std::fputs(QJsonDocument(reply).toJson(QJsonDocument::Indented).constData(), stdout);
+    const int err = reply.value(QStringLiteral("err")).toInt(BR2Error::ERR_FAILED);
+    if (err == BR2Error::ERR_MISSING || (!request.contains(QStringLiteral("help")) && !succeeded(reply))) {
+        if (!json)
+            complain(failedSentence(Asked{QStringLiteral("call"), request.value(QStringLiteral("cmd")).toString(), {}}, reply));
+        return 1;
+    }
+    return 0;
+}
+
 }   // namespace
 
 int main(int argc, char *argv[])
@@ -119,13 +92,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption lpcidOption(QStringLiteral("lpcid"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption cfgOption(QStringLiteral("cfg"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QString(), QStringLiteral("S"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"));
     const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption versionOption(QStringLiteral("version"));
-    parser.addOptions({lpcidOption, cfgOption, timeoutOption, helpOption, versionOption});
+    parser.addOptions({lpcidOption, cfgOption, timeoutOption, jsonOption, helpOption, versionOption});
     if (!parser.parse(app.arguments()))
         return fail(parser.errorText());
     if (parser.isSet(helpOption)) {
-        std::fputs(USAGE, stdout);
+        std::fputs(usageText().toUtf8().constData(), stdout);
         return 0;
     }
     if (parser.isSet(versionOption)) {
@@ -144,48 +118,49 @@ int main(int argc, char *argv[])
     QStringList args = parser.positionalArguments();
     if (args.isEmpty())
         return fail(QStringLiteral("no command (see --help)"));
+    const QString command = args.takeFirst();
+    // --json also right after any command word (run takes no other option,
+    // so that its command line may start with a dash).
+    bool json = parser.isSet(jsonOption);
+    if (!args.isEmpty() && args.first() == QLatin1String("--json")) {
+        args.removeFirst();
+        json = true;
+    }
+
+    // The client's own commands need no service to describe them.
+    if (command == QLatin1String("help") && args.size() == 1 && !commandsNamed(args.first()).isEmpty()
+        && !*commandsNamed(args.first()).first().cmd)
+        return showHelp(Service(), args.first(), json);
 
     Service service;
     service.timeout = qint64(std::ceil(timeout));
-    service.lpcid = parser.value(lpcidOption);
-    if (service.lpcid.isEmpty()) {
-        const QString cfg = parser.value(cfgOption);
-        const QString file = cfg.isEmpty() ? QStringLiteral("/orby/etc/thumbgen/config.json") : cfg;
-        service.lpcid = BR2File::readJsonObject(file).value(QStringLiteral("lpcid")).toString().trimmed();
-        if (service.lpcid.isEmpty())
-            return fail(QStringLiteral("no \"lpcid\" in ") + file + QStringLiteral(" (use --lpcid)"));
-        struct stat st;
-        if (::stat(QFile::encodeName(file).constData(), &st) == 0)
-            service.configOwner = st.st_uid;
-        service.configFile = file;
-    }
+    QString problem;
+    if (!findService(parser.value(lpcidOption), parser.value(cfgOption), service, problem))
+        return fail(problem);
 
     // The options a command takes come right after its word.
-    const QCommandLineOption jsonOption(QStringLiteral("json"));
     const QCommandLineOption watchOption(QStringLiteral("watch"));
     const QCommandLineOption untilIdleOption(QStringLiteral("until-idle"));
     const QCommandLineOption limitOption(QStringLiteral("limit"), QString(), QStringLiteral("N"));
     const QCommandLineOption offsetOption(QStringLiteral("offset"), QString(), QStringLiteral("N"));
     const QCommandLineOption recursiveOption(QStringLiteral("recursive"));
     QCommandLineParser options;
-    QString problem;
 
-    const QString command = args.takeFirst();
     QJsonObject request;
-    bool help = false;
+    Asked asked{command, QString(), args};
     // status, jobs and quarantine: the readable form of the reply's results.
     std::function<QStringList(const QJsonObject &)> summary;
-    const char *what = "";
     if (command == QLatin1String("threads") && args.isEmpty()) {
         request.insert(QStringLiteral("cmd"), QStringLiteral("thumbgen_threads"));
     } else if (command == QLatin1String("setthreads") && args.size() == 1) {
         if (!isPositive(args.first()))
             return fail(QStringLiteral("setthreads needs a positive whole number, not ") + args.first());
-        request.insert(QStringLiteral("cmd"), QStringLiteral("thumbgen_setthreads"));
-        request.insert(QStringLiteral("params"), QJsonObject{{QStringLiteral("threads"), args.first().toInt()}});
+        request = commandRequest("thumbgen_setthreads", QJsonObject{{QStringLiteral("threads"), args.first().toInt()},
+                                                                    {QStringLiteral("report"), true}});
     } else if (command == QLatin1String("insert")) {
-        if (!commandOptions(options, command, {recursiveOption}, args, problem))
+        if (!commandOptions(options, command, {recursiveOption, jsonOption}, args, problem))
             return fail(problem);
+        json = json || options.isSet(jsonOption);
         if (args.size() != 3 && args.size() != 5)
             return fail(QStringLiteral("insert needs LAYOUT SOURCE THUMBS [W H] (see --help)"));
         if (options.isSet(recursiveOption) && !QFileInfo(args.at(1)).isDir())
@@ -196,28 +171,30 @@ int main(int argc, char *argv[])
         args[1] = absolute(args[1]);
         args[2] = absolute(args[2]);
         if (options.isSet(recursiveOption))
-            return insertRecursive(service, args);
+            return insertRecursive(service, args, json);
         request = insertRequest(args, QString());
+        asked.args = args;
     } else if (command == QLatin1String("run") && !args.isEmpty()) {
         const QString line = args.takeFirst();
         request = insertRequest(args, line);
     } else if (command == QLatin1String("status")) {
         if (!commandOptions(options, command, {jsonOption, watchOption, untilIdleOption}, args, problem))
             return fail(problem);
+        json = json || options.isSet(jsonOption);
         if (!args.isEmpty())
             return fail(QStringLiteral("status takes no arguments, only --json, --watch and --until-idle"));
         if (options.isSet(untilIdleOption) && !options.isSet(watchOption))
             return fail(QStringLiteral("--until-idle goes with --watch"));
-        if (options.isSet(watchOption) && options.isSet(jsonOption))
+        if (options.isSet(watchOption) && json)
             return fail(QStringLiteral("--watch prints a summary: it does not go with --json"));
         if (options.isSet(watchOption))
             return watchStatus(service, options.isSet(untilIdleOption));
         request = commandRequest("thumbgen_status", QJsonObject());
         summary = statusLines;
-        what = "status report";
     } else if (command == QLatin1String("jobs")) {
         if (!commandOptions(options, command, {jsonOption, limitOption, offsetOption}, args, problem))
             return fail(problem);
+        json = json || options.isSet(jsonOption);
         if (!args.isEmpty())
             return fail(QStringLiteral("jobs takes no arguments, only --limit, --offset and --json"));
         int limit = 100;
@@ -228,43 +205,41 @@ int main(int argc, char *argv[])
             return fail(QStringLiteral("--offset needs a whole number, 0 or more"));
         request = jobsRequest(offset, limit);
         summary = [offset](const QJsonObject &results) { return jobsLines(results, offset); };
-        what = "job list";
     } else if (command == QLatin1String("cancel") && args.size() == 1) {
         if (!isPositive(args.first()))
             return fail(QStringLiteral("cancel needs a job number (a positive whole number), not ") + args.first());
-        request = commandRequest("thumbgen_cancel", QJsonObject{{QStringLiteral("quuno"), args.first().toInt()}});
+        request = commandRequest("thumbgen_cancel", QJsonObject{{QStringLiteral("quuno"), args.first().toInt()},
+                                                                {QStringLiteral("report"), true}});
     } else if (command == QLatin1String("quarantine")) {
         if (!commandOptions(options, command, {jsonOption}, args, problem))
             return fail(problem);
+        json = json || options.isSet(jsonOption);
         if (!args.isEmpty())
             return fail(QStringLiteral("quarantine takes no arguments, only --json"));
         request = commandRequest("thumbgen_quarantine", QJsonObject());
         summary = quarantineLines;
-        what = "quarantine list";
     } else if (command == QLatin1String("interfaces") && args.isEmpty()) {
-        request.insert(QStringLiteral("cmd"), QStringLiteral("help_interfaces"));
+        return showInterfaces(service, json);
     } else if (command == QLatin1String("help") && args.size() == 1) {
-        request.insert(QStringLiteral("cmd"), args.first());
-        request.insert(QStringLiteral("help"), true);
-        help = true;
+        return showHelp(service, args.first(), json);
     } else if (command == QLatin1String("call") && args.size() == 1) {
         if (!toJsonObject(request, args.first().toUtf8()))
             return fail(QStringLiteral("call needs a JSON object"));
         // An empty object travels as a keep-alive, which is never answered.
         if (request.isEmpty())
             return fail(QStringLiteral("call needs a non-empty object: {} is sent as a keep-alive and gets no answer"));
-        help = request.contains(QStringLiteral("help"));
+        return callService(service, request, json);
     } else {
         return fail(QStringLiteral("wrong command or arguments: ") + command + QStringLiteral(" (see --help)"));
     }
 
-    if (summary && !options.isSet(jsonOption)) {
+    asked.cmd = request.value(QStringLiteral("cmd")).toString();
+    if (summary && !json) {
         QJsonObject results;
-        const int status = exchange(service, request, what, results);
+        const int status = exchange(service, request, asked, results);
         if (status == 0)
             print(summary(results));
         return status;
     }
-
-    return printReply(service, request, help);
+    return answer(service, request, asked, json);
 }

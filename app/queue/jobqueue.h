@@ -37,7 +37,9 @@ public:
 
     // owner: the identity of an untrusted client, stored with its job so
     // that the job runs with that client's rights; empty for trusted ones.
-    virtual bool push(BR2Journals &journal, const QStringList &args, const QString &command,
+    // Returns the new job's number, or 0 when it was not stored (the
+    // reason in journal).
+    virtual int push(BR2Journals &journal, const QStringList &args, const QString &command,
                       const QJsonObject &owner) = 0;
     // Sets the worker count and stores it for the next start.
     virtual void changeThreads(int count) = 0;

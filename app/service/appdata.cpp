@@ -394,7 +394,7 @@ QHash<int, uint> AppData::owners()
     return out;
 }
 
-bool AppData::push(BR2Journals &journal, const QStringList &args, const QString &command, const QJsonObject &owner)
+int AppData::push(BR2Journals &journal, const QStringList &args, const QString &command, const QJsonObject &owner)
 {
     QJsonObject item;
     item.insert(QStringLiteral("args"), QJsonArray::fromStringList(args));
@@ -403,6 +403,7 @@ bool AppData::push(BR2Journals &journal, const QStringList &args, const QString 
         item.insert(QStringLiteral("peer"), owner);
 
     QList<int> undeleted;
+    int lastId = 0;
     {
         // Acknowledged means stored where the next start finds it.
         QMutexLocker write(&m_dbWriteMutex);
@@ -413,18 +414,17 @@ bool AppData::push(BR2Journals &journal, const QStringList &args, const QString 
             const Share share = m_shares.value(uint(jobOwner(item)));
             if (share.jobs + 1 > m_userJobs) {
                 journal.setErr(BR2Error::ERR_LIMIT, QStringLiteral("超出限制: jobs %1").arg(m_userJobs));
-                return false;
+                return 0;
             }
             if (share.bytes + jobBytes(item) > m_userBytes) {
                 journal.setErr(BR2Error::ERR_LIMIT, QStringLiteral("超出限制: bytes %1").arg(m_userBytes));
-                return false;
+                return 0;
             }
         }
-        int lastId = 0;
         QString reason;
         if (!m_database.append(item, lastId, reason)) {
             journal.setErr(BR2Error::ERR_FAILED, QStringLiteral("任务无法保存: ") + reason);
-            return false;
+            return 0;
         }
         item.insert(QStringLiteral("quuno"), lastId);
         item.insert(QStringLiteral("crttime"), QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
@@ -437,7 +437,7 @@ bool AppData::push(BR2Journals &journal, const QStringList &args, const QString 
     if (!undeleted.isEmpty())
         deletePending(undeleted);
     topUp();
-    return true;
+    return lastId;
 }
 
 // Whether a waiting job may run now: not while it waits out the delay

@@ -58,7 +58,7 @@ public:
     bool initialize(const QString &cfgPath);
     bool start();
 
-    bool push(BR2Journals &journal, const QStringList &args, const QString &command,
+    int push(BR2Journals &journal, const QStringList &args, const QString &command,
               const QJsonObject &owner = QJsonObject()) override;
     bool pop(QJsonObject &item) override;
     bool completed(int quuno, const QStringList &wroteInto) override;

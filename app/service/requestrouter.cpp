@@ -23,19 +23,29 @@
 namespace {
 
 // Every command answers a request holding "help" (whatever its value) with
-// its help object instead of acting.
-const QJsonObject &helpObject()
+// its description instead of acting: what it does, an example of its
+// "params" and what each of them means. The commands added beside
+// thumbgen_threads, thumbgen_setthreads and thumbgen_insert are
+// unpublished: help_interfaces lists those three only, as it always has.
+QJsonObject describe(const char *comment, const QJsonObject &example, const QJsonObject &meanings, bool published)
 {
-    static const QJsonObject help = toJsonObject(QByteArrayLiteral("{ \n }"));
+    QJsonObject help{{QStringLiteral("comment"), QLatin1String(comment)}};
+    if (!meanings.isEmpty()) {
+        help.insert(QStringLiteral("params"), example);
+        help.insert(QStringLiteral("params-comment"), meanings);
+    }
+    if (!published)
+        help.insert(QStringLiteral("unpublished"), true);
     return help;
 }
 
-// The help of a command that help_interfaces does not list.
-QJsonObject unpublishedHelp(const char *comment, const QJsonObject &params)
+// "report": true asks a command whose reply is otherwise the bare code to
+// say what it did under "results"; without it the reply stays that code.
+const char *const REPORT = "true: the reply says what was done, under \"results\"";
+
+bool wantsReport(const QJsonObject &params)
 {
-    return QJsonObject{{QStringLiteral("comment"), QLatin1String(comment)},
-                       {QStringLiteral("params"), params},
-                       {QStringLiteral("unpublished"), true}};
+    return params.value(QStringLiteral("report")).toBool();
 }
 
 QJsonObject paramsOf(const QJsonObject &cmdObject)
@@ -88,7 +98,8 @@ RequestRouter::~RequestRouter() = default;
 
 void RequestRouter::thumbgen_threads(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
 {
-    if (answerHelp(retObject, cmdObject, helpObject()))
+    static const QJsonObject help = describe("Tells how many worker threads the service runs", QJsonObject(), QJsonObject(), true);
+    if (answerHelp(retObject, cmdObject, help))
         return;
     retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("threads"), m_queue->threads()}});
     envObject->setErr(BR2Error::ERR_SUCCEED, QString());
@@ -96,7 +107,14 @@ void RequestRouter::thumbgen_threads(QJsonObject *retObject, QJsonObject cmdObje
 
 void RequestRouter::thumbgen_setthreads(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
 {
-    if (answerHelp(retObject, cmdObject, helpObject()))
+    static const QJsonObject help = describe(
+        "Sets the number of worker threads, from 1 to twice the number of cores, and keeps it for the next start "
+        "(trusted clients only)",
+        QJsonObject{{QStringLiteral("threads"), 4}},
+        QJsonObject{{QStringLiteral("threads"), QStringLiteral("the new count, 1 or more; a larger one is lowered to the most allowed")},
+                    {QStringLiteral("report"), QLatin1String(REPORT)}},
+        true);
+    if (answerHelp(retObject, cmdObject, help))
         return;
     // The count is the service's for every user of the machine; reading it
     // stays open to all.
@@ -110,12 +128,27 @@ void RequestRouter::thumbgen_setthreads(QJsonObject *retObject, QJsonObject cmdO
         return;
     }
     m_queue->changeThreads(n);
+    if (wantsReport(paramsOf(cmdObject)))
+        retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("threads"), m_queue->threads()}});
     envObject->setErr(BR2Error::ERR_SUCCEED, QString());
 }
 
 void RequestRouter::thumbgen_insert(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
 {
-    if (answerHelp(retObject, cmdObject, helpObject()))
+    static const QJsonObject help = describe(
+        "Queues a job: a layout job brings the thumbnails of one folder's files (or of one file) up to date; a "
+        "command job runs a command line. Clients that are not trusted may queue layout jobs only, over a source "
+        "they may read and a thumbnail folder they may write",
+        QJsonObject{{QStringLiteral("args"), QJsonArray{QStringLiteral("pellowcloud"), QStringLiteral("/srv/photos"),
+                                                        QStringLiteral("/srv/.thumbs")}},
+                    {QStringLiteral("command"), QString()}},
+        QJsonObject{{QStringLiteral("args"), QStringLiteral("a layout job: the layout (pellowcloud or snapvault), the source folder "
+                                                            "(or file), the thumbnail folder, and may add the box's width and "
+                                                            "height; a command job: the values of ${PARAM1}, ${PARAM2}, ...")},
+                    {QStringLiteral("command"), QStringLiteral("a command job's command line; empty for a layout job")},
+                    {QStringLiteral("report"), QLatin1String(REPORT)}},
+        true);
+    if (answerHelp(retObject, cmdObject, help))
         return;
     const QJsonObject params = paramsOf(cmdObject);
     const BR2PeerCredentials peer = envObject->peerCredentials();
@@ -149,15 +182,19 @@ void RequestRouter::thumbgen_insert(QJsonObject *retObject, QJsonObject cmdObjec
     }
 
     // A refused push has said why (the database's reason).
-    if (m_queue->push(*envObject, args, command, owner))
-        envObject->setErr(BR2Error::ERR_SUCCEED, QString());
+    const int quuno = m_queue->push(*envObject, args, command, owner);
+    if (quuno <= 0)
+        return;
+    if (wantsReport(params))
+        retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("quuno"), quuno}});
+    envObject->setErr(BR2Error::ERR_SUCCEED, QString());
 }
 
 void RequestRouter::thumbgen_status(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
 {
-    static const QJsonObject help = unpublishedHelp(
+    static const QJsonObject help = describe(
         "What the service is doing: jobs waiting and in progress, thumbnails written and files skipped since the start",
-        QJsonObject());
+        QJsonObject(), QJsonObject(), false);
     if (answerHelp(retObject, cmdObject, help))
         return;
     // From memory and one stat: no database query on this path. An
@@ -209,10 +246,12 @@ void RequestRouter::thumbgen_status(QJsonObject *retObject, QJsonObject cmdObjec
 
 void RequestRouter::thumbgen_jobs(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
 {
-    static const QJsonObject help = unpublishedHelp(
+    static const QJsonObject help = describe(
         "Jobs waiting and in progress, oldest first; the command line is shown to trusted clients only",
-        QJsonObject{{QStringLiteral("offset"), QStringLiteral("first job to list, 0 by default")},
-                    {QStringLiteral("limit"), QStringLiteral("jobs to list, 100 by default, at most 1000")}});
+        QJsonObject{{QStringLiteral("offset"), 0}, {QStringLiteral("limit"), 100}},
+        QJsonObject{{QStringLiteral("offset"), QStringLiteral("how many jobs to skip, 0 by default")},
+                    {QStringLiteral("limit"), QStringLiteral("jobs to list, 100 by default, at most 1000")}},
+        false);
     if (answerHelp(retObject, cmdObject, help))
         return;
     const QJsonObject params = paramsOf(cmdObject);
@@ -243,9 +282,11 @@ void RequestRouter::thumbgen_jobs(QJsonObject *retObject, QJsonObject cmdObject,
 
 void RequestRouter::thumbgen_cancel(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
 {
-    static const QJsonObject help = unpublishedHelp(
+    static const QJsonObject help = describe(
         "Removes a waiting job, or stops the job in progress at its next file and removes it (trusted clients only)",
-        QJsonObject{{QStringLiteral("quuno"), QStringLiteral("the job's number")}});
+        QJsonObject{{QStringLiteral("quuno"), 12}},
+        QJsonObject{{QStringLiteral("quuno"), QStringLiteral("the job's number")}, {QStringLiteral("report"), QLatin1String(REPORT)}},
+        false);
     if (answerHelp(retObject, cmdObject, help))
         return;
     if (!isTrustedPeer(envObject->peerCredentials(), m_queue->peerPolicy())) {
@@ -274,14 +315,18 @@ void RequestRouter::thumbgen_cancel(QJsonObject *retObject, QJsonObject cmdObjec
     }
     PRINTLN(outcome == JobQueue::CancelRemoved ? QStringLiteral("job %1 cancelled: removed while waiting").arg(quuno)
                                                : QStringLiteral("job %1 cancelled: stopping at its next file").arg(quuno));
+    if (wantsReport(paramsOf(cmdObject))) {
+        const QString was = outcome == JobQueue::CancelRemoved ? QStringLiteral("waiting") : QStringLiteral("running");
+        retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("quuno"), quuno}, {QStringLiteral("was"), was}});
+    }
     envObject->setErr(BR2Error::ERR_SUCCEED, QString());
 }
 
 void RequestRouter::thumbgen_quarantine(QJsonObject *retObject, QJsonObject cmdObject, BR2Cabinet *envObject)
 {
-    static const QJsonObject help = unpublishedHelp(
+    static const QJsonObject help = describe(
         "Files walks skip: quarantined after crashing the service twice, or videos whose ffmpeg ran out of time",
-        QJsonObject());
+        QJsonObject(), QJsonObject(), false);
     if (answerHelp(retObject, cmdObject, help))
         return;
     // An untrusted client sees only the files it may read itself.

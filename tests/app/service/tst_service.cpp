@@ -26,13 +26,16 @@ namespace {
 
 const QStringList asNobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 
-// The client, run in s's folder against s's socket unless args name another;
-// its exit status, -1 when it hung or crashed.
+// The client, run in s's folder against s's socket unless args or the
+// wrapper's environment name another; its exit status, -1 when it hung or
+// crashed. out: what it printed, standard error too.
 int ctl(const ServiceFixture &s, QStringList args, QByteArray *out = nullptr, const QStringList &wrapper = {})
 {
-    if (!args.contains(QStringLiteral("--lpcid")))
+    if (!args.contains(QStringLiteral("--lpcid")) && !args.contains(QStringLiteral("--cfg"))
+        && wrapper.filter(QStringLiteral("K8THUMBGEN_CFG=")).isEmpty())
         args = QStringList{"--lpcid", s.socketPath()} + args;
     QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
     p.setWorkingDirectory(s.root());
     QStringList line = wrapper + QStringList{QStringLiteral(K8_CTL_BINARY)} + args;
     p.start(line.takeFirst(), line);
@@ -221,55 +224,108 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(sessionMembers(sid).isEmpty(), 2000);
     }
 
-    // The client's exit status, run in the test's folder against a service
-    // whose only worker is held, so that what it queued can be read back.
+    // The client's exit status and what it says, run in the test's folder
+    // against a service whose only worker is held (job 1), so that what it
+    // queued can be read back. The service's own name for a command works
+    // for help as well as the client's word.
     void ctlExitCodes_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("status");
         QTest::addColumn<QStringList>("queued");   // @ stands for the test's folder
+        QTest::addColumn<QStringList>("said");
         const QStringList none;
-        QTest::newRow("setthreads 0 refused before sending") << QStringList{"setthreads", "0"} << 2 << none;
-        QTest::newRow("call") << QStringList{"call", "{\"cmd\":\"nope\"}"} << 1 << none;
-        QTest::newRow("bad call") << QStringList{"call", "[1]"} << 2 << none;
-        QTest::newRow("empty call is never answered") << QStringList{"call", "{}"} << 2 << none;
+        QTest::newRow("setthreads 0 refused before sending") << QStringList{"setthreads", "0"} << 2 << none << none;
+        QTest::newRow("unknown command") << QStringList{"call", "{\"cmd\":\"nope\"}"} << 1 << none
+                                         << QStringList{"the service has no command nope"};
+        QTest::newRow("bad call") << QStringList{"call", "[1]"} << 2 << none << none;
+        QTest::newRow("empty call is never answered") << QStringList{"call", "{}"} << 2 << none << none;
         // Control characters take six bytes each in JSON: 9.4 MiB of text.
         QTest::newRow("over the JSON limit")
-            << QStringList{"run", "true"} + QVector<QString>(12, QString(131000, QChar(1))).toList() << 2 << none;
-        QTest::newRow("no server") << QStringList{"--lpcid", "/nonexistent/k8/s", "threads"} << 2 << none;
-        QTest::newRow("relative paths sent as absolute")
+            << QStringList{"run", "true"} + QVector<QString>(12, QString(131000, QChar(1))).toList() << 2 << none << none;
+        QTest::newRow("no server") << QStringList{"--lpcid", "/nonexistent/k8/s", "threads"} << 2 << none
+                                   << QStringList{"no answer from /nonexistent/k8/s, named by --lpcid"};
+        QTest::newRow("relative paths sent as absolute, the job's number said")
             << QStringList{"insert", "pellowcloud", "media", "thumbs"} << 0
-            << QStringList{R"({"args":["pellowcloud","@/media","@/thumbs"],"command":""})"};
+            << QStringList{R"({"args":["pellowcloud","@/media","@/thumbs"],"command":""})"} << QStringList{"queued job 2\n"};
         // One job a folder, depth first in name order, each with the same thumbnail folder and
         // box; the thumbnail folder, a hidden folder and a link back to the top are left out.
         const QString job = R"({"args":["pellowcloud","@/src%1","@/src/thumbs","64","48"],"command":""})";
         QTest::newRow("insert --recursive")
             << QStringList{"insert", "--recursive", "pellowcloud", "src", "src/thumbs", "64", "48"} << 0
-            << QStringList{job.arg(""), job.arg("/a"), job.arg("/b"), job.arg("/b/deep")};
-        QTest::newRow("cancel abc refused before sending") << QStringList{"cancel", "abc"} << 2 << none;
-        QTest::newRow("until-idle without watch") << QStringList{"status", "--until-idle"} << 2 << none;
+            << QStringList{job.arg(""), job.arg("/a"), job.arg("/b"), job.arg("/b/deep")}
+            << QStringList{"queued 4 jobs, one per folder: jobs 2 to 5\n"};
+        QTest::newRow("cancel abc refused before sending") << QStringList{"cancel", "abc"} << 2 << none << none;
+        QTest::newRow("cancel an unknown job") << QStringList{"cancel", "46"} << 1 << none << QStringList{"no job 46\n"};
+        QTest::newRow("cancel the running job") << QStringList{"cancel", "1"} << 0 << none
+                                                << QStringList{"stopping job 1 at its next file\n"};
+        QTest::newRow("until-idle without watch") << QStringList{"status", "--until-idle"} << 2 << none << none;
+        QTest::newRow("help insert") << QStringList{"help", "insert"} << 0 << none
+                                     << QStringList{"  insert --recursive LAYOUT", "thumbgen_insert: Queues a job", "  args "};
+        QTest::newRow("help thumbgen_insert") << QStringList{"help", "thumbgen_insert"} << 0 << none
+                                              << QStringList{"  insert LAYOUT", "  run COMMANDLINE", "thumbgen_insert: Queues"};
     }
 
     void ctlExitCodes()
     {
         QFETCH(QStringList, args);
         QFETCH(QStringList, queued);
+        QFETCH(QStringList, said);
         ServiceFixture s;
         QVERIFY(s.prefill({compactItem({}, QStringLiteral("sleep 30"))}) && s.listen());
+        // Without "report" a reply stays the bare code it always was.
+        QCOMPARE(s.call(cmd("thumbgen_setthreads", {{"threads", 1}})), (QJsonObject{{"err", 0}}));
         for (const char *name : {"media", "src/b/deep", "src/a", "src/.hidden", "src/thumbs/sub"})
             QVERIFY(!s.folder(QString::fromLatin1(name)).isEmpty());
         QVERIFY(QFile::link(s.path("src"), s.path("src/b/loop")));
+        QVERIFY(QTest::qWaitFor([&] { return s.call(cmd("thumbgen_status")).value("results").toObject().value("running").toArray().size() == 1; }, 5000));
         QElapsedTimer clock;
         clock.start();
         QByteArray out;
         QTEST(ctl(s, args, &out), "status");
         QVERIFY2(clock.elapsed() < 5000, "the client waited for an answer that cannot come");
-        if (args.contains(QStringLiteral("--recursive")))
-            QCOMPARE(out, QByteArray("Queued 4 jobs, one per folder.\n"));
+        for (const QString &words : said)
+            QVERIFY2(out.contains(words.toUtf8()), out);
         QStringList items;
         for (const QJsonObject &row : s.rows().mid(1))
             items << row.value(QStringLiteral("item")).toString().replace(s.root(), QStringLiteral("@"));
         QCOMPARE(items, queued);
+    }
+
+    // The socket is found by --lpcid, then --cfg, then the file
+    // K8THUMBGEN_CFG names; the first one given decides, and when it names
+    // no socket the client says each place it looked at.
+    void ctlFindsService_data()
+    {
+        QTest::addColumn<QStringList>("args");   // @ stands for the test's folder
+        QTest::addColumn<QString>("variable");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("variable") << QStringList{"threads"} << "@/config.json" << 0 << "the service runs 1 worker\n";
+        QTest::newRow("--cfg before the variable") << QStringList{"--cfg", "@/config.json", "threads"} << "@/none.json" << 0
+                                                   << "runs 1 worker";
+        QTest::newRow("--lpcid before --cfg") << QStringList{"--lpcid", "@/s", "--cfg", "@/none.json", "threads"} << "" << 0
+                                              << "runs 1 worker";
+        QTest::newRow("a variable naming no file")
+            << QStringList{"threads"} << "@/none.json" << 2
+            << "looked at --lpcid: not given; --cfg: not given; K8THUMBGEN_CFG=@/none.json: no such file";
+        QTest::newRow("--cfg without a socket, the variable not tried")
+            << QStringList{"--cfg", "@/empty.json", "threads"} << "@/config.json" << 2
+            << "looked at --lpcid: not given; --cfg @/empty.json: no \"lpcid\" in it (";
+    }
+
+    void ctlFindsService()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, variable);
+        ServiceFixture s;
+        QVERIFY(s.listen() && writeFile(s.path("empty.json"), "{}"));
+        for (QString &a : args)
+            a.replace(QLatin1Char('@'), s.root());
+        QByteArray out;
+        QTEST(ctl(s, args, &out, {"env", "K8THUMBGEN_CFG=" + variable.replace(QLatin1Char('@'), s.root())}), "status");
+        QFETCH(QString, said);
+        QVERIFY2(out.contains(said.replace(QLatin1Char('@'), s.root()).toUtf8()), out);
     }
 
     // The client as nobody: only what nobody could do itself is queued or
@@ -277,20 +333,34 @@ private slots:
     // A member of the trust group, by either kind of group, is trusted.
     void untrustedPeer_data()
     {
-        QTest::addColumn<QStringList>("args");   // PUB: a folder open to all, PRIV: root's own
+        QTest::addColumn<QStringList>("args");   // PUB: a folder open to all, PRIV: root's own, RO: root's, readable
         QTest::addColumn<QStringList>("groups"); // setpriv's options; TRUST: the trust group's gid
         QTest::addColumn<int>("err");
+        QTest::addColumn<QString>("said");
         const QStringList nobody{"--regid=65534", "--clear-groups"};
-        QTest::newRow("command job") << QStringList{"run", "touch PUB/ran"} << nobody << 9884;
+        const QString trusted = "only root, the service's own user and members of its trust group may %1, "
+                                "and this client runs as user nobody (uid 65534)";
+        QTest::newRow("command job") << QStringList{"run", "touch PUB/ran"} << nobody << 9884
+                                     << trusted.arg("queue a command job");
         QTest::newRow("command job, trust group supplementary")
-            << QStringList{"run", "touch PUB/ran"} << QStringList{"--regid=65534", "--groups=TRUST"} << 0;
+            << QStringList{"run", "touch PUB/ran"} << QStringList{"--regid=65534", "--groups=TRUST"} << 0 << "queued job 1";
         QTest::newRow("command job, trust group primary")
-            << QStringList{"run", "touch PUB/ran"} << QStringList{"--regid=TRUST", "--clear-groups"} << 0;
-        QTest::newRow("unreadable source") << QStringList{"insert", "pellowcloud", "PRIV", "PUB/thumbs"} << nobody << 9884;
-        QTest::newRow("unwritable thumbs") << QStringList{"insert", "snapvault", "PUB", "PRIV/thumbs"} << nobody << 9884;
-        QTest::newRow("own folders") << QStringList{"insert", "pellowcloud", "PUB", "PUB/thumbs/new"} << nobody << 0;
-        QTest::newRow("setthreads") << QStringList{"setthreads", "3"} << nobody << 9884;
-        QTest::newRow("cancel") << QStringList{"cancel", "1"} << nobody << 9884;
+            << QStringList{"run", "touch PUB/ran"} << QStringList{"--regid=TRUST", "--clear-groups"} << 0 << "queued job 1";
+        QTest::newRow("unreadable source") << QStringList{"insert", "pellowcloud", "PRIV", "PUB/thumbs"} << nobody << 9884
+                                           << "refused: as user nobody (uid 65534) the source folder PRIV cannot be read";
+        QTest::newRow("unwritable thumbs") << QStringList{"insert", "snapvault", "PUB", "PRIV"} << nobody << 9884
+                                           << "refused: as user nobody (uid 65534) the thumbnail folder PRIV cannot be written";
+        QTest::newRow("thumbs to make in an unwritable folder")
+            << QStringList{"insert", "snapvault", "PUB", "PRIV/thumbs"} << nobody << 9884
+            << "the thumbnail folder PRIV/thumbs cannot be made, since PRIV cannot be written";
+        // The service names the source for both: only a look as the user tells them apart.
+        QTest::newRow("thumbs to make in a readable source")
+            << QStringList{"insert", "pellowcloud", "RO", "RO/.thumbs"} << nobody << 9884
+            << "the thumbnail folder RO/.thumbs cannot be made, since RO cannot be written";
+        QTest::newRow("own folders") << QStringList{"insert", "pellowcloud", "PUB", "PUB/thumbs/new"} << nobody << 0
+                                     << "queued job 1";
+        QTest::newRow("setthreads") << QStringList{"setthreads", "3"} << nobody << 9884 << trusted.arg("change the worker count");
+        QTest::newRow("cancel") << QStringList{"cancel", "1"} << nobody << 9884 << trusted.arg("cancel a job");
     }
 
     void untrustedPeer()
@@ -298,6 +368,7 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(QStringList, groups);
         QFETCH(int, err);
+        QFETCH(QString, said);
         if (::geteuid() != 0)
             QSKIP("needs root to act as another user");
         const struct group *trust = ::getgrnam("daemon");
@@ -307,13 +378,16 @@ private slots:
         QVERIFY(s.listen());
         s.openToAll();
         const QString pub = s.folder(QStringLiteral("pub"), 0777), priv = s.folder(QStringLiteral("priv"), 0700);
-        for (QString &a : args)
-            a.replace(QLatin1String("PUB"), pub).replace(QLatin1String("PRIV"), priv);
+        const QString ro = s.folder(QStringLiteral("ro"), 0755);
+        // RO first: the folders' paths may hold two capitals by chance, hardly four.
+        const auto place = [&](QString &a) { a.replace(QLatin1String("RO"), ro).replace(QLatin1String("PUB"), pub).replace(QLatin1String("PRIV"), priv); };
+        std::for_each(args.begin(), args.end(), place);
+        place(said);
         for (QString &g : groups)
             g.replace(QLatin1String("TRUST"), QString::number(trust->gr_gid));
         QByteArray out;
         QVERIFY2(ctl(s, args, &out, QStringList{"setpriv", "--reuid=65534"} + groups) == (err ? 1 : 0), out);
-        QCOMPARE(toJsonObject(out).value(QStringLiteral("err")).toInt(-1), err);
+        QVERIFY2(out.contains(said.toUtf8()), out);
         if (err != 0)
             QVERIFY(s.rows().isEmpty());
         QCOMPARE(s.call(cmd("thumbgen_threads")).value("results").toObject().value("threads").toInt(), 1);
