@@ -74,6 +74,13 @@ QStringList statusLines(const QJsonObject &status)
                                            .arg(job.value(QStringLiteral("folder")).toString(), job.value(QStringLiteral("reason")).toString(),
                                                 durationText(qint64(job.value(QStringLiteral("retry")).toDouble()))));
     }
+    // Files left without a thumbnail lately; another user's show no name.
+    for (const QJsonValue &v : status.value(QStringLiteral("missed")).toArray()) {
+        const QJsonObject missed = v.toObject();
+        const QString file = missed.value(QStringLiteral("file")).toString();
+        lines << labelled("No thumbnail", QStringLiteral("%1: %2").arg(file.isEmpty() ? QStringLiteral("(another user's file)") : file,
+                                                                       missed.value(QStringLiteral("reason")).toString()));
+    }
     if (running.isEmpty())
         return lines;
     QList<QStringList> rows{{QStringLiteral("QUUNO"), QStringLiteral("JOB"), QStringLiteral("FOR"), QStringLiteral("FILE")}};

@@ -598,6 +598,8 @@ private slots:
             missed << QFileInfo(v.toObject().value("file").toString()).fileName() + ": " + v.toObject().value("reason").toString();
         missed.sort();
         QCOMPARE(missed, QStringList({"broken.jpg: cannot be decoded", "huge.png: over the memory limit"}));
+        QCOMPARE(ctl(s, {"status"}, &out), 0);
+        QVERIFY2(out.contains("/broken.jpg: cannot be decoded"), out);
 
         for (int i = 0; i < 2; ++i)
             s.call(cmd("thumbgen_insert", {{"command", "sleep 30"}}));
