@@ -13,7 +13,7 @@ struct RenderSettings
     int helperFiles = 500;                         // pictures a render helper decodes before it is replaced
     int helperIdleMs = 60000;                      // a render helper without work this long is ended
     QString ffmpegProgram = QStringLiteral("ffmpeg");
-    int walkPauseMs = 50;                          // after every listed file; only benchmarks change it
+    int walkPauseMs = 50;                          // "filepause": after every listed file, 0 for none
     bool videoKeepsAspect = false;                 // "videofit": "aspect"; by default a GIF fills the box
     bool debugging = false;                        // a console line for every file that failed
     enum IoClass { IoUnchanged, IoBestEffortLowest, IoIdle };

@@ -87,6 +87,8 @@ AppConfig readAppConfig(const QJsonObject &configure, const QJsonObject &setting
         c.renderTimeoutSeconds = qBound(1, toInt(configure.value(QStringLiteral("rendertimeout"))), 3600);
     if (configure.contains(QStringLiteral("folderretry")))
         c.folderRetrySeconds = qBound(1, toInt(configure.value(QStringLiteral("folderretry"))), 86400);
+    if (configure.contains(QStringLiteral("filepause")))
+        c.filePauseMs = qBound(0, toInt(configure.value(QStringLiteral("filepause"))), 10000);
     if (configure.contains(QStringLiteral("userjobs")))
         c.userJobs = qMax(1, toInt(configure.value(QStringLiteral("userjobs"))));
     if (configure.contains(QStringLiteral("userbytes")))
@@ -226,6 +228,7 @@ bool AppData::initialize(const QString &cfgPath)
         render.videoKeepsAspect = c.videoKeepsAspect;
         render.ioClass = RenderSettings::IoClass(c.ioClass);
         render.renderTimeoutMs = c.renderTimeoutSeconds * 1000;
+        render.walkPauseMs = c.filePauseMs;
         RenderSettings::set(render);
         m_policy.serviceUid = ::geteuid();
         if (!c.trustGroup.isEmpty()) {

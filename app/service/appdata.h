@@ -45,6 +45,7 @@ struct AppConfig
     int renderTimeoutSeconds = 60; // "rendertimeout": a render helper's time for one picture
     int userJobs = 10000;          // "userjobs": jobs one untrusted uid may have queued at once
     qint64 userBytes = 16 << 20;   // "userbytes": bytes of stored items one untrusted uid may have queued
+    int filePauseMs = 50;          // "filepause": a walk's pause after every listed file, 0 for none
 };
 AppConfig readAppConfig(const QJsonObject &configure, const QJsonObject &settings);
 

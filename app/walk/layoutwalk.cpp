@@ -34,7 +34,8 @@
 
 namespace {
 
-// Waits the pause after a file (50 ms); false as soon as a stop is requested.
+// Waits the pause after a file ("filepause", 50 ms by default, none at 0);
+// false as soon as a stop is requested.
 bool pauseAfterFile()
 {
     return !waitForStop(RenderSettings::current().walkPauseMs);

@@ -2,6 +2,7 @@
 
 #include "br2utils.h"
 #include "mzthumbgen.h"
+#include "rendersettings.h"
 #include "stopflag.h"
 #include "testhelpers.h"
 #include "testthreads.h"
@@ -40,8 +41,11 @@ private slots:
     {
         Q_INIT_RESOURCE(k8thumbgen);
         const QString config = m_dir.filePath(QStringLiteral("config.json"));
-        QVERIFY(writeFile(config, QJsonDocument(QJsonObject{{"lpcid", m_dir.filePath("s")}, {"database", queueDb()}, {"threads", 2}}).toJson()));
+        QVERIFY(writeFile(config, QJsonDocument(QJsonObject{{"lpcid", m_dir.filePath("s")}, {"database", queueDb()}, {"threads", 2},
+                                                            {"filepause", 0}}).toJson()));
         QVERIFY(AppData::create()->initialize(config));
+        // "filepause": 0 reaches the walks: no pause at all.
+        QCOMPARE(RenderSettings::current().walkPauseMs, 0);
     }
     void cleanup() { clearStop(); }
 
