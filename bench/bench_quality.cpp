@@ -23,6 +23,7 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
+#include <QPainter>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -96,7 +97,10 @@ QStringList makeCorpus(const QString &dir)
             made(base + QStringLiteral(".heic"),
                  [&](const QString &path) { return run(QStringLiteral("heif-enc"), {"-q", "90", png, "-o", path}); });
     }
-    made(QStringLiteral("zoneplate.png"), [](const QString &path) { return zonePlate(2400, 1800).save(path); });
+    // As BMP, which Qt reads at full size, the zone plate meets the block
+    // average and Lanczos; as JPEG, the scaled decode first.
+    made(QStringLiteral("zoneplate.bmp"), [](const QString &path) { return zonePlate(2400, 1800).save(path); });
+    made(QStringLiteral("zoneplate.jpg"), [](const QString &path) { return zonePlate(2400, 1800).save(path, "jpg", 95); });
     return files;
 }
 
@@ -164,7 +168,12 @@ QImage reference(const QString &file, const QSize &size, const QString &work)
     } else {
         QImageReader reader(file);
         reader.setAutoTransform(true);
-        if (!reader.read().convertToFormat(QImage::Format_RGB32).save(full))
+        // Transparent pixels on white, as the thumbnail shows them.
+        const QImage decoded = reader.read();
+        QImage flat(decoded.size(), QImage::Format_RGB32);
+        flat.fill(Qt::white);
+        QPainter(&flat).drawImage(0, 0, decoded);
+        if (decoded.isNull() || !flat.save(full))
             return QImage();
     }
     if (!run(QStringLiteral("convert"), {full, "-filter", "Lanczos", "-resize",
@@ -205,7 +214,7 @@ int main(int argc, char **argv)
     printf("%-34s %11s  %16s  %16s\n", "file", "thumbnail", "Qt smooth", "Lanczos");
     printf("%-34s %11s  %7s %8s  %7s %8s\n", "", "", "detail", "PSNR dB", "detail", "PSNR dB");
     std::vector<double> detail[2], psnrs[2];
-    double zone[2] = {0, 0};
+    std::vector<double> zone[2];
     for (const QString &file : files) {
         const QImage smooth = ours(file, tmp.filePath(QStringLiteral("smooth.jpg")), true);
         const QImage lanczos = ours(file, tmp.filePath(QStringLiteral("lanczos.jpg")), false);
@@ -220,8 +229,8 @@ int main(int argc, char **argv)
         printf("%-34s %5dx%-5d  %7.3f %8.1f  %7.3f %8.1f\n", qPrintable(QFileInfo(file).fileName()), ref.width(),
                ref.height(), d[0], p[0], d[1], p[1]);
         for (int i = 0; i < 2; ++i) {
-            if (QFileInfo(file).fileName() == QLatin1String("zoneplate.png")) {
-                zone[i] = p[i];
+            if (QFileInfo(file).fileName().startsWith(QLatin1String("zoneplate."))) {
+                zone[i].push_back(p[i]);
             } else {
                 detail[i].push_back(d[i]);
                 psnrs[i].push_back(p[i]);
@@ -239,6 +248,7 @@ int main(int argc, char **argv)
     printf("  detail >= 0.95 of the reference on every photo: %.3f  %s\n", worst[1], verdict(worst[1] >= 0.95));
     printf("  PSNR median > 35 dB:                             %.1f dB  %s\n", median(psnrs[1]),
            verdict(median(psnrs[1]) > 35));
-    printf("  zone plate >= 32 dB:                             %.1f dB  %s\n", zone[1], verdict(zone[1] >= 32));
+    const double zoneWorst = *std::min_element(zone[1].begin(), zone[1].end());
+    printf("  zone plate >= 32 dB (worst of BMP, JPEG):        %.1f dB  %s\n", zoneWorst, verdict(zoneWorst >= 32));
     return 0;
 }
