@@ -35,37 +35,6 @@ QSize fitSize(const QSize &picture, int width, int height)
     return QSize(int(qBound<qint64>(1, w, width)), int(qBound<qint64>(1, h, height)));
 }
 
-// Smooth resize to exactly `size`; transparent pixels end up on white,
-// because JPEG has no alpha and would show them black.
-QImage finishPicture(const QImage &decoded, const QSize &size)
-{
-    QImage img = decoded;
-    if (img.hasAlphaChannel()) {
-        img = img.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        if (img.size() != size)
-            img = img.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        if (img.isNull())
-            return img;
-        img = img.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        QImage out(img.size(), QImage::Format_RGB32);
-        if (out.isNull())
-            return out;
-        for (int y = 0; y < img.height(); ++y) {
-            const QRgb *src = reinterpret_cast<const QRgb *>(img.constScanLine(y));
-            QRgb *dst = reinterpret_cast<QRgb *>(out.scanLine(y));
-            for (int x = 0; x < img.width(); ++x) {
-                const QRgb p = src[x];
-                const int back = 255 - qAlpha(p);       // premultiplied: colour + white * (1 - alpha)
-                dst[x] = qRgb(qRed(p) + back, qGreen(p) + back, qBlue(p) + back);
-            }
-        }
-        return out;
-    }
-    if (img.size() != size)
-        img = img.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    return img;
-}
-
 qint64 pixelBytes(const QSize &s, int bytesPerPixel)
 {
     return qint64(s.width()) * s.height() * bytesPerPixel;

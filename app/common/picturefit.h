@@ -2,7 +2,6 @@
 #define PICTUREFIT_H
 #include "renderresult.h"
 
-#include <QImage>
 #include <QSize>
 
 // Fitting a picture into the thumbnail box, shared by the renderers.
@@ -10,8 +9,6 @@
 // The size a picture gets in a width x height box, enlarged or reduced,
 // keeping its aspect ratio; invalid when the picture or the box is empty.
 QSize fitSize(const QSize &picture, int width, int height);
-// Smooth resize to exactly size; transparent pixels end up on white.
-QImage finishPicture(const QImage &decoded, const QSize &size);
 // Bytes of a picture, and whether bytes exceed the configured memory cap.
 qint64 pixelBytes(const QSize &s, int bytesPerPixel = 4);
 bool overMemoryCap(qint64 bytes);

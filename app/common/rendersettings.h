@@ -14,6 +14,7 @@ struct RenderSettings
     int helperIdleMs = 60000;                      // a render helper without work this long is ended
     QString ffmpegProgram = QStringLiteral("ffmpeg");
     int walkPauseMs = 50;                          // "filepause": after every listed file, 0 for none
+    bool smoothScaling = false;                    // Qt's smooth transform for Lanczos; only benchmarks set it, to compare
     bool videoKeepsAspect = false;                 // "videofit": "aspect"; by default a GIF fills the box
     bool debugging = false;                        // a console line for every file that failed
     enum IoClass { IoUnchanged, IoBestEffortLowest, IoIdle };

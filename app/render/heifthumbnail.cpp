@@ -2,6 +2,7 @@
 
 #include "memorybudget.h"
 #include "picturefit.h"
+#include "picturescale.h"
 #include "srgbconversion.h"
 #include "thumbnailfile.h"
 

@@ -3,6 +3,7 @@
 #include "jpegdecoder.h"
 #include "memorybudget.h"
 #include "picturefit.h"
+#include "picturescale.h"
 #include "pictureguards.h"
 #include "picturemetadata.h"
 #include "rendersettings.h"

@@ -4,6 +4,7 @@
 #include "jpegdecoder.h"
 #include "memorybudget.h"
 #include "picturefit.h"
+#include "picturescale.h"
 
 #include <libraw/libraw.h>
 
