@@ -15,11 +15,14 @@
 // Lanczos (libswscale), and Qt's smooth transform it replaced.
 #include "benchproc.h"
 #include "benchworkers.h"
+#include "dngfixture.h"
 #include "heifthumbnail.h"
 #include "imagethumbnail.h"
 #include "mediakind.h"
 #include "picturethumbnail.h"
+#include "rawthumbnail.h"
 #include "renderhelpers.h"
+#include "thumbnailfile.h"
 #include "videothumbnail.h"
 
 #include <QCoreApplication>
@@ -208,6 +211,8 @@ std::vector<Category> makeCorpus(const QString &dir)
         {QStringLiteral("heif-thumb"), QStringLiteral("heif"), {}},
         {QStringLiteral("heif-nothumb"), QStringLiteral("heif"), {}},
         {QStringLiteral("video"), QStringLiteral("video"), {}},
+        {QStringLiteral("raw-preview"), QStringLiteral("raw"), {}},
+        {QStringLiteral("jpeg-preview"), QStringLiteral("jpeg"), {}},
     };
     const double sizes[] = {4, 4, 8, 12, 24, 50};
     quint32 seed = 1;
@@ -272,6 +277,22 @@ std::vector<Category> makeCorpus(const QString &dir)
         run(QStringLiteral("ffmpeg"), {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25",
                                        "-t", "20", "-pix_fmt", "yuv420p", video});
     cats[6].files << video;
+    // Camera RAW files (DNG, 3000x2000 sensor sites) whose 4 MP JPEG
+    // preview is the thumbnail's source, beside the same JPEGs as files.
+    for (int i = 0; i < 2; ++i) {
+        const QString preview = QStringLiteral("%1/preview-%2.jpg").arg(dir).arg(i);
+        const QString raw = QStringLiteral("%1/raw-%2.dng").arg(dir).arg(i);
+        if (!QFileInfo::exists(raw)) {
+            fprintf(stderr, "corpus: %s\n", qPrintable(raw));
+            QImageWriter w(preview, "jpeg");
+            w.setQuality(90);
+            if (!w.write(photo(2400, 1600, 300 + i)))
+                qFatal("cannot write %s", qPrintable(preview));
+            writeBytes(raw, DngFixture::dng(3000, 2000, 180, 90, 60, readBytes(preview), 1, 2400, 1600));
+        }
+        cats[7].files << raw;
+        cats[8].files << preview;
+    }
     return cats;
 }
 
@@ -281,9 +302,14 @@ bool g_viaHelpers = false;
 
 bool renderOurs(const QString &kind, const QString &src, const QString &out)
 {
-    if (g_viaHelpers && kind != QLatin1String("video"))
-        return pictureThumbnail(kind == QLatin1String("heif") ? MediaHeif : MediaImage, src, out, kBox, kBox)
-            == RenderResult::Rendered;
+    if (g_viaHelpers && kind != QLatin1String("video")) {
+        const MediaKind media = kind == QLatin1String("heif") ? MediaHeif : kind == QLatin1String("raw") ? MediaRaw : MediaImage;
+        return pictureThumbnail(media, src, out, kBox, kBox) == RenderResult::Rendered;
+    }
+    if (kind == QLatin1String("raw")) {
+        QImage picture;
+        return rawPicture(readBytes(src), kBox, kBox, picture) == RenderResult::Rendered && writeThumbnail(picture, out);
+    }
     if (kind == QLatin1String("heif"))
         return heifThumbnail(src, out, kBox, kBox) == RenderResult::Rendered;
     if (kind == QLatin1String("video"))
@@ -347,6 +373,8 @@ double timeOurs(const Category &c, const QString &outDir, int threads)
 double timeOther(const Category &c, const QString &outDir, int threads)
 {
     return timeParallel(c, threads, [&](int t, const QStringList &files) {
+        if (c.kind == QLatin1String("raw"))
+            return;         // the peer has no RAW reader; the row beside it is the preview's
         if (c.kind == QLatin1String("video")) {
             for (int i = 0; i < files.size(); ++i)
                 spawnAndWait(bareFfmpeg(files[i], QStringLiteral("%1/v%2-%3.gif").arg(outDir).arg(t).arg(i)), nullptr, nullptr);
@@ -505,6 +533,8 @@ int main(int argc, char **argv)
     std::map<QString, double> ratio, scaling;
     for (const Category &c : cats) {
         const std::array<double, 7> &t = total[c.name];
+        if (c.kind == QLatin1String("raw"))
+            continue;
         const double n = double(c.files.size()) * rounds;
         const double o1 = n * 1000 / t[0], o2 = n * 1000 / t[1], v1 = n * 1000 / t[2], v2 = n * 1000 / t[3];
         ratio[c.name] = o1 / v1;
@@ -536,6 +566,16 @@ int main(int argc, char **argv)
         const double n = double(c.files.size()) * rounds;
         printf("%-17s  %9.1f ms %9.1f ms %7.1f%%\n", qPrintable(c.name), t[6] / n, t[0] / n, 100 * (t[0] / t[6] - 1));
         worstLanczos = std::max(worstLanczos, t[0] / t[6] - 1);
+    }
+
+    {
+        const std::array<double, 7> &raw = total[QStringLiteral("raw-preview")];
+        const std::array<double, 7> &jpeg = total[QStringLiteral("jpeg-preview")];
+        const double n = double(cats[7].files.size()) * rounds;
+        printf("\nCamera RAW from its 4 MP preview beside that JPEG as a file (1 thread)\n");
+        printf("%-17s  %12s %12s %8s\n", "", "JPEG", "RAW", "cost");
+        printf("%-17s  %9.1f ms %9.1f ms %7.1f%%\n", "in this process", jpeg[0] / n, raw[0] / n, 100 * (raw[0] / jpeg[0] - 1));
+        printf("%-17s  %9.1f ms %9.1f ms %7.1f%%\n", "through a helper", jpeg[4] / n, raw[4] / n, 100 * (raw[4] / jpeg[4] - 1));
     }
 
     // Peak RSS, each in a fresh child process.
