@@ -1,6 +1,7 @@
 #include "childspawn.h"
 
 #include "launchreport.h"
+#include "peeraccess.h"
 #include "stopflag.h"
 
 #include <QCoreApplication>
@@ -238,6 +239,9 @@ QString helperProgramPath(const QString &name)
     // is not safe to fill from several threads at a time.
     static const QString dir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath()
                                                              : QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+    // Looked up as the service: a client whose job asks first may not see
+    // into the folder, and the answer is kept for the service's life.
+    const ServiceIdentity asService;
     const QFileInfo beside(dir + QLatin1Char('/') + name);
     if (beside.isFile() && beside.isExecutable())
         return beside.filePath();
