@@ -156,7 +156,7 @@ public:
 };
 
 // A test class's fresh MediaDir per test function: init() calls fresh(),
-// cleanup() resets d.
+// which ends the previous test's folder, settings and stop request first.
 struct MediaCase
 {
     QScopedPointer<MediaDir> d;

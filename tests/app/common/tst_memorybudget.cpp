@@ -43,7 +43,6 @@ private slots:
         m_order.clear();
         m_release.storeRelease(0);
     }
-    void cleanup() { d.reset(); }
 
     void sharedInOrder()
     {

@@ -41,7 +41,6 @@ class TestImageThumbnail : public QObject, MediaCase
 
 private slots:
     void init() { QVERIFY(fresh()); }
-    void cleanup() { d.reset(); }
 
     void orientation_data()
     {

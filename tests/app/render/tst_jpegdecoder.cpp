@@ -20,7 +20,6 @@ class TestJpegDecoder : public QObject, MediaCase
 
 private slots:
     void init() { QVERIFY(fresh()); }
-    void cleanup() { d.reset(); }
 
     // Data that runs out before the last row (or the last scan the output
     // needs) is a failure; the end of the file alone, after it, is not.

@@ -39,7 +39,6 @@ class TestPictureMetadata : public QObject, MediaCase
 
 private slots:
     void init() { QVERIFY(fresh()); }
-    void cleanup() { d.reset(); }
 
     void read_data()
     {

@@ -183,11 +183,7 @@ class TestRenderHelper : public QObject, MediaCase
 
 private slots:
     void init() { QVERIFY(fresh()); }
-    void cleanup()
-    {
-        m_helper.reset();
-        d.reset();
-    }
+    void cleanup() { m_helper.reset(); }
 
     void renders_data()
     {

@@ -52,7 +52,6 @@ class TestLayoutWalk : public QObject, MediaCase
 
 private slots:
     void init() { QVERIFY(fresh()); }
-    void cleanup() { d.reset(); }
 
     void cloudStaleness()
     {
