@@ -3,9 +3,7 @@
 
 #include "../testthreads.h"
 
-#include <QMetaType>
-#include <QTest>
-#include <QVariant>
+#include <QtTest>
 
 #include <memory>
 

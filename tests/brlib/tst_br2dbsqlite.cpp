@@ -3,14 +3,7 @@
 #include "../testthreads.h"
 #include "brlibfixture.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFileInfo>
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QTemporaryDir>
-#include <QTest>
+#include <QtTest>
 
 #include <sqlite3.h>
 

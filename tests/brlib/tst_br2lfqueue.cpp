@@ -2,7 +2,7 @@
 
 #include "../testthreads.h"
 
-#include <QTest>
+#include <QtTest>
 
 #include <algorithm>
 #include <atomic>

@@ -3,11 +3,7 @@
 #include "../testthreads.h"
 #include "brlibfixture.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QTest>
+#include <QtTest>
 
 #include <memory>
 

@@ -2,7 +2,6 @@
 
 #include "brlibfixture.h"
 
-#include <QJsonArray>
 #include <QtTest>
 
 class TestBr2RpcPacket : public QObject

@@ -4,7 +4,7 @@
 
 #include "brlibfixture.h"
 
-#include <QTest>
+#include <QtTest>
 
 // An undescribed command and a local-only variant of it.
 class AppRouter : public BR2TodoRouter

@@ -3,8 +3,6 @@
 #include "../testhelpers.h"
 #include "../testthreads.h"
 
-#include <QJsonArray>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <climits>

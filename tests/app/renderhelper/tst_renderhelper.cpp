@@ -225,7 +225,6 @@ private slots:
         }
     }
 
-
     void pictureTypes_data()
     {
         QTest::addColumn<QByteArray>("name");

@@ -3,9 +3,6 @@
 #include "servicefixture.h"
 #include "brlib/brlibfixture.h"
 
-#include <QElapsedTimer>
-#include <QScopeGuard>
-
 #include <algorithm>
 #include <functional>
 #include <grp.h>

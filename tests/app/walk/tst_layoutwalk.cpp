@@ -10,8 +10,6 @@
 #include "thumbnailfile.h"
 #include "walktally.h"
 
-#include <QThread>
-
 #include <atomic>
 #include <fcntl.h>
 #include <memory>

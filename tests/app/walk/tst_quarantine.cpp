@@ -4,9 +4,6 @@
 #include "peeraccess.h"
 #include "testhelpers.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/fsuid.h>
