@@ -95,12 +95,8 @@ private slots:
         ChildProcess child(QStringLiteral("/bin/sh"), {QStringLiteral("-c"),
                            QStringLiteral("grep -E '^(Uid|Gid|Groups):' /proc/self/status >&2")});
         child.captureErrors(4096);
-        BR2PeerCredentials stranger;
-        stranger.valid = true;
-        stranger.uid = stranger.gid = 65534;
-        stranger.groups = {4242, 4343};
         {
-            const FsIdentity as(stranger);
+            const FsIdentity as(BR2PeerCredentials{true, -1, 65534, 65534, {4242, 4343}});
             QVERIFY(as.active());
             // The thread's groups back to the service's own (raw call: this
             // thread only; the identity's end restores them): the child
