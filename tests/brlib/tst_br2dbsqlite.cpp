@@ -87,7 +87,8 @@ private slots:
         };
         QTest::newRow("prefixes, bare name, tab, type ends at blank")
             << QByteArray("SQL: a\nSELECT 1;\nPARAMS:\n@x INTEGER\n:y text\nz\nw\tint\nv   double  extra\n") << "a"
-            << entry("a", "SELECT 1;\n", {{"x", "integer"}, {"y", "text"}, {"z", "string"}, {"w", "int"}, {"v", "double"}});
+            << entry("a", "SELECT 1;\n",
+                     {{"x", "integer"}, {"y", "text"}, {"z", "string"}, {"w", "int"}, {"v", "double"}});
         QTest::newRow("comments, lines before first header, at becomes colon")
             << QByteArray("-- head\nSELECT 0;\nSQL: a -- c\nSELECT @x; -- why\nSQL: b\nSELECT 1;\n") << "a"
             << entry("a", "SELECT :x;\n", {});
@@ -253,7 +254,8 @@ private slots:
                               "SQL: dbupgrade_v1_2\nINSERT INTO log VALUES('1.2');\n";
         const QByteArray fail = "INSERT INTO nowhere VALUES(1);\n";
         QTest::newRow("two steps in order") << v1 << false << true << 2 << QStringList{"1.1", "1.2"};
-        QTest::newRow("chain to 3") << (v1 + "SQL: dbupgrade_v2_1\nINSERT INTO log VALUES('2.1');\n") << true << true << 3
+        QTest::newRow("chain to 3") << (v1 + "SQL: dbupgrade_v2_1\nINSERT INTO log VALUES('2.1');\n")
+                                    << true << true << 3
                                     << QStringList{"1.1", "1.2", "2.1"};
         QTest::newRow("nothing to upgrade") << QByteArray("SQL: x\nSELECT 1;\n") << true << false << 1 << QStringList();
         // A step counts as done only when all of its statements are.
@@ -344,7 +346,8 @@ private slots:
         const qint64 lateBy = QRandomGenerator::global()->bounded(200); // somewhere in the script
         QElapsedTimer clock;
         QProcess child; // this program re-run in its child mode, killed midway
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--create-child"), dbPath, path("slow.sql")});
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--create-child"), dbPath, path("slow.sql")});
         const bool ready = child.waitForStarted() && QTest::qWaitFor([&] {
             // The clock starts when the creation's file first shows, however
             // soon that is.

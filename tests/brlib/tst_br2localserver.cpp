@@ -138,7 +138,8 @@ private slots:
         QTest::newRow("garbage") << QByteArray("garbage!") + datagram(R"({"cmd":"echo","params":2})") << 0;
         QTest::newRow("oversized header closes at once") << header(quint32(BR2LocalSocket::MAX_PAYLOAD - 10), 11) << 0;
         QTest::newRow("JSON text over its limit closes at once") << header(quint32(BR2RpcPacket::MAX_JSON_TEXT + 1), 0) << 0;
-        const QByteArray many = R"({"cmd":"echo","params":[0)" + QByteArray(",0").repeated(BR2RpcPacket::MAX_JSON_VALUES);
+        const QByteArray many
+            = R"({"cmd":"echo","params":[0)" + QByteArray(",0").repeated(BR2RpcPacket::MAX_JSON_VALUES);
         QTest::newRow("too many values to decode") << frame(many + "]}") << 0;
         QTest::newRow("trickle") << frame(R"({"cmd":"echo","pad":")" + QByteArray(6000, 'x') + "\"}") << 1800;
     }
@@ -243,7 +244,8 @@ private slots:
     void budgetHoldsSendersBack()
     {
         const QByteArray head = R"({"cmd":"echo","params":1,"pad":")";
-        const QByteArray whole = frame(head + QByteArray(int(BR2RpcPacket::MAX_JSON_TEXT) - head.size() - 2, 'x') + "\"}");
+        const QByteArray whole
+            = frame(head + QByteArray(int(BR2RpcPacket::MAX_JSON_TEXT) - head.size() - 2, 'x') + "\"}");
         std::vector<std::unique_ptr<Client>> holders;
         for (int i = 0; i < 4; ++i) {
             holders.push_back(std::make_unique<Client>(m_name));

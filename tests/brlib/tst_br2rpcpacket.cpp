@@ -50,11 +50,13 @@ private slots:
         const QJsonObject keep = json(R"({"keep":1})");
         QTest::newRow("two datagrams") << a + b << QList<int>{0, 0, 2} << QList<int>{b.size(), 0, 0}
                                        << json(R"({"cmd":"bb"})");
-        QTest::newRow("less its last byte") << a.left(a.size() - 1) << QList<int>{2} << QList<int>{a.size() - 1} << keep;
+        QTest::newRow("less its last byte") << a.left(a.size() - 1) << QList<int>{2} << QList<int>{a.size() - 1}
+                                            << keep;
         QTest::newRow("keep-alive then data") << BR2RpcPacket::keepAlive() + a << QList<int>{1, 0, 2}
                                               << QList<int>{a.size(), 0, 0} << json(R"({"cmd":"a"})");
         QTest::newRow("non-mark") << QByteArray("abcd") << QList<int>{4} << QList<int>{4} << keep;
-        QTest::newRow("unparsable json") << frame("{\"cmd\":") + a << QList<int>{4} << QList<int>{23 + a.size()} << keep;
+        QTest::newRow("unparsable json") << frame("{\"cmd\":") + a << QList<int>{4} << QList<int>{23 + a.size()}
+                                         << keep;
         QTest::newRow("bytes after the mark unchecked") << QByteArray::fromHex("0062729999") + frame("{\"k\":1}").mid(5)
                                                         << QList<int>{0} << QList<int>{0} << json(R"({"k":1})");
         // Refused before the announced bytes arrive, nothing consumed.

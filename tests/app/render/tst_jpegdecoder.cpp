@@ -42,12 +42,11 @@ private slots:
         QTest::newRow("progressive at 1/8, AC scans cut") << cut(progressive, 0.7) << eighth << eighth;
         // Several scans without progression (one component each): the library
         // keeps no coefficient bits for them, and the 1/8 shortcut must not look.
-        QTest::newRow("non-interleaved at 1/8") << readFile(QFINDTESTDATA("../../data/noninterleaved.jpg")) << QSize(40, 30)
-                                                << QSize(40, 30);
+        const QString data = QFINDTESTDATA("../../data/") + '/';
+        QTest::newRow("non-interleaved at 1/8") << readFile(data + "noninterleaved.jpg") << QSize(40, 30) << QSize(40, 30);
         // 4:1:1 chroma would be a quarter of the output at the covering scale:
         // the scale goes up until it is half the box; 4:2:0 stays at 1/8.
-        QTest::newRow("4:1:1 at half the box") << readFile(QFINDTESTDATA("../../data/stripes-411.jpg")) << QSize(100, 50)
-                                               << QSize(200, 100);
+        QTest::newRow("4:1:1 at half the box") << readFile(data + "stripes-411.jpg") << QSize(100, 50) << QSize(200, 100);
         QTest::newRow("4:2:0 at 1/8") << jpegBytes(picture(800, 400)) << QSize(100, 50) << QSize(100, 50);
     }
 

@@ -40,7 +40,8 @@ private slots:
         QTest::addColumn<bool>("declared");
         const QByteArray png = encoded(picture(32, 16), "png");
         const auto withChunks = [&](const QByteArray &chunks) { return QByteArray(png).insert(33, chunks); };   // after IHDR
-        QByteArray webp = encoded(picture(32, 16), "webp") + "EXIF" + QByteArray("\x20\0\0\0", 4) + QByteArray("Exif\0\0", 6) + exif(8);
+        QByteArray webp = encoded(picture(32, 16), "webp") + "EXIF" + QByteArray("\x20\0\0\0", 4) + QByteArray("Exif\0\0", 6)
+            + exif(8);
         qToLittleEndian(quint32(webp.size() - 8), webp.data() + 4);
         QTest::newRow("PNG eXIf") << withChunks(pngChunk("eXIf", exif(6))) << 6 << false;
         QTest::newRow("WebP EXIF") << webp << 8 << false;

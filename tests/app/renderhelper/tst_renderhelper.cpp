@@ -91,8 +91,9 @@ struct Reply
 // 64x48 of one colour: uncompressed 8-bit RGB, one plane a channel after three empty sections.
 QByteArray psd(QRgb c)
 {
-    return QByteArray::fromHex("38425053 0001 000000000000 0003 00000030 00000040 0008 0003 00000000 00000000 00000000 0000")
-        + QByteArray(64 * 48, char(qRed(c))) + QByteArray(64 * 48, char(qGreen(c))) + QByteArray(64 * 48, char(qBlue(c)));
+    const int n = 64 * 48;
+    return QByteArray::fromHex("38425053 0001 000000000000 0003 00000030 00000040 0008 0003 000000000000000000000000 0000")
+        + QByteArray(n, char(qRed(c))) + QByteArray(n, char(qGreen(c))) + QByteArray(n, char(qBlue(c)));
 }
 
 // Every pixel one RGBE value, scanlines stored flat.
@@ -182,7 +183,8 @@ private slots:
                               << QSize(200, 133);
         QTest::newRow("progressive jpeg") << QByteArray("p.jpg") << jpegBytes(detailed(1600, 1200), true)
                                           << int(RenderPicture::Image) << rendered << QSize(200, 150);
-        QTest::newRow("png") << QByteArray("a.png") << encoded(picture(400, 200), "png") << int(RenderPicture::Image) << rendered << QSize(200, 100);
+        QTest::newRow("png") << QByteArray("a.png") << encoded(picture(400, 200), "png") << int(RenderPicture::Image)
+                             << rendered << QSize(200, 100);
         QTest::newRow("svg text") << QByteArray("t.svg") << SVG_TEXT << int(RenderPicture::Image) << rendered << QSize(200, 80);
         QTest::newRow("not a picture") << QByteArray("a.png") << QByteArray(5000, 'x') << int(RenderPicture::Image)
                                        << int(RenderResult::DecodeFailed) << QSize(0, 0);
