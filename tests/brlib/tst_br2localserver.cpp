@@ -75,6 +75,8 @@ private:
 
 } // namespace
 
+// JSON fragments with an unmatched brace are ordinary string literals here:
+// moc drops a class whose body holds such a raw string.
 class TestBr2LocalServer : public QObject
 {
     Q_OBJECT
@@ -139,9 +141,9 @@ private slots:
         QTest::newRow("oversized header closes at once") << header(quint32(BR2LocalSocket::MAX_PAYLOAD - 10), 11) << 0;
         QTest::newRow("JSON text over its limit closes at once") << header(quint32(BR2RpcPacket::MAX_JSON_TEXT + 1), 0) << 0;
         const QByteArray many
-            = R"({"cmd":"echo","params":[0)" + QByteArray(",0").repeated(BR2RpcPacket::MAX_JSON_VALUES);
+            = "{\"cmd\":\"echo\",\"params\":[0" + QByteArray(",0").repeated(BR2RpcPacket::MAX_JSON_VALUES);
         QTest::newRow("too many values to decode") << frame(many + "]}") << 0;
-        QTest::newRow("trickle") << frame(R"({"cmd":"echo","pad":")" + QByteArray(6000, 'x') + "\"}") << 1800;
+        QTest::newRow("trickle") << frame("{\"cmd\":\"echo\",\"pad\":\"" + QByteArray(6000, 'x') + "\"}") << 1800;
     }
 
     void garbageClosesOnlyThatConnection()
@@ -243,7 +245,7 @@ private slots:
     // its socket unread, until the four stalled holders are closed.
     void budgetHoldsSendersBack()
     {
-        const QByteArray head = R"({"cmd":"echo","params":1,"pad":")";
+        const QByteArray head = "{\"cmd\":\"echo\",\"params\":1,\"pad\":\"";
         const QByteArray whole
             = frame(head + QByteArray(int(BR2RpcPacket::MAX_JSON_TEXT) - head.size() - 2, 'x') + "\"}");
         std::vector<std::unique_ptr<Client>> holders;
@@ -267,7 +269,7 @@ private slots:
     void unreadRepliesHoldTheBudget()
     {
         const int size = 2 << 20;
-        const QByteArray big = frame(R"({"cmd":"grow","params":)" + QByteArray::number(size) + "}");
+        const QByteArray big = frame("{\"cmd\":\"grow\",\"params\":" + QByteArray::number(size) + "}");
         struct sockaddr_un address {};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, QFile::encodeName(m_name).constData(), sizeof address.sun_path - 1);
