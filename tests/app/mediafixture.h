@@ -57,6 +57,13 @@ inline QImage halfTransparent()
     return img;
 }
 
+// The picture in format by Qt's own writer or a plug-in's; empty when none writes it.
+inline QByteArray encoded(const QImage &img, const char *format)
+{
+    QBuffer buffer;
+    return buffer.open(QIODevice::WriteOnly) && QImageWriter(&buffer, format).write(img) ? buffer.data() : QByteArray();
+}
+
 inline QByteArray jpegBytes(const QImage &img, bool progressive = false, int quality = 90)
 {
     QBuffer buf;
@@ -156,7 +163,7 @@ public:
 };
 
 // A test class's fresh MediaDir per test function: init() calls fresh(),
-// cleanup() resets d.
+// which ends the previous test's folder, settings and stop request first.
 struct MediaCase
 {
     QScopedPointer<MediaDir> d;

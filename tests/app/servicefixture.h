@@ -6,15 +6,7 @@
 #include "br2localserver.h"
 #include "../testhelpers.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QImage>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>

@@ -4,7 +4,7 @@
 
 #include "brlibfixture.h"
 
-#include <QTest>
+#include <QtTest>
 
 // An undescribed command and a local-only variant of it.
 class AppRouter : public BR2TodoRouter
@@ -44,98 +44,93 @@ class TestBr2TodoRouter : public QObject
 {
     Q_OBJECT
 private slots:
-    void dispatch_data();
-    void dispatch();
-    void lookupAndListing();
-    void loopInTreeRefused();
+    // A reply with "results" means cmd_a ran; a help reply replaces the reply
+    // whole, runs nothing and leaves the connection's code alone.
+    void dispatch_data()
+    {
+        QTest::addColumn<QJsonObject>("request");
+        QTest::addColumn<bool>("served");
+        QTest::addColumn<QJsonObject>("reply");
+        const QJsonObject ran = json(R"({"err":9999,"results":"a"})");
+        const QJsonObject missing = json(R"({"err":9885})");
+        QTest::newRow("trimmed") << json(R"({"cmd":" \t cmd_a \n"})") << true << ran;
+        QTest::newRow("unknown") << json(R"({"cmd":"foo"})") << false << missing;
+        // A NUL used to cut the C string handed to the lookup: this deleted the
+        // router and the process aborted. Parentheses, a space or a letter not
+        // in ASCII fail the same check of the name.
+        QTest::newRow("NUL-cut QObject slot") << json(R"({"cmd":"deleteLater()\u0000"})") << false << missing;
+        QTest::newRow("own signal, command signature") << json(R"({"cmd":"sig"})") << false << missing;
+        QTest::newRow("help false") << json(R"({"cmd":"cmd_a","help":false})") << true << QJsonObject();
+    }
+
+    void dispatch()
+    {
+        QFETCH(QJsonObject, request);
+        QFETCH(QJsonObject, reply);
+        BR2TodoRouter root;   // AppRouter its only child, as the server builds it
+        AppRouter app;
+        root.add(&app);
+        BR2Cabinet cabinet;
+        cabinet.setErr(BR2Error::ERR_PARAMS, QStringLiteral("left over"));
+        QJsonObject got = json(R"({"err":9999})");
+        QTEST(root.doSlot(got, request, &cabinet), "served");
+        QCOMPARE(got, reply);
+        const bool ran = reply.contains(QStringLiteral("results"));
+        QCOMPARE(app.aCalls, ran ? 1 : 0);
+        QCOMPARE(cabinet.err(), ran ? 0 : int(BR2Error::ERR_PARAMS));
+    }
+
+    // The first child with a name shadows later ones; a "__LS__" variant found
+    // by doCall anywhere in the tree wins over a plain name found first. The help
+    // listing completes each description: the name is the slot's own whatever a
+    // description claims, and unpublished ones stay out of it.
+    void lookupAndListing()
+    {
+        BR2TodoRouter root, branch;
+        XRouter first, second;
+        AppRouter app;
+        root.add(&first);
+        root.add(&second);
+        root.add(&branch);
+        branch.add(&app);
+        first.description = json(R"({"comment":"first","cmd":"other","params":{"n":1}})");
+        second.description = json(R"({"comment":"second","unpublished":"YES"})");
+        BR2Cabinet cabinet;
+        cabinet.setErr(BR2Error::ERR_FAILED, QStringLiteral("before"));
+        auto results = [&](bool local, const char *request) {
+            QJsonObject reply;
+            const bool found = local ? root.doCall(reply, json(request), &cabinet) : root.doSlot(reply, json(request), &cabinet);
+            return found ? reply.value("results") : QJsonValue("<none>");
+        };
+        // A "cmd" parameter does not narrow the listing.
+        const char *help = R"({"cmd":"help_interfaces","params":{"cmd":"cmd_a"}})";
+        const QJsonObject all = results(false, help).toObject();
+        QCOMPARE(all.keys(), (QStringList{"cmd_a", "help_interfaces", "x"}));
+        QCOMPARE(all.value("x").toObject().value("cmd"), QJsonValue("x"));
+        QCOMPARE(all.value("x").toObject().value("params").toObject(), json(R"({"n":1})"));
+        QCOMPARE(cabinet.err(), 0);
+        QCOMPARE(results(false, R"({"cmd":"x"})"), QJsonValue("first"));
+        root.del(&first);
+        QCOMPARE(results(false, R"({"cmd":"x"})"), QJsonValue("second"));
+        QCOMPARE(results(false, help).toObject().keys(), (QStringList{"cmd_a", "help_interfaces"}));
+        QCOMPARE(results(true, R"({"cmd":"cmd_a"})"), QJsonValue("local a"));
+        QCOMPARE(app.aCalls, 0);
+        QCOMPARE(results(true, R"({"cmd":"x"})"), QJsonValue("<none>"));
+    }
+
+    void loopInTreeRefused()
+    {
+        BR2TodoRouter a, b, c;
+        a.add(&b);
+        a.add(&b);
+        a.add(nullptr);
+        b.add(&c);
+        c.add(&a);     // would close a -> b -> c -> a
+        a.add(&a);
+        QVERIFY(c.list().isEmpty());
+        QCOMPARE(a.list(), QList<BR2TodoRouter *>{&b});
+    }
 };
-
-// A reply with "results" means cmd_a ran; a help reply replaces the reply
-// whole, runs nothing and leaves the connection's code alone.
-void TestBr2TodoRouter::dispatch_data()
-{
-    QTest::addColumn<QJsonObject>("request");
-    QTest::addColumn<bool>("served");
-    QTest::addColumn<QJsonObject>("reply");
-    const QJsonObject ran = json(R"({"err":9999,"results":"a"})");
-    const QJsonObject missing = json(R"({"err":9885})");
-    QTest::newRow("trimmed") << json(R"({"cmd":" \t cmd_a \n"})") << true << ran;
-    QTest::newRow("unknown") << json(R"({"cmd":"foo"})") << false << missing;
-    // A NUL used to cut the C string handed to the lookup: this deleted the
-    // router and the process aborted. Parentheses, a space or a letter not
-    // in ASCII fail the same check of the name.
-    QTest::newRow("NUL-cut QObject slot") << json(R"({"cmd":"deleteLater()\u0000"})") << false << missing;
-    QTest::newRow("own signal, command signature") << json(R"({"cmd":"sig"})") << false << missing;
-    QTest::newRow("help false") << json(R"({"cmd":"cmd_a","help":false})") << true << QJsonObject();
-}
-
-void TestBr2TodoRouter::dispatch()
-{
-    QFETCH(QJsonObject, request);
-    QFETCH(QJsonObject, reply);
-    BR2TodoRouter root;   // AppRouter its only child, as the server builds it
-    AppRouter app;
-    root.add(&app);
-    BR2Cabinet cabinet;
-    cabinet.setErr(BR2Error::ERR_PARAMS, QStringLiteral("left over"));
-    QJsonObject got = json(R"({"err":9999})");
-    QTEST(root.doSlot(got, request, &cabinet), "served");
-    QCOMPARE(got, reply);
-    const bool ran = reply.contains(QStringLiteral("results"));
-    QCOMPARE(app.aCalls, ran ? 1 : 0);
-    QCOMPARE(cabinet.err(), ran ? 0 : int(BR2Error::ERR_PARAMS));
-}
-
-// The first child with a name shadows later ones; a "__LS__" variant found
-// by doCall anywhere in the tree wins over a plain name found first. The help
-// listing completes each description: the name is the slot's own whatever a
-// description claims, and unpublished ones stay out of it.
-void TestBr2TodoRouter::lookupAndListing()
-{
-    BR2TodoRouter root, branch;
-    XRouter first, second;
-    AppRouter app;
-    root.add(&first);
-    root.add(&second);
-    root.add(&branch);
-    branch.add(&app);
-    first.description = json(R"({"comment":"first","cmd":"other","params":{"n":1}})");
-    second.description = json(R"({"comment":"second","unpublished":"YES"})");
-    BR2Cabinet cabinet;
-    cabinet.setErr(BR2Error::ERR_FAILED, QStringLiteral("before"));
-    auto results = [&](bool local, const char *request) {
-        QJsonObject reply;
-        const bool found = local ? root.doCall(reply, json(request), &cabinet) : root.doSlot(reply, json(request), &cabinet);
-        return found ? reply.value("results") : QJsonValue("<none>");
-    };
-    // A "cmd" parameter does not narrow the listing.
-    const char *help = R"({"cmd":"help_interfaces","params":{"cmd":"cmd_a"}})";
-    const QJsonObject all = results(false, help).toObject();
-    QCOMPARE(all.keys(), (QStringList{"cmd_a", "help_interfaces", "x"}));
-    QCOMPARE(all.value("x").toObject().value("cmd"), QJsonValue("x"));
-    QCOMPARE(all.value("x").toObject().value("params").toObject(), json(R"({"n":1})"));
-    QCOMPARE(cabinet.err(), 0);
-    QCOMPARE(results(false, R"({"cmd":"x"})"), QJsonValue("first"));
-    root.del(&first);
-    QCOMPARE(results(false, R"({"cmd":"x"})"), QJsonValue("second"));
-    QCOMPARE(results(false, help).toObject().keys(), (QStringList{"cmd_a", "help_interfaces"}));
-    QCOMPARE(results(true, R"({"cmd":"cmd_a"})"), QJsonValue("local a"));
-    QCOMPARE(app.aCalls, 0);
-    QCOMPARE(results(true, R"({"cmd":"x"})"), QJsonValue("<none>"));
-}
-
-void TestBr2TodoRouter::loopInTreeRefused()
-{
-    BR2TodoRouter a, b, c;
-    a.add(&b);
-    a.add(&b);
-    a.add(nullptr);
-    b.add(&c);
-    c.add(&a);     // would close a -> b -> c -> a
-    a.add(&a);
-    QVERIFY(c.list().isEmpty());
-    QCOMPARE(a.list(), QList<BR2TodoRouter *>{&b});
-}
 
 QTEST_GUILESS_MAIN(TestBr2TodoRouter)
 #include "tst_br2todorouter.moc"

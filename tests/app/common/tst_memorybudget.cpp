@@ -2,8 +2,6 @@
 
 #include "mediafixture.h"
 
-#include <QMutex>
-
 // Renders hold their whole estimate at once; waiters are served in order,
 // and a stop request ends every wait.
 class TestMemoryBudget : public QObject, MediaCase
@@ -43,7 +41,6 @@ private slots:
         m_order.clear();
         m_release.storeRelease(0);
     }
-    void cleanup() { d.reset(); }
 
     void sharedInOrder()
     {

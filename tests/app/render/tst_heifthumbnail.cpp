@@ -55,7 +55,6 @@ private slots:
         if (!haveTool("heif-enc")) QSKIP("heif-enc not installed");
         QVERIFY(fresh());
     }
-    void cleanup() { d.reset(); }
 
     void pictures_data()
     {
@@ -87,7 +86,8 @@ private slots:
     {
         QTest::addColumn<QSize>("size");
         QTest::addColumn<int>("orientation");
-        for (int o = 1; o <= 8; ++o)
+        // Upright, mirrored, a quarter turn, and both: every branch of the fit.
+        for (int o : {1, 2, 6, 7})
             QTest::addRow("orientation %d", o) << QSize(400, 200) << o;
         QTest::newRow("odd size, cropped") << QSize(333, 199) << 1;
     }

@@ -22,13 +22,6 @@ class TestPictureMetadata : public QObject, MediaCase
         return be32(quint32(data.size())) + body
             + be32(quint32(crc32(0, reinterpret_cast<const Bytef *>(body.constData()), uInt(body.size()))));
     }
-    static QByteArray encoded(const char *format)
-    {
-        QBuffer buf;
-        buf.open(QIODevice::WriteOnly);
-        picture(32, 16).save(&buf, format);
-        return buf.data();
-    }
     // An EXIF block holding only the orientation tag.
     static QByteArray exif(int orientation)
     {
@@ -39,16 +32,16 @@ class TestPictureMetadata : public QObject, MediaCase
 
 private slots:
     void init() { QVERIFY(fresh()); }
-    void cleanup() { d.reset(); }
 
     void read_data()
     {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<int>("orientation");
         QTest::addColumn<bool>("declared");
-        const QByteArray png = encoded("png");
+        const QByteArray png = encoded(picture(32, 16), "png");
         const auto withChunks = [&](const QByteArray &chunks) { return QByteArray(png).insert(33, chunks); };   // after IHDR
-        QByteArray webp = encoded("webp") + "EXIF" + QByteArray("\x20\0\0\0", 4) + QByteArray("Exif\0\0", 6) + exif(8);
+        QByteArray webp = encoded(picture(32, 16), "webp") + "EXIF" + QByteArray("\x20\0\0\0", 4) + QByteArray("Exif\0\0", 6)
+            + exif(8);
         qToLittleEndian(quint32(webp.size() - 8), webp.data() + 4);
         QTest::newRow("PNG eXIf") << withChunks(pngChunk("eXIf", exif(6))) << 6 << false;
         QTest::newRow("WebP EXIF") << webp << 8 << false;

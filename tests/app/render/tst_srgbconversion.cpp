@@ -13,7 +13,6 @@ class TestSRgbConversion : public QObject, MediaCase
 
 private slots:
     void init() { QVERIFY(fresh()); }
-    void cleanup() { d.reset(); }
 
     void wideGamut_data()
     {

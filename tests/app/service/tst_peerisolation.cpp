@@ -1,10 +1,6 @@
 #include "br2utils.h"
 #include "servicefixture.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QProcess>
-
 #include <csignal>
 #include <cstring>
 #include <grp.h>

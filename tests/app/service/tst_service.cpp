@@ -3,9 +3,6 @@
 #include "servicefixture.h"
 #include "brlib/brlibfixture.h"
 
-#include <QElapsedTimer>
-#include <QScopeGuard>
-
 #include <algorithm>
 #include <functional>
 #include <grp.h>
@@ -732,14 +729,9 @@ private slots:
         QVERIFY(killed.size() >= 1 && killed.size() <= 2);
         QVERIFY(s.drained(30000));
         QCOMPARE(s.process().processId(), service);
+        // text.svg among them: that its text is drawn is tst_renderhelper's.
         QCOMPARE(QDir(thumbs).entryList(QDir::Files).size(), 3);
-        const QImage text(thumbs + '/' + md5hex(src + "/text.svg") + ".jpg");
-        QVERIFY(!text.isNull());
-        int dark = 0;
-        for (int y = 0; y < text.height(); ++y)
-            for (int x = 0; x < text.width(); ++x)
-                dark += qGray(text.pixel(x, y)) < 96;
-        QVERIFY2(dark > 20, qPrintable(QString::number(dark)));
+        QVERIFY(!QImage(thumbs + '/' + md5hex(src + "/text.svg") + ".jpg").isNull());
         const QJsonObject status = s.call(cmd("thumbgen_status")).value("results").toObject();
         QCOMPARE(status.value("quarantined").toInt(), 1);
         QCOMPARE(status.value("skipped").toObject().value("helperdied").toInt(), 1);

@@ -2,9 +2,6 @@
 #include "servicefixture.h"
 #include "testthreads.h"
 
-#include <QRandomGenerator>
-#include <QScopeGuard>
-
 #include <fcntl.h>
 
 #include <sqlite3.h>

@@ -10,8 +10,6 @@
 #include "thumbnailfile.h"
 #include "walktally.h"
 
-#include <QThread>
-
 #include <atomic>
 #include <fcntl.h>
 #include <memory>
@@ -52,7 +50,6 @@ class TestLayoutWalk : public QObject, MediaCase
 
 private slots:
     void init() { QVERIFY(fresh()); }
-    void cleanup() { d.reset(); }
 
     void cloudStaleness()
     {
@@ -135,10 +132,7 @@ private slots:
         // Root ignores file modes: the walk acts as a stranger, who may
         // make the thumbnail folder but not read the picture.
         QVERIFY(::chmod(QFile::encodeName(d->path()).constData(), 0777) == 0);
-        BR2PeerCredentials stranger;
-        stranger.valid = true;
-        stranger.uid = stranger.gid = 65534;
-        const FsIdentity as(stranger);
+        const FsIdentity as(BR2PeerCredentials{true, -1, 65534, 65534, {}});
         QVERIFY(as.active() || ::geteuid() != 0);
         QVERIFY(vault());
         QCOMPARE(entries(at("vault")), QStringList());
@@ -195,10 +189,7 @@ private slots:
         QVERIFY(writeFile(guess, "guess") && ::chown(QFile::encodeName(at("mine")).constData(), 65534, 65534) == 0);
         const qint64 upToDate = WalkTally::totals().value("uptodate").toInt();
         {
-            BR2PeerCredentials stranger;
-            stranger.valid = true;
-            stranger.uid = stranger.gid = 65534;
-            const FsIdentity as(stranger);
+            const FsIdentity as(BR2PeerCredentials{true, -1, 65534, 65534, {}});
             QVERIFY(as.active());
             QVERIFY(snapvaultWalk(at("src"), at("mine"), 200, 200));
         }

@@ -23,7 +23,6 @@ private slots:
         // Camera RAW files are LibRaw's, never read as the TIFF files most are.
         const QByteArray tiff("II*\0\x08\0\0\0", 8);
         QTest::newRow("dng") << "a.DNG" << tiff + QByteArray(120, '\0') << int(MediaRaw);
-        QTest::newRow("nef") << "a.nef" << tiff + QByteArray(120, '\0') << int(MediaRaw);
         QTest::newRow("iiq, unknown to the database") << "a.iiq" << tiff + QByteArray(120, '\0') << int(MediaRaw);
         QTest::newRow("tiff") << "a.tif" << tiff + QByteArray(120, '\0') << int(MediaImage);
         QTest::newRow("avif, decoded by libheif") << "a.avif" << QByteArray("\0\0\0\x18" "ftypavif\0\0\0\0avifmif1", 24) << int(MediaHeif);

@@ -4,9 +4,6 @@
 #include "peeraccess.h"
 #include "testhelpers.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/fsuid.h>
@@ -95,10 +92,7 @@ private slots:
         bool client = false;
         bool stillClient = false;
         std::thread([&] {
-            BR2PeerCredentials nobody;
-            nobody.valid = true;
-            nobody.uid = nobody.gid = 65534;
-            const FsIdentity as(nobody);
+            const FsIdentity as(BR2PeerCredentials{true, -1, 65534, 65534, {}});
             client = as.active();
             Quarantine::Rendering rendering("/src/a.png", fileStat(), true);
             rendering.finished(RenderResult::Rendered, false);

@@ -2,7 +2,6 @@
 
 #include "testhelpers.h"
 
-#include <QCryptographicHash>
 #include <QtTest>
 
 #include <sys/stat.h>

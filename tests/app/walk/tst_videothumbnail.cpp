@@ -15,7 +15,6 @@ class TestVideoThumbnail : public QObject, MediaCase
 
 private slots:
     void init() { QVERIFY(fresh() && writeFile(at("v.mp4"), "x")); }
-    void cleanup() { d.reset(); }
 
     // The fake records its arguments, one a line, and writes a small GIF.
     void ffmpegArguments()
