@@ -66,5 +66,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestRawThumbnail)
+QTEST_GUILESS_MAIN(TestRawThumbnail)
 #include "tst_rawthumbnail.moc"
