@@ -1,6 +1,7 @@
 #include "fileidentitystore.h"
 
 #include "br2utils.h"
+#include "mediakind.h"
 #include "peeraccess.h"
 #include "privatefile.h"
 
@@ -153,6 +154,20 @@ Match match(const Statement &s, int first, const FileIdentity &now)
     return qAbs(recorded - now.mtimeNs) >= g_untrustedNs && qAbs(recorded - now.ctimeNs) >= g_untrustedNs ? Trusted : Untrusted;
 }
 
+// A file recorded as no media under an older routing may be one of the
+// types added since (a camera RAW under a store written before RAW files
+// were read): its record goes, and the next walk looks at it again.
+void forgetNoMediaOfOlderRouting()
+{
+    sqlite3_stmt *version = nullptr;
+    const bool older = sqlite3_prepare_v2(g_db, "PRAGMA user_version", -1, &version, nullptr) == SQLITE_OK
+        && sqlite3_step(version) == SQLITE_ROW && sqlite3_column_int(version, 0) < MEDIA_ROUTING_VERSION;
+    sqlite3_finalize(version);
+    if (older && sqlite3_exec(g_db, "DELETE FROM hashes WHERE kind = 0", nullptr, nullptr, nullptr) == SQLITE_OK)
+        sqlite3_exec(g_db, QByteArray("PRAGMA user_version = " + QByteArray::number(MEDIA_ROUTING_VERSION)).constData(),
+                     nullptr, nullptr, nullptr);
+}
+
 bool openAt(const QString &path)
 {
     // Private to the service: it names every file walks have seen, in
@@ -178,8 +193,10 @@ bool openAt(const QString &path)
     if (!healthy) {
         sqlite3_close(g_db);
         g_db = nullptr;
+        return false;
     }
-    return healthy;
+    forgetNoMediaOfOlderRouting();
+    return true;
 }
 
 } // namespace

@@ -17,6 +17,10 @@ enum MediaKind {
 // RAW the database does not know is a RAW by its suffix, whatever its
 // content (most are TIFF-structured).
 MediaKind mediaKindOf(const QString &path);
+// What mediaKindOf routes, numbered: it grows whenever a type is added,
+// so that files recorded as no media are looked at again.
+constexpr int MEDIA_ROUTING_VERSION = 2;     // 2: camera RAW, Photoshop, JPEG XL and the other plug-in types
+
 // Whether the render helper decodes it: every still picture.
 bool isPicture(MediaKind kind);
 // ".jpg", ".gif", or empty for MediaNone.

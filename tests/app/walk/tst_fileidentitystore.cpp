@@ -1,9 +1,12 @@
 #include "fileidentitystore.h"
 
 #include "layoutwalk.h"
+#include "mediakind.h"
 #include "mediafixture.h"
 
 #include <cstdio>
+#include <sqlite3.h>
+#include <sys/stat.h>
 #include <utime.h>
 
 // Rescans through the identity store: no content read for what it knows,
@@ -43,6 +46,24 @@ private slots:
         QVERIFY(vault());
         QVERIFY2(bytesRead() - before < folder / 20, qPrintable(QString::number(bytesRead() - before)));
         QCOMPARE(entries(at("vault")).size(), 3);
+    }
+
+    // A picture an older service recorded as no media (a type it did not
+    // route) is looked at again once the routing has grown.
+    void noMediaOfOlderRoutingForgotten()
+    {
+        QVERIFY(photo("a.jpg", 1));
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(at("src/a.jpg")).constData(), &st) == 0);
+        FileIdentityStore::record(at("src/a.jpg"), FileIdentity::of(st), MediaNone, QByteArray());
+        FileIdentityStore::close();
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(at("queue.db.files")).constData(), &db), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(db, "PRAGMA user_version = 1", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+        QVERIFY(FileIdentityStore::open(at("queue.db"), 0));
+        QVERIFY(vault());
+        QCOMPARE(entries(at("vault")).size(), 1);
     }
 
     // A changed file is hashed again and gets the thumbnail of its content.
