@@ -195,6 +195,8 @@ RenderResult qtPicture(const PictureBytes &file, int width, int height, QImage &
     return RenderResult::Rendered;
 }
 
+} // namespace
+
 // Through the scaled JPEG decoder: only the DCT scale that covers the box
 // is decoded, then converted to sRGB from the file's profile.
 RenderResult jpegPicture(JpegDecoder &jpeg, int width, int height, qint64 held, int orientation, QImage &picture)
@@ -218,8 +220,6 @@ RenderResult jpegPicture(JpegDecoder &jpeg, int width, int height, qint64 held, 
     return picture.isNull() ? RenderResult::OverMemoryCap : RenderResult::Rendered;
 }
 
-} // namespace
-
 RenderResult imagePicture(const QString &source, int width, int height, const QByteArray *data, QImage &picture)
 {
     if (width <= 0 || height <= 0)
@@ -235,15 +235,6 @@ RenderResult imagePicture(const QString &source, int width, int height, const QB
         }
     }
     return qtPicture(PictureBytes{source, data}, width, height, picture);
-}
-
-RenderResult jpegBytesPicture(const QByteArray &jpeg, int orientation, int width, int height, qint64 held,
-                              QImage &picture)
-{
-    JpegDecoder decoder(jpeg);
-    if (!decoder.isJpeg() || !decoder.readHeader() || !decoder.canDecode())
-        return RenderResult::DecodeFailed;
-    return jpegPicture(decoder, width, height, held, orientation, picture);
 }
 
 RenderResult imageThumbnail(const QString &source, const QString &target, int width, int height, const QByteArray *data)

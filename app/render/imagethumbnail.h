@@ -6,6 +6,8 @@
 #include <QImage>
 #include <QString>
 
+class JpegDecoder;
+
 // A still picture's thumbnail: JPEG files through the scaled JPEG decoder,
 // everything else through Qt's image plug-ins, upright (EXIF orientation),
 // in sRGB, fitted into the width x height box, written as target's format.
@@ -18,11 +20,10 @@
 //
 // The finished picture, not yet encoded.
 RenderResult imagePicture(const QString &source, int width, int height, const QByteArray *data, QImage &picture);
-// A JPEG held in memory (a camera RAW's embedded preview) rendered as a
-// JPEG file is, but turned by orientation rather than by its own tag;
-// held: bytes the caller keeps meanwhile, counted in the reservation.
-RenderResult jpegBytesPicture(const QByteArray &jpeg, int orientation, int width, int height, qint64 held,
-                              QImage &picture);
+// A JPEG whose header jpeg has read, rendered as a JPEG file is but turned
+// by orientation (a camera RAW's preview takes the RAW's); held: bytes the
+// caller keeps meanwhile, counted in the reservation.
+RenderResult jpegPicture(JpegDecoder &jpeg, int width, int height, qint64 held, int orientation, QImage &picture);
 // EXIF orientation 1..8 applied the way viewers do: mirror, then turn 90
 // degrees clockwise where the tag says so.
 QImage orientPicture(const QImage &img, int orientation);

@@ -58,13 +58,12 @@ RenderResult previewPicture(LibRaw &raw, const QSize &fit, int orientation, int 
             return RenderResult::DecodeFailed;
         // The preview's own orientation tag, where it has one, describes
         // the preview itself.
-        const int own = header.orientation();
-        const QSize stored = header.size();
-        const QSize neededHere = own >= 5 ? fit.transposed() : own > 1 ? fit : needed;
-        if (stored.width() < neededHere.width() || stored.height() < neededHere.height())
+        const int turn = header.orientation() > 1 ? header.orientation() : orientation;
+        const QSize stored = turn >= 5 ? header.size().transposed() : header.size();
+        if (stored.width() < fit.width() || stored.height() < fit.height())
             return RenderResult::DecodeFailed;
         usable = true;
-        return jpegBytesPicture(jpeg, own > 1 ? own : orientation, width, height, held + jpeg.size(), picture);
+        return jpegPicture(header, width, height, held + jpeg.size(), turn, picture);
     }
     int error = 0;
     ProcessedImage bitmap{raw.dcraw_make_mem_thumb(&error)};
