@@ -100,8 +100,13 @@ public:
 
     QByteArray output()
     {
-        if (m_proc.isOpen())   // a fixture never started has nothing to read
+        if (m_proc.isOpen()) {   // a fixture never started has nothing to read
+            // What the pipe holds now, not only what the event loop has read:
+            // a line printed before a reply is then seen right after it.
+            while (m_proc.state() == QProcess::Running && m_proc.waitForReadyRead(0)) {
+            }
             m_output += m_proc.readAll();
+        }
         return m_output;
     }
 

@@ -619,7 +619,7 @@ private slots:
             QCOMPARE(s.call(cmd("thumbgen_cancel", {{"quuno", job.toObject().value("quuno")}})).value(QStringLiteral("err")).toInt(-1), 0);
         QVERIFY(s.drained(5000));
         for (const char *line : {"cancelled: removed while waiting", "cancelled: stopping at its next file"})
-            QVERIFY2(s.output().contains(line), s.output().constData());
+            QVERIFY2(QTest::qWaitFor([&] { return s.output().contains(line); }, 5000), s.output().constData());
         QCOMPARE(s.call(cmd("thumbgen_cancel", {{"quuno", 99}})).value(QStringLiteral("err")).toInt(), 9994);
         QCOMPARE(s.stop(SIGTERM), 0);
     }
