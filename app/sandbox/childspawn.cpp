@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -51,6 +52,26 @@ private:
 QString systemError(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The service's environment with the names extra sets replaced by its
+// entries; the pointers stay valid while extra and environ are unchanged.
+std::vector<char *> childEnvironment(QByteArrayList &extra)
+{
+    std::vector<char *> envp;
+    for (char **entry = environ; *entry; ++entry) {
+        const char *equals = std::strchr(*entry, '=');
+        const int nameLength = equals ? int(equals - *entry) + 1 : int(std::strlen(*entry));
+        const bool replaced = std::any_of(extra.cbegin(), extra.cend(), [&](const QByteArray &e) {
+            return e.size() >= nameLength && std::memcmp(e.constData(), *entry, size_t(nameLength)) == 0;
+        });
+        if (!replaced)
+            envp.push_back(*entry);
+    }
+    for (QByteArray &entry : extra)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    return envp;
 }
 
 // Every signal whose disposition is not the default: ignored ones survive
@@ -181,7 +202,9 @@ pid_t spawnProcess(const SpawnOptions &options, QString *error)
     // the thread's nice value and I/O priority pass to the child as with
     // fork.
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, argv.front(), &setup.actions, &setup.attr, argv.data(), environ);
+    QByteArrayList extra = options.environment;
+    const std::vector<char *> envp = childEnvironment(extra);
+    const int rc = ::posix_spawn(&pid, argv.front(), &setup.actions, &setup.attr, argv.data(), envp.data());
     copies.clear();
     statusWrite.reset();
     if (rc != 0)

@@ -28,6 +28,7 @@ struct SpawnOptions
     const BR2PeerCredentials *identity = nullptr;   // run as this client; null: as the service
     qint64 dataLimit = 0;            // RLIMIT_DATA in bytes; 0: none
     bool noNewPrivs = false;         // PR_SET_NO_NEW_PRIVS before the exec
+    QByteArrayList environment;      // "NAME=value" set over the service's own
 };
 
 // The child's pid, or -1 with the reason in error (the launcher missing,

@@ -108,6 +108,11 @@ bool start(Helper *h, const RenderSettings &settings, QString &error)
     }
     options.keepFds = {pair[1]};
     options.noNewPrivs = true;
+    // A decode's buffers on transparent huge pages: a helper gives a large
+    // decode's heap back after it, and faulting it in again page by page
+    // cost more than the decode itself on virtual machines.
+    const QByteArray tunables = qgetenv("GLIBC_TUNABLES");
+    options.environment = {"GLIBC_TUNABLES=" + tunables + (tunables.isEmpty() ? "" : ":") + "glibc.malloc.hugetlb=1"};
     const pid_t pid = spawnProcess(options, &error);
     ::close(pair[1]);
     if (devNull >= 0)
