@@ -664,5 +664,6 @@ int main(int argc, char **argv)
            verdict(twoOk && twoPeak - twoIdle <= budgetMiB + 32));
     printf("  (this machine: %d cores; 2-thread figures are only meaningful when both are idle)\n",
            QThread::idealThreadCount());
+    benchWorkers().finish();
     return 0;
 }

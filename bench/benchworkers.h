@@ -19,7 +19,11 @@ public:
         m_pool.setMaxThreadCount(2);
         m_pool.setExpiryTimeout(-1);
     }
-    ~BenchWorkers() { m_pool.waitForDone(); }
+    ~BenchWorkers() { finish(); }
+
+    // Ends the threads, and with them their helpers: called before main
+    // returns, while everything a helper's end touches is still there.
+    void finish() { m_pool.waitForDone(); }
 
     // Runs work(0) .. work(n - 1), one a thread, and waits for all of them.
     void run(int n, const std::function<void(int)> &work)

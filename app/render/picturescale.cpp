@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include <memory>
+#include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -142,38 +143,85 @@ struct SwsReleaser
     void operator()(SwsContext *ctx) const { sws_freeContext(ctx); }
 };
 
+// The thread's last swscale context, kept for the next picture of the same
+// sizes and format (a library's photos mostly share them): setting one up
+// computes the Lanczos weights, a good part of a small reduction's cost.
+struct ScaleContext
+{
+    std::unique_ptr<SwsContext, SwsReleaser> ctx;
+    QSize from, to;
+    AVPixelFormat format = AV_PIX_FMT_NONE;
+};
+
+SwsContext *scaleContext(const QSize &from, AVPixelFormat format, const QSize &to)
+{
+    thread_local ScaleContext cached;
+    if (cached.ctx && cached.from == from && cached.to == to && cached.format == format)
+        return cached.ctx.get();
+    cached.ctx.reset(sws_alloc_context());
+    if (!cached.ctx)
+        return nullptr;
+    // Chroma at full resolution on both sides (swscale otherwise halves it
+    // across RGB), rounding exact; one thread: swscale's slice threads are
+    // not wanted in the render helper, whose work is one picture. Planar
+    // RGB out: swscale's packed RGB writer takes twice as long.
+    const int64_t flags = SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
+    const std::pair<const char *, int64_t> options[] = {
+        {"srcw", from.width()}, {"srch", from.height()}, {"src_format", format},
+        {"dstw", to.width()}, {"dsth", to.height()}, {"dst_format", AV_PIX_FMT_GBRP},
+        {"sws_flags", flags}, {"threads", 1},
+    };
+    for (const auto &o : options) {
+        if (av_opt_set_int(cached.ctx.get(), o.first, o.second, 0) < 0) {
+            cached.ctx.reset();
+            return nullptr;
+        }
+    }
+    if (sws_init_context(cached.ctx.get(), nullptr, nullptr) < 0) {
+        cached.ctx.reset();
+        return nullptr;
+    }
+    cached.from = from;
+    cached.to = to;
+    cached.format = format;
+    return cached.ctx.get();
+}
+
 // src (a format swsFormat takes) to exactly size through Lanczos3, as
 // RGB32. False when swscale refuses the sizes; out is then null, as it is
 // when memory ran out.
 bool lanczos(const QImage &src, const QSize &size, QImage &out)
 {
-    std::unique_ptr<SwsContext, SwsReleaser> ctx(sws_alloc_context());
+    SwsContext *ctx = scaleContext(src.size(), swsFormat(src.format()), size);
     if (!ctx)
         return false;
-    // Chroma at full resolution on both sides (swscale otherwise halves it
-    // across RGB), rounding exact; one thread: swscale's slice threads are
-    // not wanted in the render helper, whose work is one picture.
-    const int64_t flags = SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
-    const std::pair<const char *, int64_t> options[] = {
-        {"srcw", src.width()}, {"srch", src.height()}, {"src_format", swsFormat(src.format())},
-        {"dstw", size.width()}, {"dsth", size.height()}, {"dst_format", AV_PIX_FMT_RGB32},
-        {"sws_flags", flags}, {"threads", 1},
-    };
-    for (const auto &o : options) {
-        if (av_opt_set_int(ctx.get(), o.first, o.second, 0) < 0)
-            return false;
-    }
-    if (sws_init_context(ctx.get(), nullptr, nullptr) < 0)
-        return false;
     out = QImage(size, QImage::Format_RGB32);
+    const int w = size.width();
+    std::vector<uint8_t> planes;
     if (out.isNull())
         return true;
+    try {
+        planes.resize(size_t(w) * size_t(size.height()) * 3);
+    } catch (const std::bad_alloc &) {
+        out = QImage();
+        return true;
+    }
+    const size_t plane = size_t(w) * size_t(size.height());
     const uint8_t *const from[4] = {src.constBits(), nullptr, nullptr, nullptr};
     const int fromStride[4] = {int(src.bytesPerLine()), 0, 0, 0};
-    uint8_t *const to[4] = {out.bits(), nullptr, nullptr, nullptr};
-    const int toStride[4] = {int(out.bytesPerLine()), 0, 0, 0};
-    if (sws_scale(ctx.get(), from, fromStride, 0, src.height(), to, toStride) != size.height())
+    uint8_t *const to[4] = {planes.data(), planes.data() + plane, planes.data() + 2 * plane, nullptr};   // G, B, R
+    const int toStride[4] = {w, w, w, 0};
+    if (sws_scale(ctx, from, fromStride, 0, src.height(), to, toStride) != size.height()) {
         out = QImage();
+        return true;
+    }
+    for (int y = 0; y < size.height(); ++y) {
+        const size_t row = size_t(y) * size_t(w);
+        const uint8_t *g = to[0] + row, *b = to[1] + row, *r = to[2] + row;
+        QRgb *line = reinterpret_cast<QRgb *>(out.scanLine(y));
+        for (int x = 0; x < w; ++x)
+            line[x] = qRgb(r[x], g[x], b[x]);
+    }
     return true;
 }
 
