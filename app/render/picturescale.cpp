@@ -196,17 +196,21 @@ bool lanczos(const QImage &src, const QSize &size, QImage &out)
     if (!ctx)
         return false;
     out = QImage(size, QImage::Format_RGB32);
-    const int w = size.width();
-    std::vector<uint8_t> planes;
     if (out.isNull())
         return true;
+    // The planes are the thread's from one picture to the next: memory
+    // fresh from the system costs a page fault a page, more than the
+    // Lanczos pass itself at thumbnail sizes.
+    thread_local std::vector<uint8_t> planes;
+    const int w = size.width();
+    const size_t plane = size_t(w) * size_t(size.height());
     try {
-        planes.resize(size_t(w) * size_t(size.height()) * 3);
+        if (planes.size() < plane * 3)
+            planes.resize(plane * 3);
     } catch (const std::bad_alloc &) {
         out = QImage();
         return true;
     }
-    const size_t plane = size_t(w) * size_t(size.height());
     const uint8_t *const from[4] = {src.constBits(), nullptr, nullptr, nullptr};
     const int fromStride[4] = {int(src.bytesPerLine()), 0, 0, 0};
     uint8_t *const to[4] = {planes.data(), planes.data() + plane, planes.data() + 2 * plane, nullptr};   // G, B, R
