@@ -22,12 +22,13 @@ QByteArray svg(const QByteArray &body)
         + body + "</svg>";
 }
 
-// png with a tRNS chunk of this body before its first IDAT.
-QByteArray keyed(QByteArray png, const QByteArray &key)
+// png with a chunk of this type and body before its first IDAT.
+QByteArray withChunk(QByteArray png, const QByteArray &type, const QByteArray &body)
 {
-    QByteArray chunk = QByteArray(3, '\0') + char(key.size()) + "tRNS" + key + QByteArray(4, '\0');
-    const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(chunk.constData() + 4), uInt(key.size() + 4));
-    qToBigEndian<quint32>(quint32(crc), chunk.data() + key.size() + 8);
+    QByteArray chunk = QByteArray(4, '\0') + type + body + QByteArray(4, '\0');
+    qToBigEndian<quint32>(quint32(body.size()), chunk.data());
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(chunk.constData() + 4), uInt(body.size() + 4));
+    qToBigEndian<quint32>(quint32(crc), chunk.data() + body.size() + 8);
     return png.insert(png.indexOf("IDAT") - 4, chunk);
 }
 
@@ -102,9 +103,34 @@ private slots:
         QPainter(&img).fillRect(0, 0, 200, 200, format == QImage::Format_Grayscale16 ? qRgb(64, 64, 64) : qRgb(64, 0, 128));
         const QByteArray png = encoded(img, "png");
         QCOMPARE(png.at(24), char(16));                        // bit depth in the header
-        QVERIFY(writeFile(at("k.png"), key.isEmpty() ? png : keyed(png, key)));
+        QVERIFY(writeFile(at("k.png"), key.isEmpty() ? png : withChunk(png, "tRNS", key)));
         QCOMPARE(render("k.png", 200, 200), QSize(200, 100));
         QCOMPARE(colourMismatch(thumb(), {{{0.2, 0.5}, shown}, {{0.8, 0.5}, qRgb(192, 192, 192)}}, 16), QString());
+    }
+
+    // A PNG's gAMA says sample = light ^ gamma: mid-grey samples of a file
+    // gamma of 1.0 are linear light, of 2.5 lighter still, shown in sRGB.
+    void pngGamma_data()
+    {
+        QTest::addColumn<quint32>("gamma");          // the gAMA body, times 100000; none when 0
+        QTest::addColumn<int>("shown");
+        QTest::newRow("none") << 0u << 128;
+        QTest::newRow("sRGB's") << 45455u << 128;
+        QTest::newRow("linear") << 100000u << 188;
+        QTest::newRow("2.5") << 250000u << 226;
+    }
+
+    void pngGamma()
+    {
+        QFETCH(quint32, gamma);
+        QFETCH(int, shown);
+        QImage grey(64, 64, QImage::Format_Grayscale8);
+        grey.fill(qRgb(128, 128, 128));
+        QByteArray body(4, '\0');
+        qToBigEndian<quint32>(gamma, body.data());
+        QVERIFY(writeFile(at("g.png"), gamma ? withChunk(encoded(grey, "png"), "gAMA", body) : encoded(grey, "png")));
+        QCOMPARE(render("g.png", 200, 200), QSize(200, 200));
+        QCOMPARE(colourMismatch(thumb(), {{{0.5, 0.5}, qRgb(shown, shown, shown)}}, 3), QString());
     }
 
     void decodeGuards_data()
