@@ -96,6 +96,24 @@ QByteArray psd(QRgb c)
         + QByteArray(n, char(qRed(c))) + QByteArray(n, char(qGreen(c))) + QByteArray(n, char(qBlue(c)));
 }
 
+// 64x48 of one colour: one visible RGBA layer, uncompressed, in one tile
+// padded to a whole one (the plug-in reads whole tiles).
+QByteArray xcf(QRgb c)
+{
+    QByteArray out;
+    QDataStream s(&out, QIODevice::WriteOnly);    // big-endian, as the format
+    s.writeRawData("gimp xcf file", 14);
+    const quint32 layer = 55, hierarchy = layer + 58, level = hierarchy + 20, tile = level + 16;
+    s << 64u << 48u << 0u << 17u << 1u << quint8(0) << 0u << 0u   // RGB, no compression
+      << layer << 0u << 0u                                        // one layer, no channel
+      << 64u << 48u << 1u << 2u << quint8('l') << quint8(0)        // RGBA, named "l"
+      << 8u << 4u << 1u << 6u << 4u << 255u << 0u << 0u << hierarchy << 0u   // visible, opaque
+      << 64u << 48u << 4u << level << 0u << 64u << 48u << tile << 0u;
+    for (int i = 0; i < 64 * 64; ++i)
+        s << quint8(qRed(c)) << quint8(qGreen(c)) << quint8(qBlue(c)) << quint8(255);
+    return out;
+}
+
 // Every pixel one RGBE value, scanlines stored flat.
 QByteArray radiance(const QSize &size, const QByteArray &rgbe)
 {
@@ -243,6 +261,7 @@ private slots:
         QTest::newRow("pcx") << QByteArray("a.pcx") << encoded(img, "pcx") << orange;
         QTest::newRow("jpeg xl") << QByteArray("a.jxl") << encoded(img, "jxl") << orange;
         QTest::newRow("psd") << QByteArray("a.psd") << psd(orange) << orange;
+        QTest::newRow("xcf") << QByteArray("a.xcf") << xcf(orange) << orange;
         QTest::newRow("krita") << QByteArray("a.kra") << (haveTool("zip") ? zipped(tmp, img, "application/x-krita") : QByteArray()) << orange;
         QTest::newRow("openraster") << QByteArray("a.ora") << (haveTool("zip") ? zipped(tmp, img, "image/openraster") : QByteArray()) << orange;
         // 0.78, 0.23, 0.12: the plug-in scales by 255 with no curve.

@@ -15,6 +15,7 @@ private slots:
         QTest::newRow("text") << "a.txt" << QByteArray("just words\n") << int(MediaNone);
         QTest::newRow("heic alias") << "a.heic" << QByteArray("\0\0\0\x18" "ftypheic", 12) << int(MediaHeif);
         QTest::newRow("mpeg-ts case") << "a.ts" << QByteArray("ffmpeg") << int(MediaVideo);
+        QTest::newRow("xcf") << "a.xcf" << QByteArray("gimp xcf file\0\0\0\0\x40", 18) << int(MediaImage);
         QTest::newRow("pcx") << "a.pcx" << QByteArray("\x0a\x05\x01\x08", 4) + QByteArray(124, '\0') << int(MediaImage);
         // Known by their first bytes where the MIME database does not know them.
         QTest::newRow("bigtiff") << "a.btf" << QByteArray("II+\0\x08\0\0\0", 8) + QByteArray(120, '\0') << int(MediaImage);
