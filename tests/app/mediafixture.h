@@ -8,6 +8,7 @@
 #include <QtGui>
 #include <QtTest>
 
+#include <cmath>
 #include <functional>
 
 // Pictures, videos, fake programs and file checks shared by the renderer
@@ -105,6 +106,18 @@ inline QString colourMismatch(const QImage &img, const Points &want, int toleran
             out += QStringLiteral("point %1: (%2,%3,%4) ").arg(i).arg(qRed(got)).arg(qGreen(got)).arg(qBlue(got));
     }
     return out;
+}
+
+// The peak signal-to-noise ratio of b against a, over the three channels, in dB.
+inline double psnr(const QImage &a, const QImage &b)
+{
+    double se = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            se += qPow(qRed(p) - qRed(q), 2) + qPow(qGreen(p) - qGreen(q), 2) + qPow(qBlue(p) - qBlue(q), 2);
+        }
+    return 10 * std::log10(255.0 * 255.0 * 3 * a.width() * a.height() / qMax(se, 1.0));
 }
 
 // Entries of a folder, hidden ones included.

@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -161,5 +162,49 @@ private:
     QProcess m_proc;
     QByteArray m_output;
 };
+
+// SQL run on a database with the library directly, as another program would:
+// the first column of every row it gives, joined; "<failed>" when it could not run.
+inline QByteArray sqlite(const QString &path, const char *sql)
+{
+    sqlite3 *db = nullptr;
+    QByteArray rows;
+    const bool ok = sqlite3_open(QFile::encodeName(path).constData(), &db) == SQLITE_OK
+        && sqlite3_exec(db, sql, [](void *out, int, char **v, char **) {
+            *static_cast<QByteArray *>(out) += v[0];
+            return 0;
+        }, &rows, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok ? rows : QByteArray("<failed>");
+}
+
+#ifdef K8_CTL_BINARY
+// The client, run in s's folder against s's socket unless args or the
+// wrapper's environment name another; its exit status, -1 when it hung or
+// crashed. out: what it printed, standard error too unless mode keeps it apart.
+inline int ctl(const ServiceFixture &s, QStringList args, QByteArray *out = nullptr, const QStringList &wrapper = {},
+               QProcess::ProcessChannelMode mode = QProcess::MergedChannels)
+{
+    if (!args.contains(QStringLiteral("--lpcid")) && !args.contains(QStringLiteral("--cfg"))
+        && wrapper.filter(QStringLiteral("K8THUMBGEN_CFG=")).isEmpty())
+        args = QStringList{"--lpcid", s.socketPath()} + args;
+    QProcess p;
+    p.setProcessChannelMode(mode);
+    p.setWorkingDirectory(s.root());
+    QStringList line = wrapper + QStringList{QStringLiteral(K8_CTL_BINARY)} + args;
+    p.start(line.takeFirst(), line);
+    if (!p.waitForFinished(15000))
+        return -1;
+    if (out)
+        *out = p.readAllStandardOutput();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+#endif
+
+// The wrapper that runs a program as uid with no other group, for ctl().
+inline QStringList asUser(int uid)
+{
+    return {"setpriv", QStringLiteral("--reuid=%1").arg(uid), QStringLiteral("--regid=%1").arg(uid), "--clear-groups"};
+}
 
 #endif // SERVICEFIXTURE_H

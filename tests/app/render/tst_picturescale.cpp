@@ -49,17 +49,6 @@ double meanGradient(const QImage &img)
     return sum / ((img.width() - 1) * (img.height() - 1));
 }
 
-double psnr(const QImage &a, const QImage &b)
-{
-    double se = 0;
-    for (int y = 0; y < a.height(); ++y)
-        for (int x = 0; x < a.width(); ++x) {
-            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
-            se += qPow(qRed(p) - qRed(q), 2) + qPow(qGreen(p) - qGreen(q), 2) + qPow(qBlue(p) - qBlue(q), 2);
-        }
-    return 10 * std::log10(255.0 * 255.0 * 3 * a.width() * a.height() / qMax(se, 1.0));
-}
-
 } // namespace
 
 class TestPictureScale : public QObject

@@ -12,26 +12,6 @@
 
 namespace {
 
-// The client as uid (root unless given) against s's socket: its exit
-// status, and its standard output, or with errors its standard error too,
-// in *out.
-int ctlAs(const ServiceFixture &s, const QStringList &args, QByteArray *out = nullptr, int uid = 0, bool errors = true)
-{
-    QProcess p;
-    p.setProcessChannelMode(errors ? QProcess::MergedChannels : QProcess::SeparateChannels);
-    QStringList line = QStringList{QStringLiteral(K8_CTL_BINARY), "--lpcid", s.socketPath()} + args;
-    if (uid != 0)
-        line = QStringList{"setpriv", QStringLiteral("--reuid=%1").arg(uid), QStringLiteral("--regid=%1").arg(uid),
-                           "--clear-groups"}
-            + line;
-    p.start(line.takeFirst(), line);
-    if (!p.waitForFinished(15000))
-        return -1;
-    if (out)
-        *out = p.readAll();
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
-
 // A process of uid that binds path and listens on it until killed, as a
 // user who takes a stopped service's socket would; -1 on failure.
 pid_t squat(const QString &path, uid_t uid)
@@ -70,7 +50,8 @@ void unsquat(pid_t pid)
 QJsonObject callAs(const ServiceFixture &s, int uid, const QJsonObject &request)
 {
     QByteArray out;
-    ctlAs(s, {"call", QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Compact))}, &out, uid, false);
+    ctl(s, {"call", QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Compact))}, &out, uid ? asUser(uid) : QStringList(),
+        QProcess::SeparateChannels);
     return QJsonDocument::fromJson(out).object();
 }
 
@@ -115,14 +96,14 @@ private slots:
         QVERIFY(squatter > 0);
         const auto cleanup = qScopeGuard([squatter] { unsquat(squatter); });
         QByteArray out;
-        QCOMPARE(ctlAs(s, {"threads"}, &out), 2);
+        QCOMPARE(ctl(s, {"threads"}, &out), 2);
         QVERIFY2(out.contains("served by uid 65534"), out);
         // A user's own server is believed.
-        QCOMPARE(ctlAs(s, {"--timeout", "1", "threads"}, &out, 65534), 2);
+        QCOMPARE(ctl(s, {"--timeout", "1", "threads"}, &out, asUser(65534)), 2);
         QVERIFY2(out.contains("no answer"), out);
         QVERIFY(s.listen());
         QVERIFY2(s.output().contains("was served by uid 65534"), s.output());
-        QCOMPARE(ctlAs(s, {"threads"}, &out), 0);
+        QCOMPARE(ctl(s, {"threads"}, &out), 0);
     }
 
     // What an untrusted user may queue: real layout jobs only, numbers in
@@ -210,7 +191,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(s.socketPath()); }, 5000));
         // The first connection starts the service; it waits in the socket's queue meanwhile.
         QByteArray out;
-        QCOMPARE(ctlAs(s, {"threads"}, &out), 0);
+        QCOMPARE(ctl(s, {"threads"}, &out), 0);
         QVERIFY2(QTest::qWaitFor([&] { return s.output().contains("serving the local socket passed"); }, 5000), s.output());
         QCOMPARE(s.stop(SIGTERM), 0);
         struct stat st;

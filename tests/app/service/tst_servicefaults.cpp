@@ -1,31 +1,16 @@
 #include "mediafixture.h"
 #include "servicefixture.h"
 #include "testthreads.h"
+#include "brlib/brlibfixture.h"
 
 #include <fcntl.h>
-
-#include <sqlite3.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <memory>
 
 // The real binary killed, loaded and stopped under load: nothing queued is
 // lost, nothing is left half-written. Slow: label "slow".
 class TestServiceFaults : public QObject
 {
     Q_OBJECT
-    // The first column of every row a query gives, joined.
-    static QByteArray query(const QString &db, const char *sql)
-    {
-        sqlite3 *h = nullptr;
-        QByteArray result;
-        if (sqlite3_open_v2(QFile::encodeName(db).constData(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
-            sqlite3_exec(h, sql, [](void *out, int, char **v, char **) {
-                *static_cast<QByteArray *>(out) += v[0];
-                return 0;
-            }, &result, nullptr);
-        sqlite3_close(h);
-        return result;
-    }
     // Processes with this word among their arguments (after the program).
     static int running(const QByteArray &word)
     {
@@ -175,7 +160,7 @@ private slots:
         QCOMPARE(thumbs.size(), 80);
         for (const QString &t : thumbs)
             QVERIFY2(!QImage(s.path("cloud/" + t)).isNull(), qPrintable(t));
-        QCOMPARE(query(s.dbPath(), "PRAGMA integrity_check"), QByteArray("ok"));
+        QCOMPARE(sqlite(s.dbPath(), "PRAGMA integrity_check"), QByteArray("ok"));
     }
 
     // Killed 50 times while command jobs start one after another: every
@@ -256,14 +241,10 @@ private slots:
     {
         ServiceFixture s;
         QVERIFY(s.listen());
-        std::vector<int> idle;
+        std::vector<std::unique_ptr<Client>> idle;
         for (int i = 0; i < 200; ++i) {
-            sockaddr_un addr{};
-            addr.sun_family = AF_UNIX;
-            qstrncpy(addr.sun_path, QFile::encodeName(s.socketPath()).constData(), sizeof addr.sun_path);
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            QVERIFY(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
-            idle.push_back(fd);
+            idle.push_back(std::make_unique<Client>(s.socketPath()));
+            QCOMPARE(idle.back()->state(), QLocalSocket::ConnectedState);
         }
         QAtomicInt refused;
         QVERIFY(runThreads(32, [&](int) {
@@ -273,10 +254,9 @@ private slots:
         }));
         QCOMPARE(refused.loadRelaxed(), 0);
         QVERIFY(s.drained(60000));
-        for (int fd : idle)
-            ::close(fd);
+        idle.clear();
         QCOMPARE(s.stop(SIGTERM), 0);
-        QCOMPARE(query(s.dbPath(), "SELECT seq FROM sqlite_sequence WHERE name = 't_queue'"), QByteArray("3200"));
+        QCOMPARE(sqlite(s.dbPath(), "SELECT seq FROM sqlite_sequence WHERE name = 't_queue'"), QByteArray("3200"));
     }
 
     // SIGTERM, ten times, while a walk and a command run: the process ends
