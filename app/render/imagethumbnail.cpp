@@ -6,6 +6,7 @@
 #include "picturescale.h"
 #include "pictureguards.h"
 #include "picturemetadata.h"
+#include "radiancepicture.h"
 #include "rendersettings.h"
 #include "srgbconversion.h"
 #include "thumbnailfile.h"
@@ -96,12 +97,12 @@ void makeTransparent(QImage &img, QRgba64 key)
     }
 }
 
-// The plug-ins for OpenEXR, Radiance HDR, PCX, Krita and OpenRaster learn
-// the size only while decoding. Such a picture holds the whole cap while
-// it is decoded: in the render helper a decode that grows past it meets
-// the helper's data limit and fails, and a result larger than the cap is
-// refused all the same. A file larger than the cap would decode larger
-// still, and is refused unread. held: the file's bytes when in memory.
+// The plug-ins for OpenEXR, PCX, Krita and OpenRaster learn the size only
+// while decoding. Such a picture holds the whole cap while it is decoded:
+// in the render helper a decode that grows past it meets the helper's
+// data limit and fails, and a result larger than the cap is refused all
+// the same. A file larger than the cap would decode larger still, and is
+// refused unread. held: the file's bytes when in memory.
 RenderResult unsizedPicture(QImageReader &reader, qint64 held, const PictureMetadata &meta, int width, int height,
                             QImage &picture)
 {
@@ -195,6 +196,19 @@ RenderResult qtPicture(const PictureBytes &file, int width, int height, QImage &
     return RenderResult::Rendered;
 }
 
+// A Radiance HDR picture, tone-mapped: Qt's plug-in would clip its values
+// above 1.0 to white. A file not yet in memory is read whole.
+RenderResult radianceFile(const PictureBytes &file, int width, int height, QImage &picture)
+{
+    if (file.data)
+        return radiancePicture(*file.data, width, height, file.data->size(), picture);
+    const std::unique_ptr<QIODevice> device = file.open();
+    if (overMemoryCap(device->size()))
+        return RenderResult::OverMemoryCap;
+    const QByteArray bytes = device->readAll();
+    return radiancePicture(bytes, width, height, bytes.size(), picture);
+}
+
 } // namespace
 
 // Through the scaled JPEG decoder: only the DCT scale that covers the box
@@ -234,7 +248,10 @@ RenderResult imagePicture(const QString &source, int width, int height, const QB
                 return jpegPicture(*jpeg, width, height, data ? data->size() : 0, jpeg->orientation(), picture);
         }
     }
-    return qtPicture(PictureBytes{source, data}, width, height, picture);
+    const PictureBytes file{source, data};
+    if (isRadiance(data ? *data : file.open()->read(16)))
+        return radianceFile(file, width, height, picture);
+    return qtPicture(file, width, height, picture);
 }
 
 RenderResult imageThumbnail(const QString &source, const QString &target, int width, int height, const QByteArray *data)

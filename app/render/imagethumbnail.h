@@ -9,8 +9,9 @@
 class JpegDecoder;
 
 // A still picture's thumbnail: JPEG files through the scaled JPEG decoder,
-// everything else through Qt's image plug-ins, upright (EXIF orientation),
-// in sRGB, fitted into the width x height box, written as target's format.
+// Radiance HDR files tone-mapped (radiancepicture.h), everything else
+// through Qt's image plug-ins, upright (EXIF orientation), in sRGB,
+// fitted into the width x height box, written as target's format.
 // Decode guards refuse what would exceed the memory cap before it is
 // decoded, SVG files that reach for other files, and icons whose entries
 // lie about their size; a render waits for its share of the memory budget.

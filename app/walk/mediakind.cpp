@@ -19,11 +19,12 @@ const QStringList IMAGE_MIME_TYPES_HEIF = {
     QStringLiteral("image/heif"),
 };
 // PCX is image/vnd.zbrush.pcx in current shared-mime-info and image/x-pcx
-// in older releases (now its alias). PSD, XCF, JPEG XL, OpenEXR, Radiance
-// HDR, PCX, Krita and OpenRaster are read by the extra image plug-ins
-// (kimageformat-plugins), Netpbm, XPM and XBM by Qt itself. Krita and
-// OpenRaster files are zip archives; the plug-ins read the flattened
-// picture the painting programs store in them.
+// in older releases (now its alias). PSD, XCF, JPEG XL, OpenEXR, PCX,
+// Krita and OpenRaster are read by the extra image plug-ins
+// (kimageformat-plugins), Netpbm, XPM and XBM by Qt itself, Radiance HDR
+// by stb_image (the renderer tone-maps it). Krita and OpenRaster files
+// are zip archives; the plug-ins read the flattened picture the painting
+// programs store in them.
 const QStringList IMAGE_MIME_TYPES = {
     QStringLiteral("image/jpeg"), QStringLiteral("image/png"), QStringLiteral("image/bmp"),
     QStringLiteral("image/gif"), QStringLiteral("image/vnd.zbrush.pcx"), QStringLiteral("image/x-pcx"),

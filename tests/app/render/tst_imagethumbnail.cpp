@@ -167,6 +167,8 @@ private slots:
         const QByteArray pcx = encoded(big, "pcx");
         QTest::newRow("pcx decoded over cap") << "a.pcx" << pcx << 8 << 200 << false;
         QTest::newRow("pcx within cap") << "a.pcx" << pcx << 64 << 200 << true;
+        // A Radiance header claiming 3000x3000: its floats alone would be 108 MB.
+        QTest::newRow("radiance over cap") << "a.hdr" << QByteArray("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 3000 +X 3000\n") << 64 << 200 << false;
         // SVG may embed pictures only as data: URIs; @RED@ names a private file.
         const QByteArray image("<image width='100' height='100' ");
         QTest::newRow("svg data uri image")

@@ -114,11 +114,11 @@ QByteArray xcf(QRgb c)
     return out;
 }
 
-// Every pixel one RGBE value, scanlines stored flat.
-QByteArray radiance(const QSize &size, const QByteArray &rgbe)
+// The left half's pixels one RGBE value, the right half's another, scanlines stored flat.
+QByteArray radiance(const QSize &size, const QByteArray &left, const QByteArray &right)
 {
     return QStringLiteral("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y %1 +X %2\n").arg(size.height()).arg(size.width()).toLatin1()
-        + rgbe.repeated(size.width() * size.height());
+        + (left.repeated(size.width() / 2) + right.repeated(size.width() - size.width() / 2)).repeated(size.height());
 }
 
 // A picture made by a program in dir, read back; empty when it failed.
@@ -209,6 +209,8 @@ private slots:
         QTest::newRow("camera raw, preview") << QByteArray("a.dng")
                                              << DngFixture::dng(640, 480, 200, 60, 60, jpegBytes(picture(320, 240)), 6, 320, 240)
                                              << int(RenderPicture::Raw) << rendered << QSize(150, 200);
+        QTest::newRow("radiance") << QByteArray("a.hdr") << radiance(QSize(1200, 800), "\x80\x80\x80\x83", "\x80\x80\x80\x85")
+                                  << int(RenderPicture::Image) << rendered << QSize(200, 133);
         QTest::newRow("camera raw, developed") << QByteArray("a.dng") << DngFixture::dng(2400, 1600, 200, 60, 60, QByteArray(), 1)
                                                << int(RenderPicture::Raw) << rendered << QSize(200, 133);
         const QString heif = QFINDTESTDATA("../../data/patches-displayp3.heic");
@@ -264,8 +266,9 @@ private slots:
         QTest::newRow("xcf") << QByteArray("a.xcf") << xcf(orange) << orange;
         QTest::newRow("krita") << QByteArray("a.kra") << (haveTool("zip") ? zipped(tmp, img, "application/x-krita") : QByteArray()) << orange;
         QTest::newRow("openraster") << QByteArray("a.ora") << (haveTool("zip") ? zipped(tmp, img, "image/openraster") : QByteArray()) << orange;
-        // 0.78, 0.23, 0.12: the plug-in scales by 255 with no curve.
-        QTest::newRow("radiance") << QByteArray("a.hdr") << radiance(img.size(), "\xc8\x3c\x1e\x80") << orange;
+        // 0.78, 0.23, 0.12, one colour throughout: tone-mapped to middle grey's luminance, its hue kept.
+        const QByteArray hdrOrange("\xc8\x3c\x1e\x80");
+        QTest::newRow("radiance") << QByteArray("a.hdr") << radiance(img.size(), hdrOrange, hdrOrange) << qRgb(160, 92, 66);
         // The same values linear: the plug-in's display curve (knee, gamma 2.2) darkens them.
         QTest::newRow("openexr") << QByteArray("a.exr")
                                  << (haveTool("ffmpeg") ? made(tmp, "ffmpeg", {"-v", "error", "-i", png, "-pix_fmt", "rgb48le", tmp.filePath("a.exr")}, "a.exr")
@@ -288,6 +291,28 @@ private slots:
         QCOMPARE(reply.thumbnail.size(), QSize(200, 150));
         QFETCH(QRgb, shown);
         QCOMPARE(colourMismatch(reply.thumbnail, {{{0.5, 0.5}, shown}}, 16), QString());
+    }
+
+    void radianceLevels_data()
+    {
+        QTest::addColumn<QByteArray>("left");         // RGBE of each half
+        QTest::addColumn<QByteArray>("right");
+        // 4.0 and 16.0, which clipped at 1.0 would both show white.
+        QTest::newRow("above 1.0") << QByteArray("\x80\x80\x80\x83") << QByteArray("\x80\x80\x80\x85");
+        QTest::newRow("mid grey") << QByteArray("\x80\x80\x80\x80") << QByteArray("\x80\x80\x80\x80");
+    }
+
+    // Neither half black or white, and the brighter half still brighter.
+    void radianceLevels()
+    {
+        QFETCH(QByteArray, left);
+        QFETCH(QByteArray, right);
+        QVERIFY(startHelper(qint64(256) << 20));
+        const Reply reply = render("a.hdr", radiance(QSize(64, 48), left, right), RenderPicture::Image, 200);
+        QCOMPARE(reply.result, int(RenderResult::Rendered));
+        const int l = qGray(reply.thumbnail.pixel(50, 75)), r = qGray(reply.thumbnail.pixel(150, 75));
+        QVERIFY2(l > 40 && l < 215 && r > 40 && r < 215, qPrintable(QStringLiteral("grey %1 and %2").arg(l).arg(r)));
+        QCOMPARE(r - l > 30, left != right);
     }
 
     void lockedIn()
