@@ -74,6 +74,60 @@ QImage toneMapped(const float *rgb, const QSize &size)
     return out;
 }
 
+// Where the pixels start: after the first line, the header's lines up to
+// an empty one, and the line of the sizes; -1 when the file ends first.
+int pixelsStart(const QByteArray &data)
+{
+    int at = data.indexOf('\n');
+    while (at >= 0) {
+        const int next = data.indexOf('\n', at + 1);
+        const bool empty = next == at + 1;
+        at = next;
+        if (empty)
+            break;
+    }
+    const int sizes = at < 0 ? -1 : data.indexOf('\n', at + 1);
+    return sizes < 0 ? -1 : sizes + 1;
+}
+
+// Whether stb's reader meets whole pixels for the picture in these bytes.
+// It takes a run or a dump of no pixels (which is also what it reads past
+// the end) as no progress and never ends, and reads missing flat pixels
+// as black: both are refused here, before it runs.
+bool pixelsComplete(const QByteArray &data, int at, int width, int height)
+{
+    const uchar *q = reinterpret_cast<const uchar *>(data.constData()) + at;
+    const uchar *end = reinterpret_cast<const uchar *>(data.constData()) + data.size();
+    const qint64 flatBytes = qint64(width) * height * 4;
+    if (width < 8 || width >= 32768)
+        return end - q >= flatBytes;
+    for (int row = 0; row < height; ++row) {
+        if (end - q < 4)
+            return false;
+        // A row that is not run-length encoded has stb read the whole
+        // picture flat from here.
+        if (q[0] != 2 || q[1] != 2 || (q[2] & 0x80))
+            return end - q >= flatBytes;
+        if (((q[2] << 8) | q[3]) != width)
+            return false;
+        q += 4;
+        for (int channel = 0; channel < 4; ++channel) {
+            for (int x = 0; x < width;) {
+                if (q >= end)
+                    return false;
+                int count = *q++;
+                const bool run = count > 128;
+                count -= run ? 128 : 0;
+                if (count == 0 || count > width - x || end - q < (run ? 1 : count))
+                    return false;
+                q += run ? 1 : count;
+                x += count;
+            }
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 bool isRadiance(const QByteArray &bytes)
@@ -85,7 +139,9 @@ RenderResult radiancePicture(const QByteArray &data, int width, int height, qint
 {
     const stbi_uc *bytes = reinterpret_cast<const stbi_uc *>(data.constData());
     int w = 0, h = 0, channels = 0;
-    if (!stbi_info_from_memory(bytes, data.size(), &w, &h, &channels))
+    // stb's own bound on a side, which its size check leaves to the decode.
+    const int largest = 1 << 24;
+    if (!stbi_info_from_memory(bytes, data.size(), &w, &h, &channels) || w <= 0 || h <= 0 || w > largest || h > largest)
         return RenderResult::DecodeFailed;
     const QSize stored(w, h);
     const QSize fit = fitSize(stored, width, height);
@@ -97,6 +153,9 @@ RenderResult radiancePicture(const QByteArray &data, int width, int height, qint
     const qint64 need = pixelBytes(stored, 3 * int(sizeof(float))) + pixelBytes(stored) + pixelBytes(fit) + held;
     if (overMemoryCap(pixelBytes(fit)) || overMemoryCap(need))
         return RenderResult::OverMemoryCap;
+    const int pixels = pixelsStart(data);
+    if (pixels < 0 || !pixelsComplete(data, pixels, w, h))
+        return RenderResult::DecodeFailed;
     const MemoryReservation hold(need);
     if (!hold.granted())
         return reservationRefused();

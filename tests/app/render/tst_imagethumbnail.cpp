@@ -168,6 +168,11 @@ private slots:
         QTest::newRow("pcx decoded over cap") << "a.pcx" << pcx << 8 << 200 << false;
         QTest::newRow("pcx within cap") << "a.pcx" << pcx << 64 << 200 << true;
         // A Radiance header claiming 3000x3000: its floats alone would be 108 MB.
+        // stb's reader never ends on a run of no pixels, and reads missing flat pixels as black.
+        const QByteArray hdr("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 8\n"), row = QByteArray("\x02\x02\x00\x08", 4) + QByteArray("\x88\x80").repeated(4);
+        QTest::newRow("radiance runs") << "a.hdr" << hdr + row + row << 64 << 200 << true;
+        QTest::newRow("radiance run of nothing") << "a.hdr" << hdr + row + row.left(4) + '\0' << 64 << 200 << false;
+        QTest::newRow("radiance flat cut short") << "a.hdr" << QByteArray("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 4 +X 4\n") + QByteArray(32, '\x80') << 64 << 200 << false;
         QTest::newRow("radiance over cap") << "a.hdr" << QByteArray("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 3000 +X 3000\n") << 64 << 200 << false;
         // SVG may embed pictures only as data: URIs; @RED@ names a private file.
         const QByteArray image("<image width='100' height='100' ");
