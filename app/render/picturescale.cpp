@@ -28,6 +28,8 @@ namespace {
 
 // The reduction left to the Lanczos kernel is at least this factor.
 constexpr int LANCZOS_SPAN = 2;
+// The most a thread keeps of swscale's output between pictures.
+constexpr size_t KEPT_PLANES = size_t(4) << 20;
 
 // The swscale format that reads a QImage's rows as they are stored; none
 // for the formats that are converted first. 16-bit samples stay 16-bit.
@@ -198,12 +200,15 @@ bool lanczos(const QImage &src, const QSize &size, QImage &out)
     out = QImage(size, QImage::Format_RGB32);
     if (out.isNull())
         return true;
-    // The planes are the thread's from one picture to the next: memory
-    // fresh from the system costs a page fault a page, more than the
-    // Lanczos pass itself at thumbnail sizes.
-    thread_local std::vector<uint8_t> planes;
+    // Planes of thumbnail sizes are the thread's from one picture to the
+    // next: memory fresh from the system costs a page fault a page, more
+    // than the Lanczos pass itself at those sizes. Larger ones (a client's
+    // large box) are not kept from the pictures after them.
+    thread_local std::vector<uint8_t> kept;
+    std::vector<uint8_t> own;
     const int w = size.width();
     const size_t plane = size_t(w) * size_t(size.height());
+    std::vector<uint8_t> &planes = plane * 3 <= KEPT_PLANES ? kept : own;
     try {
         if (planes.size() < plane * 3)
             planes.resize(plane * 3);
