@@ -60,10 +60,12 @@ std::vector<char *> childEnvironment(QByteArrayList &extra)
 {
     std::vector<char *> envp;
     for (char **entry = environ; *entry; ++entry) {
+        // Names compared up to their '=' on both sides; an entry without
+        // one is a name of its own.
         const char *equals = std::strchr(*entry, '=');
-        const int nameLength = equals ? int(equals - *entry) + 1 : int(std::strlen(*entry));
+        const QByteArray name = QByteArray::fromRawData(*entry, equals ? int(equals - *entry) : int(std::strlen(*entry)));
         const bool replaced = std::any_of(extra.cbegin(), extra.cend(), [&](const QByteArray &e) {
-            return e.size() >= nameLength && std::memcmp(e.constData(), *entry, size_t(nameLength)) == 0;
+            return e.left(e.indexOf('=')) == name;
         });
         if (!replaced)
             envp.push_back(*entry);
