@@ -164,12 +164,13 @@ private:
 };
 
 // SQL run on a database with the library directly, as another program would:
-// the first column of every row it gives, joined; "<failed>" when it could not run.
-inline QByteArray sqlite(const QString &path, const char *sql)
+// the first column of every row it gives, joined; "<failed>" when it could not
+// run, or when the database is missing and create is false.
+inline QByteArray sqlite(const QString &path, const char *sql, bool create = false)
 {
     sqlite3 *db = nullptr;
     QByteArray rows;
-    const bool ok = sqlite3_open(QFile::encodeName(path).constData(), &db) == SQLITE_OK
+    const bool ok = sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0), nullptr) == SQLITE_OK
         && sqlite3_exec(db, sql, [](void *out, int, char **v, char **) {
             *static_cast<QByteArray *>(out) += v[0];
             return 0;

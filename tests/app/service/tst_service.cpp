@@ -78,7 +78,7 @@ private slots:
         });
         QTest::newRow("foreign sqlite") << cfg << QStringList{failed} << changeFixture([](ServiceFixture &s) {
             return QFile::remove(s.dbPath())
-                && sqlite(s.dbPath(), "CREATE TABLE photos (id INTEGER, name TEXT); INSERT INTO photos VALUES (1, 'a');").isEmpty();
+                && sqlite(s.dbPath(), "CREATE TABLE photos (id INTEGER, name TEXT); INSERT INTO photos VALUES (1, 'a');", true).isEmpty();
         });
         // Not a socket, and not even a file at the end of the link: lstat, not stat, finds it.
         QTest::newRow("link") << cfg << socket << Setup([](ServiceFixture &s, ServiceFixture &, QString &at) {
