@@ -8,6 +8,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -28,6 +29,8 @@ namespace {
 
 // The reduction left to the Lanczos kernel is at least this factor.
 constexpr int LANCZOS_SPAN = 2;
+// Room swscale's vector code may read past a picture's last pixel.
+constexpr size_t OVERREAD = 64;
 // The most a thread keeps of swscale's output between pictures.
 constexpr size_t KEPT_PLANES = size_t(4) << 20;
 
@@ -216,11 +219,23 @@ bool lanczos(const QImage &src, const QSize &size, QImage &out)
         out = QImage();
         return true;
     }
-    const uint8_t *const from[4] = {src.constBits(), nullptr, nullptr, nullptr};
-    const int fromStride[4] = {int(src.bytesPerLine()), 0, 0, 0};
     uint8_t *const to[4] = {planes.data(), planes.data() + plane, planes.data() + 2 * plane, nullptr};   // G, B, R
     const int toStride[4] = {w, w, w, 0};
-    if (sws_scale(ctx, from, fromStride, 0, src.height(), to, toStride) != size.height()) {
+    // swscale's vector code reads past a row's last pixel: the last rows,
+    // enough to hold what it reads beyond them, go from a copy with room
+    // after it, the others straight from the picture (their over-reads
+    // land in the rows below).
+    const int stride = int(src.bytesPerLine());
+    const int tailRows = qMin(src.height(), int(OVERREAD) / stride + 2);
+    const int headRows = src.height() - tailRows;
+    std::vector<uint8_t> tail(size_t(tailRows) * size_t(stride) + OVERREAD);
+    std::memcpy(tail.data(), src.constScanLine(headRows), size_t(tailRows) * size_t(stride));
+    const int fromStride[4] = {stride, 0, 0, 0};
+    const uint8_t *const head[4] = {src.constBits(), nullptr, nullptr, nullptr};
+    const uint8_t *const last[4] = {tail.data(), nullptr, nullptr, nullptr};
+    const int written = (headRows > 0 ? sws_scale(ctx, head, fromStride, 0, headRows, to, toStride) : 0)
+        + sws_scale(ctx, last, fromStride, headRows, tailRows, to, toStride);
+    if (written != size.height()) {
         out = QImage();
         return true;
     }

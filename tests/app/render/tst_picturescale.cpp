@@ -2,7 +2,11 @@
 
 #include "mediafixture.h"
 
+#include <QScopeGuard>
+
 #include <cmath>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 
@@ -89,6 +93,33 @@ private slots:
         const double detail = meanGradient(ours) / meanGradient(reference);
         QVERIFY2(detail >= 0.95 && detail <= 1.05, qPrintable(QString::number(detail)));
         QVERIFY2(psnr(ours, reference) >= 30, qPrintable(QString::number(psnr(ours, reference))));
+    }
+
+    // The picture's last byte right before a page no one may read: a
+    // resampler that reads past it ends the process.
+    void readsNoFurtherThanThePicture_data()
+    {
+        QTest::addColumn<QSize>("source");
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("one pixel wide, enlarged") << QSize(1, 16) << QSize(2, 32);
+        QTest::newRow("rows of 64 bytes") << QSize(16, 16) << QSize(40, 40);
+        QTest::newRow("reduced") << QSize(300, 200) << QSize(200, 133);
+    }
+
+    void readsNoFurtherThanThePicture()
+    {
+        QFETCH(QSize, source);
+        QFETCH(QSize, size);
+        const size_t bytes = size_t(source.width()) * 4 * size_t(source.height());
+        const size_t page = size_t(::sysconf(_SC_PAGESIZE)), span = (bytes + page - 1) / page * page;
+        uchar *map = static_cast<uchar *>(::mmap(nullptr, span + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        QVERIFY(map != MAP_FAILED && ::mprotect(map + span, page, PROT_NONE) == 0);
+        const auto unmap = qScopeGuard([&] { ::munmap(map, span + page); });
+        QImage picture(map + span - bytes, source.width(), source.height(), source.width() * 4, QImage::Format_RGB32);
+        picture.fill(qRgb(30, 140, 200));
+        const QImage ours = finishPicture(picture, size);
+        QCOMPARE(ours.size(), size);
+        QCOMPARE(colourMismatch(ours, {{{0.5, 0.5}, qRgb(30, 140, 200)}}, 3), QString());
     }
 };
 
