@@ -33,6 +33,7 @@ struct RenderRequest
     qint32 height = 0;
     qint32 reserved = 0;
     qint64 memoryCap = 0;     // what one decode may hold at most
+    qint64 sourceLength = 0;  // how much of the source is the picture (0: all of it)
 };
 
 // A payload longer than this ends the channel: thumbnails of the largest

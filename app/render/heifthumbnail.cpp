@@ -102,6 +102,8 @@ struct FdReader
     static int read(void *data, size_t size, void *self)
     {
         FdReader *r = static_cast<FdReader *>(self);
+        if (qint64(size) > r->size - r->position)
+            return 1;
         for (size_t done = 0; done < size;) {
             const ssize_t n = ::pread(r->fd, static_cast<char *>(data) + done, size - done, off_t(r->position));
             if (n < 0 && errno == EINTR)
@@ -135,7 +137,8 @@ struct FdReader
 
 } // namespace
 
-RenderResult heifPicture(const QString &source, int width, int height, const QByteArray *data, QImage &picture, int fd)
+RenderResult heifPicture(const QString &source, int width, int height, const QByteArray *data, QImage &picture, int fd,
+                         qint64 length)
 {
     if (width <= 0 || height <= 0)
         return RenderResult::DecodeFailed;
@@ -147,7 +150,7 @@ RenderResult heifPicture(const QString &source, int width, int height, const QBy
     if (!g.ctx)
         return RenderResult::DecodeFailed;
     struct stat st {};
-    FdReader reader{fd, fd >= 0 && ::fstat(fd, &st) == 0 ? qint64(st.st_size) : 0};
+    FdReader reader{fd, length > 0 ? length : fd >= 0 && ::fstat(fd, &st) == 0 ? qint64(st.st_size) : 0};
     const heif_error read = fd >= 0 ? heif_context_read_from_reader(g.ctx, FdReader::functions(), &reader, nullptr)
         : data ? heif_context_read_from_memory_without_copy(g.ctx, data->constData(), size_t(data->size()), nullptr)
                : heif_context_read_from_file(g.ctx, path.constData(), nullptr);

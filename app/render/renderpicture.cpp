@@ -22,7 +22,10 @@ namespace {
 // The source's bytes, mapped rather than copied: a decoder touches only
 // the pages it reads (a HEIF's embedded thumbnail is a few KB of a file of
 // megabytes), straight from the page cache, and the helper's heap does not
-// grow and shrink by the size of every file. Unmapped with the object.
+// grow and shrink by the size of every file. A file is unmapped with the
+// object. The service's memory copy (a length given) is the same memory
+// file from one picture to the next, so its mapping is kept until another
+// comes: mapping it anew faulted in every page again.
 class SourceMap
 {
 public:
@@ -32,30 +35,50 @@ public:
             ::munmap(m_at, m_size);
     }
     // Only checked, not mapped, when mapping is false.
-    RenderResult map(int source, qint64 cap, bool mapping = true)
+    RenderResult map(int source, qint64 length, qint64 cap, bool mapping = true)
     {
         struct stat st;
-        if (::fstat(source, &st) != 0 || !S_ISREG(st.st_mode))
+        if (::fstat(source, &st) != 0 || !S_ISREG(st.st_mode) || length > st.st_size)
             return RenderResult::DecodeFailed;
-        if (st.st_size > cap)
+        const qint64 size = length > 0 ? length : qint64(st.st_size);
+        if (size > cap)
             return RenderResult::OverMemoryCap;
-        if (st.st_size == 0)
+        if (size == 0)
             return RenderResult::DecodeFailed;
         if (!mapping)
             return RenderResult::Rendered;
-        m_size = size_t(st.st_size);
-        // Shared, though only read: a private mapping of the service's
-        // sealed copy (shared memory) faults its pages in one by one, which
-        // took twice as long.
-        m_at = ::mmap(nullptr, m_size, PROT_READ, MAP_SHARED, source, 0);
-        if (m_at == MAP_FAILED)
+        const void *at = length > 0 ? kept(source, st) : own(source, size_t(size));
+        if (!at)
             return RenderResult::DecodeFailed;
-        m_bytes = QByteArray::fromRawData(static_cast<const char *>(m_at), int(m_size));
+        m_bytes = QByteArray::fromRawData(static_cast<const char *>(at), int(size));
         return RenderResult::Rendered;
     }
     QByteArray *bytes() { return &m_bytes; }
 
 private:
+    // Shared, though only read: a private mapping of the service's memory
+    // copy faults its pages in one by one, which took twice as long.
+    const void *own(int source, size_t size)
+    {
+        m_at = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, source, 0);
+        if (m_at == MAP_FAILED)
+            return nullptr;
+        m_size = size;
+        return m_at;
+    }
+    static const void *kept(int source, const struct stat &st)
+    {
+        static void *at = MAP_FAILED;
+        static struct stat mapped {};
+        if (at != MAP_FAILED && mapped.st_dev == st.st_dev && mapped.st_ino == st.st_ino && mapped.st_size == st.st_size)
+            return at;
+        if (at != MAP_FAILED)
+            ::munmap(at, size_t(mapped.st_size));
+        at = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, source, 0);
+        mapped = st;
+        return at == MAP_FAILED ? nullptr : at;
+    }
+
     void *m_at = MAP_FAILED;
     size_t m_size = 0;
     QByteArray m_bytes;
@@ -74,7 +97,7 @@ QByteArray encodeJpeg(const QImage &picture)
 
 } // namespace
 
-RenderResult render(int kind, int source, const QString &name, int width, int height, QByteArray &jpeg)
+RenderResult render(int kind, int source, qint64 length, const QString &name, int width, int height, QByteArray &jpeg)
 {
     jpeg.clear();
     if (kind != Heif && kind != Image && kind != Raw)
@@ -83,11 +106,11 @@ RenderResult render(int kind, int source, const QString &name, int width, int he
     // A HEIF is read by libheif where it asks (the embedded thumbnail of a
     // large file is a few KB of it); any other picture is mapped whole.
     SourceMap mapped;
-    const RenderResult read = mapped.map(source, qMin<qint64>(cap, INT_MAX - 1), kind != Heif);
+    const RenderResult read = mapped.map(source, length, qMin<qint64>(cap, INT_MAX - 1), kind != Heif);
     if (read != RenderResult::Rendered)
         return read;
     QImage picture;
-    const RenderResult result = kind == Heif ? heifPicture(name, width, height, nullptr, picture, source)
+    const RenderResult result = kind == Heif ? heifPicture(name, width, height, nullptr, picture, source, length)
         : kind == Raw                        ? rawPicture(*mapped.bytes(), width, height, picture)
                                              : imagePicture(name, width, height, mapped.bytes(), picture);
     if (result != RenderResult::Rendered)

@@ -66,7 +66,8 @@ int serveRequests(int channel, qint64 memoryCap)
         std::memcpy(&request, message.constData(), sizeof request);
         useCap(request.memoryCap, memoryCap);
         QByteArray jpeg;
-        const qint32 result = qint32(RenderPicture::render(request.kind, source, QFile::decodeName(message.mid(sizeof request)),
+        const QString name = QFile::decodeName(message.mid(sizeof request));
+        const qint32 result = qint32(RenderPicture::render(request.kind, source, request.sourceLength, name,
                                                            request.width, request.height, jpeg));
         ::close(source);
         if (g_broken)

@@ -236,11 +236,12 @@ Outcome ended(Helper *h, RenderResult result, bool reaped)
 }
 
 // One picture's conversation with the thread's running helper.
-Outcome converse(Helper *h, const RenderSettings &settings, int kind, int source, const QByteArray &name, int width,
-                 int height)
+Outcome converse(Helper *h, const RenderSettings &settings, int kind, int source, qint64 length, const QByteArray &name,
+                 int width, int height)
 {
     RenderChannel::RenderRequest request;
     request.kind = kind;
+    request.sourceLength = length;
     request.width = width;
     request.height = height;
     request.memoryCap = settings.memoryCap;
@@ -316,7 +317,7 @@ void prepare()
 // grown over hundreds of pictures, the memory of the whole machine): the
 // file is tried once more in a fresh helper, and only a death there is its
 // own.
-Outcome render(int kind, int source, const QByteArray &name, int width, int height)
+Outcome render(int kind, int source, qint64 length, const QByteArray &name, int width, int height)
 {
     const RenderSettings settings = RenderSettings::current();
     Helper *h = threadHelper();
@@ -328,7 +329,7 @@ Outcome render(int kind, int source, const QByteArray &name, int width, int heig
             return out;
         }
         const bool fresh = h->files == 0;
-        const Outcome out = converse(h, settings, kind, source, name, width, height);
+        const Outcome out = converse(h, settings, kind, source, length, name, width, height);
         if (out.result == RenderResult::HelperDied && !fresh && attempt == 0)
             continue;
         if (h->pid >= 0 && ++h->files >= settings.helperFiles) {

@@ -24,9 +24,10 @@ struct Outcome
 
 // Renders the picture of the calling worker thread's helper. source: a
 // descriptor of the file (opened by the service, or a sealed memfd of
-// bytes it read), which stays the caller's. name: the file's name, for
-// the format its suffix names. kind: MediaImage, MediaHeif or MediaRaw.
-Outcome render(int kind, int source, const QByteArray &name, int width, int height);
+// bytes it read), which stays the caller's; length: how much of it is the
+// picture (0: all of it). name: the file's name, for the format its suffix
+// names. kind: MediaImage, MediaHeif or MediaRaw.
+Outcome render(int kind, int source, qint64 length, const QByteArray &name, int width, int height);
 
 // Starts the calling worker thread's helper when it has none running, so
 // that its start is not counted as part of the next file's render (a

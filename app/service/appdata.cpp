@@ -10,6 +10,7 @@
 #include "quarantine.h"
 #include "renderhelpers.h"
 #include "rendersettings.h"
+#include "sourcecopy.h"
 #include "stopflag.h"
 #include "thumbnailfile.h"
 #include "workeractivity.h"
@@ -149,11 +150,14 @@ AppData::AppData()
         topUp();
         armRetry();
     });
-    // An idle service keeps no render helper: each ends a minute after its
-    // last picture.
+    // An idle service keeps no render helper, nor the workers' copies of
+    // pictures: each ends a minute after its last picture.
     m_helperTimer = new QTimer(this);
     m_helperTimer->setInterval(10000);
-    connect(m_helperTimer, &QTimer::timeout, this, [] { RenderHelpers::endIdle(); });
+    connect(m_helperTimer, &QTimer::timeout, this, [] {
+        RenderHelpers::endIdle();
+        SourceCopy::releaseIdle(RenderSettings::current().helperIdleMs);
+    });
     m_helperTimer->start();
 }
 

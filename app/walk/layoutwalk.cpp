@@ -60,7 +60,7 @@ bool sameFolder(const QString &a, const QString &b)
 // one. Every failure is named once on the console (ffmpeg's and the render
 // helper's by their renderers, with more detail) and kept for the status.
 RenderResult render(MediaKind kind, const QString &source, const QString &target, int width, int height,
-                    int copy)
+                    const SourceCopy *copy)
 {
     JobActivity::setFile(source);
     RenderResult result = RenderResult::NotMedia;
@@ -144,7 +144,8 @@ bool needsRender(const QString &source, const QString &target, FileIdentity &id)
 // path as its folder lists it, which the quarantine knows it by (source
 // may be a link to it).
 bool renderCounted(MediaKind kind, const QByteArray &raw, const QString &source, const QString &target, int width, int height,
-                   WalkTally &tally, FolderRefusal &refusal, RenderResult *outcome = nullptr, int copy = -1)
+                   WalkTally &tally, FolderRefusal &refusal, RenderResult *outcome = nullptr,
+                   const SourceCopy *copy = nullptr)
 {
     // Poison files: skipped while quarantined, rendered alone while suspect.
     struct stat st {};
@@ -224,7 +225,8 @@ bool snapvaultFile(const QString &file, const QByteArray &raw, const QDir &thumb
         tally.upToDate();
         return !stopRequested();
     }
-    return renderCounted(kind, raw, file, target, width, height, tally, refusal, nullptr, bytes.fd());
+    return renderCounted(kind, raw, file, target, width, height, tally, refusal, nullptr,
+                         bytes.size() > 0 ? &bytes : nullptr);
 }
 
 // A link planted in a folder someone else walks must not lend its owner

@@ -3,6 +3,7 @@
 #include "br2utils.h"
 #include "renderhelpers.h"
 #include "rendersettings.h"
+#include "sourcecopy.h"
 #include "thumbnailfile.h"
 
 #include <QFile>
@@ -34,14 +35,14 @@ int openSource(const QString &source)
 } // namespace
 
 RenderResult pictureThumbnail(MediaKind kind, const QString &source, const QString &target, int width, int height,
-                              int copy)
+                              const SourceCopy *copy)
 {
-    const int fd = copy >= 0 ? copy : openSource(source);
+    const int fd = copy ? copy->fd() : openSource(source);
     if (fd < 0)
         return RenderResult::DecodeFailed;
-    const RenderHelpers::Outcome outcome =
-        RenderHelpers::render(kind, fd, QFile::encodeName(QFileInfo(source).fileName()), width, height);
-    if (fd != copy)
+    const RenderHelpers::Outcome outcome = RenderHelpers::render(
+        kind, fd, copy ? copy->size() : 0, QFile::encodeName(QFileInfo(source).fileName()), width, height);
+    if (!copy)
         ::close(fd);
     switch (outcome.result) {
     case RenderResult::Rendered:

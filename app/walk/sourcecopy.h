@@ -6,10 +6,17 @@
 struct stat;
 
 // A picture read once, for the hash and the decode both: the file's bytes
-// streamed through a small buffer into the MD5 and into a sealed memory
-// file that the render helper maps. Nothing the size of the file is held
-// in the service's heap, and the helper reads bytes no one can change
-// after they were hashed.
+// read into a memory file that the render helper maps, and hashed as they
+// arrive. Nothing the size of the file is held in the service's heap, and
+// the helper reads bytes no one can change after they were hashed.
+//
+// Each worker thread keeps its memory file from one picture to the next:
+// fresh shared memory for every picture, and the helper's mapping of it,
+// cost as much as the hash. The file is sealed against writes through any
+// descriptor or new mapping (the helper's cannot write), and against
+// growing and shrinking; only the service writes, through its own mapping,
+// while its helper waits for a request. A copy over KEEP_BYTES gives its
+// memory back at once; the rest is given back by releaseIdle.
 class SourceCopy
 {
 public:
@@ -23,12 +30,22 @@ public:
     // otherwise (the caller hashes and decodes it the ordinary way).
     bool copy(const QString &file, const struct stat &st, qint64 most);
 
-    // The sealed copy (-1 without one) and the MD5 of its bytes, in hex.
-    int fd() const { return m_fd; }
+    // The memory file (-1 without a copy), whose first size() bytes are
+    // the copy's (the file may be longer), and the MD5 of those bytes.
+    int fd() const;
+    qint64 size() const { return m_size; }
     const QByteArray &md5hex() const { return m_md5; }
 
+    // Gives back the memory of every thread that has copied nothing for
+    // idleMs (from any thread; a copy in use is left).
+    static void releaseIdle(qint64 idleMs);
+
+    // Memory a thread keeps after its copy is done.
+    static constexpr qint64 KEEP_BYTES = qint64(16) << 20;
+
 private:
-    int m_fd = -1;
+    struct SourceMemory *m_memory = nullptr;   // the thread's, held while this copy lives
+    qint64 m_size = 0;
     QByteArray m_md5;
 };
 

@@ -4,6 +4,7 @@
 
 #include <QtTest>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<qint64>("most");
         QTest::newRow("a picture") << "file" << qint64(1 << 20);
+        QTest::newRow("after a larger one") << "smaller" << qint64(4 << 20);
         QTest::newRow("larger than the limit") << "file" << qint64(1000);
         QTest::newRow("grew after its stat") << "grown" << qint64(1 << 20);
         QTest::newRow("a FIFO does not block") << "fifo" << qint64(1 << 20);
@@ -37,17 +39,28 @@ private slots:
             QVERIFY(writeFile(path, bytes + "more"));
         if (kind == "fifo")
             QVERIFY(QFile::remove(path) && ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        if (kind == "smaller") {
+            // The thread's memory keeps the larger file's bytes past this one's.
+            const QString large = dir.filePath("large.jpg");
+            struct stat lst;
+            QVERIFY(writeFile(large, QByteArray(3 << 20, 'z')) && ::stat(QFile::encodeName(large).constData(), &lst) == 0);
+            SourceCopy first;
+            QVERIFY(first.copy(large, lst, most));
+        }
         SourceCopy copy;
-        const bool copied = kind == "file" && most > bytes.size();
+        const bool copied = (kind == "file" || kind == "smaller") && most > bytes.size();
         QCOMPARE(copy.copy(path, st, most), copied);
         QCOMPARE(copy.fd() >= 0, copied);
         if (!copied)
             return;
         QCOMPARE(copy.md5hex(), QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-        QByteArray back(bytes.size() + 1, '\0');
+        QCOMPARE(copy.size(), qint64(bytes.size()));
+        QByteArray back(bytes.size(), '\0');
         QCOMPARE(::pread(copy.fd(), back.data(), size_t(back.size()), 0), ssize_t(bytes.size()));
-        QCOMPARE(back.left(bytes.size()), bytes);
-        QCOMPARE(::write(copy.fd(), "x", 1), ssize_t(-1));
+        QCOMPARE(back, bytes);
+        // Whoever is given the descriptor can neither write nor map for writing.
+        QCOMPARE(::pwrite(copy.fd(), "x", 1, 0), ssize_t(-1));
+        QCOMPARE(::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, copy.fd(), 0), MAP_FAILED);
     }
 };
 
