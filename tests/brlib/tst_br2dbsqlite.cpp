@@ -92,8 +92,6 @@ private slots:
         QTest::newRow("comments, lines before first header, at becomes colon")
             << QByteArray("-- head\nSELECT 0;\nSQL: a -- c\nSELECT @x; -- why\nSQL: b\nSELECT 1;\n") << "a"
             << entry("a", "SELECT :x;\n", {});
-        QTest::newRow("later builtin replaced") << QByteArray("SQL: configure_get\nSELECT 3;\nSQL: Configure_Get\nSELECT 4;\n")
-                                                << "configure_get" << entry("configure_get", "SELECT 4;\n", {});
     }
 
     // A missing file fails and keeps the last good load.
