@@ -30,48 +30,6 @@ class TestBr2Logger : public QObject
 {
     Q_OBJECT
 private slots:
-    void rotationAndClean_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("backup");            // backup name, %1 = k
-        QTest::addColumn<int>("existing");              // backups 1..existing hold "k"
-        QTest::addColumn<int>("maxSize");
-        QTest::addColumn<QByteArrayList>("backups");    // expected contents of backups 1, 2, ...
-        // "old" (3 bytes) plus the 28-byte record "<stamp> Info new" is 31 bytes.
-        QTest::newRow("fits exactly") << "app.log" << "app.%1.log" << 0 << 31 << QByteArrayList();
-        QTest::newRow("no suffix") << "app" << "app.%1." << 0 << 30 << QByteArrayList{"old"};
-        QTest::newRow("first free name") << "app.log" << "app.%1.log" << 2 << 30 << QByteArrayList{"1", "2", "old"};
-        QTest::newRow("full set shifts") << "app.log" << "app.%1.log" << 10 << 30
-                                         << QByteArrayList{"2", "3", "4", "5", "6", "7", "8", "9", "10", "old"};
-    }
-
-    void rotationAndClean()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, backup);
-        QFETCH(int, existing);
-        QFETCH(int, maxSize);
-        QFETCH(QByteArrayList, backups);
-        QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        const QString path = dir.filePath(name);
-        for (int k = 1; k <= existing; ++k)
-            QVERIFY(writeFile(dir.filePath(backup.arg(k)), QByteArray::number(k)));
-        QVERIFY(writeFile(path, "old"));
-        BR2Logger logger;
-        logger.setFilePath(path);
-        logger.setMaxSize(maxSize);
-        const QByteArray record = logger.write(BR2Logger::Info, QString(), QString(), 0, "new").toUtf8();
-        QCOMPARE(afterStamp(QString::fromUtf8(record)), QStringLiteral("Info new"));
-        QCOMPARE(readFile(path), (backups.contains("old") ? QByteArray() : "old") + record + '\n');
-        for (int k = 1; k <= 11; ++k)
-            QCOMPARE(readFile(dir.filePath(backup.arg(k))), backups.value(k - 1, "<missing>"));
-
-        QVERIFY(writeFile(dir.filePath(QStringLiteral("other.log")), "keep"));
-        logger.clean();
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("other.log")});
-    }
-
     void severalProducers_data()
     {
         QTest::addColumn<bool>("immediate");

@@ -13,8 +13,6 @@ private slots:
         QTest::addColumn<QJsonObject>("object");
         QTest::addColumn<QByteArray>("attachment");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("cmd x") << json(R"({"cmd":"x"})") << QByteArray()
-                               << QByteArray::fromHex("00627201010b00000000000000ffffff") + R"({"cmd":"x"})";
         QTest::newRow("empty is keep-alive, drops attachment") << QJsonObject() << QByteArray("abc")
                                                                << QByteArray::fromHex("006b6100");
         QTest::newRow("sorted keys, attachment last")
@@ -81,19 +79,15 @@ private slots:
 
     // Exact bytes of the tagged encoding, then the decoder's view of them. An
     // undefined value skips the encoder: the bytes, tag first, must not decode,
-    // leaving the output alone; an undefined result means nothing to decode.
+    // leaving the output alone.
     void compactValue_data()
     {
         QTest::addColumn<QJsonValue>("value");
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QJsonValue>("decoded");
         const QJsonValue nested(json(R"({"a":[1,"x"]})"));
-        const QJsonValue deep(json(R"({"b":{"c":[[],{},"",-2.25,false]},"a":"t"})"));
         const QJsonValue none(QJsonValue::Undefined);
-        QTest::newRow("true") << QJsonValue(true) << QByteArray::fromHex("3f7400") << QJsonValue(true);
         QTest::newRow("nested") << nested << QByteArray::fromHex("3e613a3d31007c78000000") << nested;
-        QTest::newRow("deep") << deep << BR2RpcPacket().toCompactValue(deep) << deep;
-        QTest::newRow("null") << QJsonValue() << QByteArray() << none;
         QTest::newRow("null element vanishes") << QJsonValue(QJsonArray{1, QJsonValue(), 2})
                                                << QByteArray(":=1\0=2\0\0", 8) << QJsonValue(QJsonArray{1, 2});
         QTest::newRow("unknown tag") << none << QByteArray("!x\0", 3) << none;
@@ -110,27 +104,11 @@ private slots:
         BR2RpcPacket packet;
         if (!value.isUndefined())
             QCOMPARE(packet.toCompactValue(value), bytes);
-        if (bytes.isEmpty())
-            return;
         QByteArray rest = bytes.mid(1);
         QJsonValue out(QStringLiteral("before"));
         QCOMPARE(packet.fromCompactValue(out, bytes.at(0), rest), !decoded.isUndefined());
         QCOMPARE(out, decoded.isUndefined() ? QJsonValue(QStringLiteral("before")) : decoded);
         QVERIFY2(decoded.isUndefined() || rest.isEmpty(), rest.toHex().constData());
-    }
-
-    // The last router entry is taken off, missing keys reading as 0.
-    void takeRouter()
-    {
-        int fd = -1;
-        int session = -1;
-        QJsonObject object = json(R"({"routers":[{"fd":"1"},{"fd":2,"session":5}],"x":1})");
-        QVERIFY(BR2RpcPacket::takeRouter(fd, session, object) && fd == 2 && session == 5);
-        QVERIFY(BR2RpcPacket::takeRouter(fd, session, object) && fd == 0 && session == 0);
-        QCOMPARE(object, json(R"({"x":1})"));
-        object = json(R"({"routers":{"fd":1}})");
-        QVERIFY(!BR2RpcPacket::takeRouter(fd, session, object));
-        QCOMPARE(object, json(R"({"routers":{"fd":1}})"));
     }
 };
 
