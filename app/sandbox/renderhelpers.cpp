@@ -188,8 +188,6 @@ qint64 readI64(const QByteArray &bytes)
 
 } // namespace
 
-namespace {
-
 // Whose files a helper decodes: a helper taken over by one client's file
 // must never see another client's. A helper serves one identity, and is
 // replaced when its thread acts for another.
@@ -203,6 +201,8 @@ QByteArray currentOwner()
         key += ',' + QByteArray::number(g);
     return key;
 }
+
+namespace {
 
 bool ensureStarted(Helper *h, const RenderSettings &settings)
 {

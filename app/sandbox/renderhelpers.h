@@ -34,6 +34,10 @@ Outcome render(int kind, int source, qint64 length, const QByteArray &name, int 
 // service killed then did not die of that file).
 void prepare();
 
+// The identity the calling thread acts as, as helpers are told apart: a
+// helper, and whatever it was given, serves one.
+QByteArray currentOwner();
+
 // Ends the helpers that have had no work for the idle time (from any
 // thread; a helper at work is left).
 void endIdle();

@@ -1,5 +1,7 @@
 #include "sourcecopy.h"
 
+#include "renderhelpers.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
@@ -19,6 +21,7 @@ struct SourceMemory
     int fd = -1;
     char *at = nullptr;
     size_t capacity = 0;
+    QByteArray owner;         // whose file it holds (RenderHelpers::currentOwner)
     bool held = false;        // a SourceCopy of its thread uses it
     qint64 lastUsed = 0;      // ms since the epoch
 
@@ -135,6 +138,12 @@ bool SourceCopy::copy(const QString &file, const struct stat &st, qint64 most)
     // One byte more than the stat's size is asked for: a file that grew
     // since is read the ordinary way.
     const size_t want = size_t(st.st_size) + 1;
+    // Past a shorter file lie the bytes of the one before it, which a
+    // helper working for another identity must not be given.
+    const QByteArray owner = RenderHelpers::currentOwner();
+    if (m_memory->owner != owner)
+        m_memory->release();
+    m_memory->owner = owner;
     if (m_memory->capacity < want && !m_memory->make((want + GRAIN - 1) / GRAIN * GRAIN)) {
         ::close(in);
         return false;

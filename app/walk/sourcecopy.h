@@ -15,8 +15,10 @@ struct stat;
 // cost as much as the hash. The file is sealed against writes through any
 // descriptor or new mapping (the helper's cannot write), and against
 // growing and shrinking; only the service writes, through its own mapping,
-// while its helper waits for a request. A copy over KEEP_BYTES gives its
-// memory back at once; the rest is given back by releaseIdle.
+// while its helper waits for a request. A thread that acts for another
+// identity than its last copy's starts a new memory file, which no helper
+// has seen. A copy over KEEP_BYTES gives its memory back at once; the rest
+// is given back by releaseIdle.
 class SourceCopy
 {
 public:

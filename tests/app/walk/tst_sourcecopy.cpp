@@ -1,8 +1,11 @@
+#include "peeraccess.h"
 #include "sourcecopy.h"
 
 #include "testhelpers.h"
 
 #include <QtTest>
+
+#include <memory>
 
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -18,7 +21,7 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<qint64>("most");
         QTest::newRow("a picture") << "file" << qint64(1 << 20);
-        QTest::newRow("after a larger one") << "smaller" << qint64(4 << 20);
+        QTest::newRow("a stranger's after a larger one") << "smaller" << qint64(4 << 20);
         QTest::newRow("larger than the limit") << "file" << qint64(1000);
         QTest::newRow("grew after its stat") << "grown" << qint64(1 << 20);
         QTest::newRow("a FIFO does not block") << "fifo" << qint64(1 << 20);
@@ -39,13 +42,22 @@ private slots:
             QVERIFY(writeFile(path, bytes + "more"));
         if (kind == "fifo")
             QVERIFY(QFile::remove(path) && ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        // The service copies a larger file, then the thread acts for a
+        // stranger: what lies past the stranger's bytes is not the service's.
+        std::unique_ptr<FsIdentity> stranger;
         if (kind == "smaller") {
-            // The thread's memory keeps the larger file's bytes past this one's.
             const QString large = dir.filePath("large.jpg");
             struct stat lst;
             QVERIFY(writeFile(large, QByteArray(3 << 20, 'z')) && ::stat(QFile::encodeName(large).constData(), &lst) == 0);
             SourceCopy first;
             QVERIFY(first.copy(large, lst, most));
+            QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                          | QFile::ExeOther));
+            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadOther));
+            BR2PeerCredentials peer;
+            peer.valid = true;
+            peer.uid = peer.gid = 65534;
+            stranger.reset(new FsIdentity(peer));
         }
         SourceCopy copy;
         const bool copied = (kind == "file" || kind == "smaller") && most > bytes.size();
@@ -58,6 +70,9 @@ private slots:
         QByteArray back(bytes.size(), '\0');
         QCOMPARE(::pread(copy.fd(), back.data(), size_t(back.size()), 0), ssize_t(bytes.size()));
         QCOMPARE(back, bytes);
+        QByteArray past(4096, 'x');
+        QCOMPARE(::pread(copy.fd(), past.data(), size_t(past.size()), bytes.size()), ssize_t(past.size()));
+        QCOMPARE(past, QByteArray(past.size(), '\0'));
         // Whoever is given the descriptor can neither write nor map for writing.
         QCOMPARE(::pwrite(copy.fd(), "x", 1, 0), ssize_t(-1));
         QCOMPARE(::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, copy.fd(), 0), MAP_FAILED);
