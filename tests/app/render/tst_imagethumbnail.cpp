@@ -3,8 +3,6 @@
 #include "mediafixture.h"
 #include "picturefit.h"
 
-#include <zlib.h>
-
 namespace {
 
 // The JPEG with its frame header claiming side x side; the scans stay as they were.
@@ -25,11 +23,7 @@ QByteArray svg(const QByteArray &body)
 // png with a chunk of this type and body before its first IDAT.
 QByteArray withChunk(QByteArray png, const QByteArray &type, const QByteArray &body)
 {
-    QByteArray chunk = QByteArray(4, '\0') + type + body + QByteArray(4, '\0');
-    qToBigEndian<quint32>(quint32(body.size()), chunk.data());
-    const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(chunk.constData() + 4), uInt(body.size() + 4));
-    qToBigEndian<quint32>(quint32(crc), chunk.data() + body.size() + 8);
-    return png.insert(png.indexOf("IDAT") - 4, chunk);
+    return png.insert(png.indexOf("IDAT") - 4, pngChunk(type, body));
 }
 
 } // namespace
@@ -126,9 +120,7 @@ private slots:
         QFETCH(int, shown);
         QImage grey(64, 64, QImage::Format_Grayscale8);
         grey.fill(qRgb(128, 128, 128));
-        QByteArray body(4, '\0');
-        qToBigEndian<quint32>(gamma, body.data());
-        QVERIFY(writeFile(at("g.png"), gamma ? withChunk(encoded(grey, "png"), "gAMA", body) : encoded(grey, "png")));
+        QVERIFY(writeFile(at("g.png"), gamma ? withChunk(encoded(grey, "png"), "gAMA", be32(gamma)) : encoded(grey, "png")));
         QCOMPARE(render("g.png", 200, 200), QSize(200, 200));
         QCOMPARE(colourMismatch(thumb(), {{{0.5, 0.5}, qRgb(shown, shown, shown)}}, 3), QString());
     }
