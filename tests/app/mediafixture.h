@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <functional>
+#include <zlib.h>
 
 // Pictures, videos, fake programs and file checks shared by the renderer
 // and walk tests.
@@ -75,13 +76,35 @@ inline QByteArray jpegBytes(const QImage &img, bool progressive = false, int qua
     return w.write(img) ? buf.data() : QByteArray();
 }
 
-// With an EXIF APP1 segment holding only the orientation tag (little-endian TIFF, one IFD entry).
+// An EXIF block holding only the orientation tag (little-endian TIFF, one IFD entry).
+inline QByteArray exifOrientation(int orientation)
+{
+    QByteArray b("II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0\0\0\0\0\0\0\0\0", 26);
+    b[18] = char(orientation);
+    return b;
+}
+
+// A JPEG with that block in its APP1 segment.
 inline bool writeJpeg(const QString &path, const QImage &img, int orientation)
 {
     const QByteArray data = jpegBytes(img);
-    QByteArray exif("\xFF\xE1\x00\x22" "Exif\0\0" "II*\0\x08\0\0\0" "\x01\0" "\x12\x01\x03\0\x01\0\0\0\0\0\0\0" "\0\0\0\0", 36);
-    exif[28] = char(orientation);
-    return !data.isEmpty() && writeFile(path, QByteArray(data).insert(2, exif));
+    const QByteArray app1 = QByteArray("\xFF\xE1\x00\x22" "Exif\0\0", 10) + exifOrientation(orientation);
+    return !data.isEmpty() && writeFile(path, QByteArray(data).insert(2, app1));
+}
+
+inline QByteArray be32(quint32 v)
+{
+    QByteArray b(4, '\0');
+    qToBigEndian(v, b.data());
+    return b;
+}
+
+// A PNG chunk: length, type, body and the CRC of type and body.
+inline QByteArray pngChunk(const QByteArray &type, const QByteArray &body)
+{
+    const QByteArray typed = type + body;
+    return be32(quint32(body.size())) + typed
+        + be32(quint32(crc32(0, reinterpret_cast<const Bytef *>(typed.constData()), uInt(typed.size()))));
 }
 
 // A short test-pattern video made by the real ffmpeg; empty on failure.

@@ -13,7 +13,6 @@ private slots:
         QTest::addColumn<QSize>("expected");
         const QSize box(200, 200);
         QTest::newRow("1000x2 keeps a pixel") << QSize(1000, 2) << box << QSize(200, 1);
-        QTest::newRow("1366x768 rounds down") << QSize(1366, 768) << box << QSize(200, 112);
         QTest::newRow("empty box") << QSize(640, 480) << QSize(0, 200) << QSize();
     }
 

@@ -3,18 +3,7 @@
 #include "mediafixture.h"
 #include "picturefit.h"
 
-#include <zlib.h>
-
 namespace {
-
-// The JPEG with its frame header claiming side x side; the scans stay as they were.
-QByteArray claiming(QByteArray jpeg, quint16 side)
-{
-    const int sof = qMax(jpeg.indexOf("\xFF\xC0"), jpeg.indexOf("\xFF\xC2"));
-    qToBigEndian<quint16>(side, jpeg.data() + sof + 5);
-    qToBigEndian<quint16>(side, jpeg.data() + sof + 7);
-    return jpeg;
-}
 
 QByteArray svg(const QByteArray &body)
 {
@@ -25,11 +14,7 @@ QByteArray svg(const QByteArray &body)
 // png with a chunk of this type and body before its first IDAT.
 QByteArray withChunk(QByteArray png, const QByteArray &type, const QByteArray &body)
 {
-    QByteArray chunk = QByteArray(4, '\0') + type + body + QByteArray(4, '\0');
-    qToBigEndian<quint32>(quint32(body.size()), chunk.data());
-    const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(chunk.constData() + 4), uInt(body.size() + 4));
-    qToBigEndian<quint32>(quint32(crc), chunk.data() + body.size() + 8);
-    return png.insert(png.indexOf("IDAT") - 4, chunk);
+    return png.insert(png.indexOf("IDAT") - 4, pngChunk(type, body));
 }
 
 } // namespace
@@ -72,13 +57,6 @@ private slots:
         QVERIFY(runTool("convert", {"-size", "400x300", "xc:red", "-colorspace", "CMYK", at("cmyk.jpg")}));
         QCOMPARE(render("cmyk.jpg", 200, 200), QSize(200, 150));
         QCOMPARE(colourMismatch(thumb(), {{{0.5, 0.5}, RED}}, 64), QString());
-    }
-
-    void transparencyOnWhite()
-    {
-        QVERIFY(halfTransparent().save(at("a.png")));
-        QCOMPARE(render("a.png", 200, 200), QSize(200, 100));
-        QCOMPARE(colourMismatch(thumb(), {{{0.2, 0.5}, qRgb(255, 255, 255)}, {{0.8, 0.5}, BLUE}}, 64), QString());
     }
 
     void sixteenBitKeys_data()
@@ -126,9 +104,7 @@ private slots:
         QFETCH(int, shown);
         QImage grey(64, 64, QImage::Format_Grayscale8);
         grey.fill(qRgb(128, 128, 128));
-        QByteArray body(4, '\0');
-        qToBigEndian<quint32>(gamma, body.data());
-        QVERIFY(writeFile(at("g.png"), gamma ? withChunk(encoded(grey, "png"), "gAMA", body) : encoded(grey, "png")));
+        QVERIFY(writeFile(at("g.png"), gamma ? withChunk(encoded(grey, "png"), "gAMA", be32(gamma)) : encoded(grey, "png")));
         QCOMPARE(render("g.png", 200, 200), QSize(200, 200));
         QCOMPARE(colourMismatch(thumb(), {{{0.5, 0.5}, qRgb(shown, shown, shown)}}, 3), QString());
     }
@@ -149,8 +125,6 @@ private slots:
         QTest::newRow("progressive over cap") << "s.jpg" << progressive << 8 << 200 << false;
         QTest::newRow("baseline small cap") << "s.jpg" << baseline << 8 << 200 << true;
         QTest::newRow("huge box jpeg") << "s.jpg" << baseline << 256 << 100000 << false;
-        // 65500 squared at four bytes a pixel wraps 32 bits; even at 1/8 it is over 64 MiB.
-        QTest::newRow("jpeg claiming 65500 squared") << "h.jpg" << claiming(baseline, 65500) << 64 << 200 << false;
         // An icon whose directory says 16x16 while the PNG inside is 2000x2000:
         // the cap must judge what is decoded, not what the directory promises.
         // The one entry ends with the PNG's size and its offset, 22.

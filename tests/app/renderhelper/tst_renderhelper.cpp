@@ -96,24 +96,6 @@ QByteArray psd(QRgb c)
         + QByteArray(n, char(qRed(c))) + QByteArray(n, char(qGreen(c))) + QByteArray(n, char(qBlue(c)));
 }
 
-// 64x48 of one colour: one visible RGBA layer, uncompressed, in one tile
-// padded to a whole one (the plug-in reads whole tiles).
-QByteArray xcf(QRgb c)
-{
-    QByteArray out;
-    QDataStream s(&out, QIODevice::WriteOnly);    // big-endian, as the format
-    s.writeRawData("gimp xcf file", 14);
-    const quint32 layer = 55, hierarchy = layer + 58, level = hierarchy + 20, tile = level + 16;
-    s << 64u << 48u << 0u << 17u << 1u << quint8(0) << 0u << 0u   // RGB, no compression
-      << layer << 0u << 0u                                        // one layer, no channel
-      << 64u << 48u << 1u << 2u << quint8('l') << quint8(0)        // RGBA, named "l"
-      << 8u << 4u << 1u << 6u << 4u << 255u << 0u << 0u << hierarchy << 0u   // visible, opaque
-      << 64u << 48u << 4u << level << 0u << 64u << 48u << tile << 0u;
-    for (int i = 0; i < 64 * 64; ++i)
-        s << quint8(qRed(c)) << quint8(qGreen(c)) << quint8(qBlue(c)) << quint8(255);
-    return out;
-}
-
 // The left half's pixels one RGBE value, the right half's another, scanlines stored flat.
 QByteArray radiance(const QSize &size, const QByteArray &left, const QByteArray &right)
 {
@@ -127,8 +109,8 @@ QByteArray made(const QTemporaryDir &dir, const QString &program, const QStringL
     return runTool(program, args) ? readFile(dir.filePath(name)) : QByteArray();
 }
 
-// Krita and OpenRaster files: zip archives whose first entry, stored, names
-// the type, and whose mergedimage.png is what viewers show.
+// A Krita file: a zip archive whose first entry, stored, names the type, and
+// whose mergedimage.png is what viewers show.
 QByteArray zipped(const QTemporaryDir &dir, const QImage &img, const QByteArray &mimetype)
 {
     const QString zip = dir.filePath(QStringLiteral("z.zip"));
@@ -240,6 +222,13 @@ private slots:
         const qint64 grown = (peakKiB(m_helper->pid) - before) << 10;
         QVERIFY2(!MEASURED || grown <= reply.reserved + (qint64(8) << 20),
                  qPrintable(QStringLiteral("grew %1 bytes, reserved %2").arg(grown).arg(reply.reserved)));
+        // 4.0 and 16.0, which clipped at 1.0 would both show white: neither
+        // half black or white, and the brighter half still brighter.
+        if (name == "a.hdr") {
+            const int l = qGray(reply.thumbnail.pixel(50, 66)), r = qGray(reply.thumbnail.pixel(150, 66));
+            QVERIFY2(l > 40 && l < 215 && r > 40 && r < 215 && r - l > 30,
+                     qPrintable(QStringLiteral("grey %1 and %2").arg(l).arg(r)));
+        }
         if (name == "t.svg") {
             const QImage &t = reply.thumbnail;
             QVERIFY(darkPixels(t, QRect(0, 0, t.width() / 2, t.height())) > 50);
@@ -252,20 +241,16 @@ private slots:
         QTest::addColumn<QByteArray>("name");
         QTest::addColumn<QByteArray>("bytes");        // empty: no tool here makes such a file
         QTest::addColumn<QRgb>("shown");              // the thumbnail's colour
-        const QRgb orange = qRgb(200, 60, 30), black = qRgb(0, 0, 0);
+        const QRgb orange = qRgb(200, 60, 30);
         const QImage img = picture(64, 48, orange);
         QTemporaryDir tmp;            // the data functions run before init()
         const QString png = tmp.filePath("a.png");
         QVERIFY(tmp.isValid() && img.save(png));
         QTest::newRow("ppm") << QByteArray("a.ppm") << encoded(img, "ppm") << orange;
-        QTest::newRow("xpm") << QByteArray("a.xpm") << encoded(img, "xpm") << orange;
-        QTest::newRow("xbm") << QByteArray("a.xbm") << encoded(picture(64, 48, black), "xbm") << black;
         QTest::newRow("pcx") << QByteArray("a.pcx") << encoded(img, "pcx") << orange;
         QTest::newRow("jpeg xl") << QByteArray("a.jxl") << encoded(img, "jxl") << orange;
         QTest::newRow("psd") << QByteArray("a.psd") << psd(orange) << orange;
-        QTest::newRow("xcf") << QByteArray("a.xcf") << xcf(orange) << orange;
         QTest::newRow("krita") << QByteArray("a.kra") << (haveTool("zip") ? zipped(tmp, img, "application/x-krita") : QByteArray()) << orange;
-        QTest::newRow("openraster") << QByteArray("a.ora") << (haveTool("zip") ? zipped(tmp, img, "image/openraster") : QByteArray()) << orange;
         // 0.78, 0.23, 0.12, one colour throughout: tone-mapped to middle grey's luminance, its hue kept.
         const QByteArray hdrOrange("\xc8\x3c\x1e\x80");
         QTest::newRow("radiance") << QByteArray("a.hdr") << radiance(img.size(), hdrOrange, hdrOrange) << qRgb(160, 92, 66);
@@ -291,28 +276,6 @@ private slots:
         QCOMPARE(reply.thumbnail.size(), QSize(200, 150));
         QFETCH(QRgb, shown);
         QCOMPARE(colourMismatch(reply.thumbnail, {{{0.5, 0.5}, shown}}, 16), QString());
-    }
-
-    void radianceLevels_data()
-    {
-        QTest::addColumn<QByteArray>("left");         // RGBE of each half
-        QTest::addColumn<QByteArray>("right");
-        // 4.0 and 16.0, which clipped at 1.0 would both show white.
-        QTest::newRow("above 1.0") << QByteArray("\x80\x80\x80\x83") << QByteArray("\x80\x80\x80\x85");
-        QTest::newRow("mid grey") << QByteArray("\x80\x80\x80\x80") << QByteArray("\x80\x80\x80\x80");
-    }
-
-    // Neither half black or white, and the brighter half still brighter.
-    void radianceLevels()
-    {
-        QFETCH(QByteArray, left);
-        QFETCH(QByteArray, right);
-        QVERIFY(startHelper(qint64(256) << 20));
-        const Reply reply = render("a.hdr", radiance(QSize(64, 48), left, right), RenderPicture::Image, 200);
-        QCOMPARE(reply.result, int(RenderResult::Rendered));
-        const int l = qGray(reply.thumbnail.pixel(50, 75)), r = qGray(reply.thumbnail.pixel(150, 75));
-        QVERIFY2(l > 40 && l < 215 && r > 40 && r < 215, qPrintable(QStringLiteral("grey %1 and %2").arg(l).arg(r)));
-        QCOMPARE(r - l > 30, left != right);
     }
 
     void lockedIn()
