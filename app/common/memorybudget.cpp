@@ -46,6 +46,17 @@ MemoryReservation::MemoryReservation(qint64 bytes)
     g_changed.wakeAll();       // the next in line may fit as well
 }
 
+MemoryReservation::MemoryReservation(qint64 bytes, NoWait)
+    : m_bytes(bytes)
+{
+    QMutexLocker locker(&g_mutex);
+    if (bytes >= 0 && g_waiting.empty() && g_inUse + bytes <= RenderSettings::current().memoryCap
+        && !stopRequested()) {
+        g_inUse += bytes;
+        m_granted = true;
+    }
+}
+
 MemoryReservation::~MemoryReservation()
 {
     if (!m_granted || m_delegated)

@@ -23,6 +23,10 @@ public:
     // Waits for bytes of the budget; not granted when bytes alone exceed
     // the cap, a stop was requested, or the delegate refused them.
     explicit MemoryReservation(qint64 bytes);
+    // Takes bytes of this process's budget only when they are free now and
+    // nobody waits for the budget; never waits, never asks a delegate.
+    enum NoWait { IfFreeNow };
+    MemoryReservation(qint64 bytes, NoWait);
     ~MemoryReservation();
     MemoryReservation(const MemoryReservation &) = delete;
     MemoryReservation &operator=(const MemoryReservation &) = delete;

@@ -18,9 +18,11 @@
 //   service -> helper  Granted   u8: 1 granted, 0 refused (over the cap)
 //   helper -> service  Result    i32 RenderResult, then the JPEG's bytes
 //
-// Reserve and Granted may be left out (a file refused before its
-// estimate), and a helper may ask again after a refusal for a smaller
-// decode. Either side treats a malformed or oversized message as the end
+// Reserve and Granted may be left out: a file refused before its
+// estimate, or a first reservation within what the request granted (the
+// service reserves that much before it sends the request, so that a
+// small decode costs no round trip; a Reserve sent after all takes its
+// place). Either side treats a malformed or oversized message as the end
 // of the channel.
 namespace RenderChannel {
 
@@ -34,6 +36,7 @@ struct RenderRequest
     qint32 reserved = 0;
     qint64 memoryCap = 0;     // what one decode may hold at most
     qint64 sourceLength = 0;  // how much of the source is the picture (0: all of it)
+    qint64 granted = 0;       // bytes reserved with the request: a first Reserve within them is not sent
 };
 
 // A payload longer than this ends the channel: thumbnails of the largest

@@ -51,11 +51,14 @@ private slots:
         QVERIFY(waiting(1));
         QThread *c = reserver("c", 40);                     // would fit beside a, but b came first
         QVERIFY(waiting(2));
+        QVERIFY(!MemoryReservation(10, MemoryReservation::IfFreeNow).granted());   // nor does a pre-grant
         QCOMPARE(order(), QStringList{"a"});
         m_release.storeRelease(1);
         QVERIFY(a->wait(5000) && b->wait(5000) && c->wait(5000));
         QCOMPARE(order(), QStringList({"a", "b", "c"}));
         QCOMPARE(MemoryReservation::inUse(), 0);
+        const MemoryReservation now(100, MemoryReservation::IfFreeNow);
+        QVERIFY(now.granted() && MemoryReservation::inUse() == 100);
     }
 
     void stopEndsTheWait()
