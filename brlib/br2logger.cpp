@@ -3,7 +3,6 @@
 #include "br2lfqueue.h"
 
 #include <QByteArray>
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +12,7 @@
 #include <QMutexLocker>
 
 #include <atomic>
+#include <ctime>
 #include <cstdarg>
 #include <system_error>
 #include <thread>
@@ -69,14 +69,20 @@ bool ensureDirectory(const QString &path)
 
 // Converting the clock to local time costs about 10 microseconds, far more
 // than the rest of a record; the text only changes once a second, so each
-// thread keeps the last one.
+// thread keeps the last one. The text is made with localtime_r: QDateTime's
+// own formatting, first used by several threads at once, has come back empty
+// and left a record without its stamp.
 QString timeStamp()
 {
-    thread_local qint64 cachedSecond = -1;
+    thread_local time_t cachedSecond = -1;
     thread_local QString cached;
-    const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
+    const time_t second = ::time(nullptr);
     if (second != cachedSecond) {
-        cached = QDateTime::fromMSecsSinceEpoch(second * 1000).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss "));
+        struct tm local;
+        char text[32];
+        if (!localtime_r(&second, &local) || !strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S ", &local))
+            return QStringLiteral("0000-00-00 00:00:00 ");
+        cached = QString::fromLatin1(text);
         cachedSecond = second;
     }
     return cached;
