@@ -19,13 +19,46 @@ namespace RenderPicture {
 
 namespace {
 
+// The largest memory copy the service keeps from picture to picture.
+constexpr qint64 KEPT_BYTES = qint64(16) << 20;
+
+// The helper's mapping of the service's memory copy, kept between requests.
+struct KeptMapping
+{
+    void *at = MAP_FAILED;
+    struct stat st {};
+
+    bool holds(const struct stat &s) const
+    {
+        return at != MAP_FAILED && st.st_dev == s.st_dev && st.st_ino == s.st_ino && st.st_size == s.st_size;
+    }
+    void drop()
+    {
+        if (at != MAP_FAILED)
+            ::munmap(at, size_t(st.st_size));
+        at = MAP_FAILED;
+    }
+    const void *map(int source, const struct stat &s)
+    {
+        if (!holds(s)) {
+            drop();
+            at = ::mmap(nullptr, size_t(s.st_size), PROT_READ, MAP_SHARED, source, 0);
+            st = s;
+        }
+        return at == MAP_FAILED ? nullptr : at;
+    }
+};
+KeptMapping g_kept;
+
 // The source's bytes, mapped rather than copied: a decoder touches only
 // the pages it reads (a HEIF's embedded thumbnail is a few KB of a file of
 // megabytes), straight from the page cache, and the helper's heap does not
 // grow and shrink by the size of every file. A file is unmapped with the
 // object. The service's memory copy (a length given) is the same memory
-// file from one picture to the next, so its mapping is kept until another
-// comes: mapping it anew faulted in every page again.
+// file from one picture to the next, so its mapping is kept while requests
+// come from it: mapping it anew faulted in every page again. Any other
+// source, or a copy larger than the service keeps, drops it, so that a
+// memory file the service has given back is not held here.
 class SourceMap
 {
 public:
@@ -45,9 +78,12 @@ public:
             return RenderResult::OverMemoryCap;
         if (size == 0)
             return RenderResult::DecodeFailed;
+        const bool keep = length > 0 && st.st_size <= KEPT_BYTES;
+        if (!keep || !g_kept.holds(st))
+            g_kept.drop();
         if (!mapping)
             return RenderResult::Rendered;
-        const void *at = length > 0 ? kept(source, st) : own(source, size_t(size));
+        const void *at = keep ? g_kept.map(source, st) : own(source, size_t(size));
         if (!at)
             return RenderResult::DecodeFailed;
         m_bytes = QByteArray::fromRawData(static_cast<const char *>(at), int(size));
@@ -66,19 +102,6 @@ private:
         m_size = size;
         return m_at;
     }
-    static const void *kept(int source, const struct stat &st)
-    {
-        static void *at = MAP_FAILED;
-        static struct stat mapped {};
-        if (at != MAP_FAILED && mapped.st_dev == st.st_dev && mapped.st_ino == st.st_ino && mapped.st_size == st.st_size)
-            return at;
-        if (at != MAP_FAILED)
-            ::munmap(at, size_t(mapped.st_size));
-        at = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, source, 0);
-        mapped = st;
-        return at == MAP_FAILED ? nullptr : at;
-    }
-
     void *m_at = MAP_FAILED;
     size_t m_size = 0;
     QByteArray m_bytes;

@@ -135,9 +135,11 @@ class TestRenderHelper : public QObject, MediaCase
             && RenderChannel::receive(m_helper->channel, type, ready, nullptr, 30000) && type == RenderChannel::Ready;
     }
 
-    // Sends bytes as a file called name (made length long by a hole), grants
-    // every reservation when grant, and waits for the result.
-    Reply render(const QByteArray &name, const QByteArray &bytes, int kind, int side, bool grant = true, qint64 length = 0)
+    // Sends bytes as a file called name (made length long by a hole, or
+    // given as the service's memory copy when copy), grants every
+    // reservation when grant, and waits for the result.
+    Reply render(const QByteArray &name, const QByteArray &bytes, int kind, int side, bool grant = true, qint64 length = 0,
+                 bool copy = false)
     {
         Reply reply;
         const int fd = ::memfd_create("picture", MFD_CLOEXEC | MFD_ALLOW_SEALING);
@@ -149,6 +151,7 @@ class TestRenderHelper : public QObject, MediaCase
         request.kind = kind;
         request.width = request.height = side;
         request.memoryCap = qint64(256) << 20;
+        request.sourceLength = copy ? bytes.size() : 0;
         const bool sent = RenderChannel::send(m_helper->channel, RenderChannel::Request,
                                               QByteArray(reinterpret_cast<const char *>(&request), sizeof request) + name, fd);
         ::close(fd);
@@ -234,6 +237,20 @@ private slots:
             QVERIFY(darkPixels(t, QRect(0, 0, t.width() / 2, t.height())) > 50);
             QCOMPARE(darkPixels(t, QRect(t.width() * 3 / 5, 0, t.width() * 2 / 5, t.height())), 0);
         }
+    }
+
+    // The service's memory copy stays mapped while requests come from it
+    // and is let go when another source comes: the service may have given
+    // it back.
+    void copyLetGo()
+    {
+        QVERIFY(startHelper(qint64(256) << 20));
+        const QByteArray jpeg = jpegBytes(picture(640, 480));
+        const auto mapped = [&] { return readFile(QStringLiteral("/proc/%1/maps").arg(m_helper->pid)).contains("memfd:picture"); };
+        QCOMPARE(render("a.jpg", jpeg, RenderPicture::Image, 200, true, 0, true).result, 0);
+        QVERIFY(mapped());
+        QCOMPARE(render("b.jpg", jpeg, RenderPicture::Image, 200).result, 0);
+        QVERIFY(!mapped());
     }
 
     void pictureTypes_data()
