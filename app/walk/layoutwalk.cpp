@@ -207,7 +207,11 @@ bool snapvaultFile(const QString &file, const QByteArray &raw, const QDir &thumb
         known = mediaKindOf(file);
         const bool copied = isPicture(MediaKind(known)) && bytes.copy(file, st, copyLimit());
         hash = known == MediaNone ? QByteArray() : copied ? bytes.md5hex() : fileMd5hex(file);
-        if (regular && remember && (known == MediaNone || !hash.isEmpty()))
+        // A file replaced while it was read is not remembered under the
+        // identity of the one before.
+        struct stat after;
+        if (regular && remember && (known == MediaNone || !hash.isEmpty())
+            && (copied || (::stat(QFile::encodeName(file).constData(), &after) == 0 && FileIdentity::of(after) == id)))
             FileIdentityStore::record(file, id, known, hash);
     }
     const MediaKind kind = MediaKind(known);

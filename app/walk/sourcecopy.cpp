@@ -128,8 +128,11 @@ bool SourceCopy::copy(const QString &file, const struct stat &st, qint64 most)
     const int in = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (in < 0)
         return false;
+    // The hash is remembered under the identity the caller's stat saw: a
+    // file put in its place since is read the ordinary way.
     struct stat now;
-    if (::fstat(in, &now) != 0 || !S_ISREG(now.st_mode)) {
+    if (::fstat(in, &now) != 0 || !S_ISREG(now.st_mode) || now.st_dev != st.st_dev || now.st_ino != st.st_ino
+        || now.st_mtim.tv_sec != st.st_mtim.tv_sec || now.st_mtim.tv_nsec != st.st_mtim.tv_nsec) {
         ::close(in);
         return false;
     }

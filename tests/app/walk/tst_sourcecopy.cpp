@@ -24,6 +24,7 @@ private slots:
         QTest::newRow("a stranger's after a larger one") << "smaller" << qint64(4 << 20);
         QTest::newRow("larger than the limit") << "file" << qint64(1000);
         QTest::newRow("grew after its stat") << "grown" << qint64(1 << 20);
+        QTest::newRow("replaced after its stat, same size") << "replaced" << qint64(1 << 20);
         QTest::newRow("a FIFO does not block") << "fifo" << qint64(1 << 20);
     }
 
@@ -40,6 +41,9 @@ private slots:
         QVERIFY(writeFile(path, bytes) && ::stat(QFile::encodeName(path).constData(), &st) == 0);
         if (kind == "grown")
             QVERIFY(writeFile(path, bytes + "more"));
+        if (kind == "replaced")
+            QVERIFY(writeFile(dir.filePath("new"), QByteArray(bytes.size(), 'n'))
+                    && QFile::remove(path) && QFile::rename(dir.filePath("new"), path));
         if (kind == "fifo")
             QVERIFY(QFile::remove(path) && ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
         // The service copies a larger file, then the thread acts for a
