@@ -12,6 +12,7 @@ enum class RenderResult {
     CannotWrite,       // the thumbnail could not be written or renamed into place
     HelperDied,        // the render helper died on the file (a signal, its filter, its memory limit)
     HelperTimedOut,    // the render helper ran past its time limit on the file and was killed
+    HelperUnavailable, // the render helper could not be started: not the file's fault, the job waits
     Stopped,           // the service stops: not the file's fault, tried again after the next start
 };
 
@@ -36,6 +37,8 @@ inline const char *renderReason(RenderResult result)
         return "the render helper died on it";
     case RenderResult::HelperTimedOut:
         return "the render helper timed out";
+    case RenderResult::HelperUnavailable:
+        return "the render helper cannot start";
     case RenderResult::Stopped:
         return "stopped";
     }

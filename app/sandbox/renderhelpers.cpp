@@ -337,7 +337,7 @@ Outcome render(int kind, int source, qint64 length, const QByteArray &name, int 
     for (int attempt = 0;; ++attempt) {
         if (!ensureStarted(h, settings)) {
             Outcome out;
-            out.result = RenderResult::DecodeFailed;
+            out.result = RenderResult::HelperUnavailable;
             return out;
         }
         const bool fresh = h->files == 0;

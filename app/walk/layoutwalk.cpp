@@ -81,6 +81,7 @@ RenderResult render(MediaKind kind, const QString &source, const QString &target
     case RenderResult::Rendered:
     case RenderResult::NotMedia:
     case RenderResult::Stopped:
+    case RenderResult::HelperUnavailable:
         break;
     case RenderResult::DecodeFailed:
     case RenderResult::OverMemoryCap:
@@ -166,6 +167,12 @@ bool renderCounted(MediaKind kind, const QByteArray &raw, const QString &source,
     tally.rendered(kind, result);
     if (outcome)
         *outcome = result;
+    // Without a render helper no picture can be decoded: the job waits, as
+    // for a folder that takes no files, rather than naming every picture.
+    if (result == RenderResult::HelperUnavailable) {
+        refusal = FolderRefusal{QFileInfo(target).absolutePath(), QLatin1String(renderReason(result))};
+        return false;
+    }
     // A folder that takes no files stops the walk: the job waits for it.
     QString reason;
     if (result == RenderResult::CannotWrite && !folderTakesFiles(QFileInfo(target).absolutePath(), reason)) {

@@ -9,7 +9,8 @@
 // the thumbnail folder took no files (the job must then stay queued; the
 // refusal, when asked for, says which folder and why).
 
-// A thumbnail folder that takes no files: no space, read-only, no permission.
+// A thumbnail folder that takes no files (no space, read-only, no
+// permission), or no render helper to decode for it: the job waits.
 struct FolderRefusal
 {
     QString folder;

@@ -286,7 +286,7 @@ Rendering::~Rendering()
 void Rendering::finished(RenderResult result, bool busyTimeout)
 {
     QMutexLocker locker(&g_mutex);
-    if (result == RenderResult::Stopped)
+    if (result == RenderResult::Stopped || result == RenderResult::HelperUnavailable)
         return;
     if (result == RenderResult::HelperDied) {
         // A decoder that died on a file died of that file: no second death

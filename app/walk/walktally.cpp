@@ -49,7 +49,8 @@ void WalkTally::rendered(MediaKind kind, RenderResult result)
     case RenderResult::HelperTimedOut:
         return skipped(HelperTimeout);
     case RenderResult::Stopped:
-        return;               // tried again after the next start: not counted
+    case RenderResult::HelperUnavailable:
+        return;               // tried again later: not counted
     }
 }
 

@@ -121,6 +121,30 @@ private slots:
         QCOMPARE(s.stop(SIGTERM), 0);
     }
 
+    // A service without its render helper decodes nothing: the job waits,
+    // none of its pictures named undecodable, and finishes once the helper
+    // is back.
+    void helperMissingJobWaits()
+    {
+        if (QFileInfo::exists(QStringLiteral(K8_HELPER_DIR "/k8thumbgen-render")))
+            QSKIP("a render helper is installed where the service looks last");
+        ServiceFixture s;
+        s.config().insert(QStringLiteral("folderretry"), 1);
+        const QString src = s.pictures(QStringLiteral("src"), 3), bin = s.folder(QStringLiteral("bin"));
+        const QString built = QFileInfo(s.binary).absolutePath();
+        QVERIFY(QFile::copy(s.binary, bin + "/k8thumbgen") && QFile::copy(built + "/k8thumbgen-launch", bin + "/k8thumbgen-launch"));
+        s.binary = bin + "/k8thumbgen";
+        QVERIFY(s.listen());
+        s.call(cmd("thumbgen_insert", {{"args", QJsonArray{"snapvault", src, s.path("thumbs")}}}));
+        const auto postponed = [&] { return s.call(cmd("thumbgen_status")).value("results").toObject().value("postponed").toArray(); };
+        QVERIFY2(QTest::qWaitFor([&] { return postponed().size() == 1; }, 20000), s.output().constData());
+        QVERIFY2(!s.output().contains("cannot be decoded"), s.output().constData());
+        QVERIFY(QFile::copy(built + "/k8thumbgen-render", bin + "/k8thumbgen-render"));
+        QVERIFY2(s.drained(30000), s.output().constData());
+        QCOMPARE(QDir(s.path("thumbs")).entryList({"*.jpg"}, QDir::Files).size(), 3);
+        QCOMPARE(s.stop(SIGTERM), 0);
+    }
+
     // Layout and command jobs, the service killed 20 times at random: every
     // job ran to its end, every picture has a whole thumbnail, the database
     // is sound, no temporary file is left.
