@@ -46,8 +46,11 @@ struct Helper
     QByteArray owner;         // the identity it decodes for (currentOwner)
 };
 
-QMutex g_mutex;               // guards g_helpers and every helper's fields
-QSet<Helper *> g_helpers;     // one per worker thread that has rendered
+// Never destroyed: a thread's end, which ends its helper, can come after
+// the process's statics are gone (QThread::wait returns before a thread's
+// thread_local objects are destroyed).
+QMutex &g_mutex = *new QMutex;                    // guards g_helpers and every helper's fields
+QSet<Helper *> &g_helpers = *new QSet<Helper *>;  // one per worker thread that has rendered
 
 // Called with g_mutex held. A helper is killed rather than asked to leave:
 // it may be stuck in a decode, and it holds nothing that needs a clean end.

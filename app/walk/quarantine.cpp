@@ -82,11 +82,13 @@ QByteArray pathOf(const QJsonObject &o)
     return raw.isString() ? QByteArray::fromBase64(raw.toString().toLatin1()) : QFile::encodeName(o.value(QStringLiteral("path")).toString());
 }
 
-QMutex g_mutex;                       // guards everything below
+// The mutex and the slots are never destroyed: a thread's end, which gives
+// its slot back, can come after the process's statics are gone.
+QMutex &g_mutex = *new QMutex;        // guards everything below
 QHash<QByteArray, Entry> g_entries;
 QString g_listPath;
 int g_slotFd = -1;
-QVector<bool> g_slotUsed;
+QVector<bool> &g_slotUsed = *new QVector<bool>;
 QReadWriteLock g_gate;                // read: a render; write: a suspect's render alone
 
 // The calling thread's slot, given back when the thread ends.

@@ -71,8 +71,10 @@ const size_t PIECE = 256 * 1024;
 // share one.
 const size_t GRAIN = size_t(1) << 20;
 
-QMutex g_mutex;               // guards g_memories and every SourceMemory's held, lastUsed and release
-QSet<SourceMemory *> g_memories;
+// Never destroyed: a thread's end, which gives its memory file back, can
+// come after the process's statics are gone.
+QMutex &g_mutex = *new QMutex;                            // guards g_memories and every SourceMemory's held, lastUsed and release
+QSet<SourceMemory *> &g_memories = *new QSet<SourceMemory *>;
 
 // The calling thread's memory, given back with the thread.
 struct ThreadMemory

@@ -81,6 +81,19 @@ private slots:
         QCOMPARE(::pwrite(copy.fd(), "x", 1, 0), ssize_t(-1));
         QCOMPARE(::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, copy.fd(), 0), MAP_FAILED);
     }
+
+    // A worker's memory file is given back when its thread ends, which can
+    // be after main has returned: the program still exits cleanly.
+    void threadEndsAfterMain()
+    {
+        for (int i = 0; i < 300; ++i) {
+            QProcess probe;
+            probe.start(QStringLiteral(K8_THREAD_END_PROBE), QStringList());
+            QVERIFY(probe.waitForFinished(10000));
+            QVERIFY2(probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0,
+                     qPrintable(QStringLiteral("run %1: %2").arg(i).arg(probe.readAllStandardError().constData())));
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSourceCopy)
