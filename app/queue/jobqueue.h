@@ -25,9 +25,11 @@ public:
     // thumbnails into, which reach the disk before the row goes.
     virtual bool completed(int quuno, const QStringList &wroteInto) = 0;
     // The job's thumbnail folder takes no files (no space, read-only, no
-    // permission): the job waits, its row kept, and is tried again after a
-    // delay that grows with every refusal in a row.
-    virtual void postpone(int quuno, const QString &folder, const QString &reason) = 0;
+    // permission), or no render helper starts: the job waits, its row kept,
+    // and is tried again after a delay that grows with every refusal in a
+    // row. wroteInto: the folders it wrote thumbnails into before, flushed
+    // with its completion.
+    virtual void postpone(int quuno, const QString &folder, const QString &reason, const QStringList &wroteInto) = 0;
     // True while jobs are ready in memory; workers look once more before
     // they leave so that no job waits for the next push.
     virtual bool hasQueued() = 0;

@@ -101,7 +101,7 @@ void MZThumbgen::run()
         // the next job's flush.
         const QStringList wroteInto = takeWrittenFolders();
         if (!finished && !cancelled && refusal.refused()) {
-            m_queue->postpone(quuno, refusal.folder, refusal.reason);
+            m_queue->postpone(quuno, refusal.folder, refusal.reason, wroteInto);
             continue;
         }
         if (!finished && !cancelled)

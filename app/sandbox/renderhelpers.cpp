@@ -321,11 +321,11 @@ Outcome converse(Helper *h, const RenderSettings &settings, int kind, int source
 
 } // namespace
 
-void prepare()
+bool prepare()
 {
     Helper *h = threadHelper();
     const Busy busy(h);
-    ensureStarted(h, RenderSettings::current());
+    return ensureStarted(h, RenderSettings::current());
 }
 
 // A helper that dies on a file after others may have died of them (a heap
@@ -340,7 +340,7 @@ Outcome render(int kind, int source, qint64 length, const QByteArray &name, int 
     for (int attempt = 0;; ++attempt) {
         if (!ensureStarted(h, settings)) {
             Outcome out;
-            out.result = RenderResult::HelperUnavailable;
+            out.result = stopRequested() ? RenderResult::Stopped : RenderResult::HelperUnavailable;
             return out;
         }
         const bool fresh = h->files == 0;

@@ -32,7 +32,7 @@ Outcome render(int kind, int source, qint64 length, const QByteArray &name, int 
 // Starts the calling worker thread's helper when it has none running, so
 // that its start is not counted as part of the next file's render (a
 // service killed then did not die of that file).
-void prepare();
+bool prepare();
 
 // The identity the calling thread acts as, as helpers are told apart: a
 // helper, and whatever it was given, serves one.

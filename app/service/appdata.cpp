@@ -563,7 +563,7 @@ QJsonArray AppData::postponed()
     return out;
 }
 
-void AppData::postpone(int quuno, const QString &folder, const QString &reason)
+void AppData::postpone(int quuno, const QString &folder, const QString &reason, const QStringList &wroteInto)
 {
     qint64 delayMs = 0;
     {
@@ -572,6 +572,14 @@ void AppData::postpone(int quuno, const QString &folder, const QString &reason)
         if (job == m_running.constEnd())
             return;
         Postponement &p = m_postponed[quuno];
+        // A job that wrote thumbnails since its last refusal was not
+        // refused in a row; what it wrote is flushed with its completion.
+        if (!wroteInto.isEmpty())
+            p.refusals = 0;
+        for (const QString &written : wroteInto) {
+            if (!p.wrote.contains(written))
+                p.wrote.append(written);
+        }
         // 1, 5, 15, then 60 times the first delay (a minute by default).
         static const int steps[] = {1, 5, 15, 60};
         delayMs = qint64(m_folderRetryMs) * steps[qMin(p.refusals, 3)];
@@ -631,12 +639,12 @@ bool AppData::completed(int quuno, const QStringList &wroteInto)
         if (job != m_running.constEnd())
             shareLocked(*job, -1);
         m_running.remove(quuno);
-        m_postponed.remove(quuno);
-        if (wroteInto.isEmpty()) {
+        const QStringList wrote = wroteInto + m_postponed.take(quuno).wrote;
+        if (wrote.isEmpty()) {
             quunos.append(quuno);
         } else {
             m_held.append(quuno);
-            for (const QString &folder : wroteInto)
+            for (const QString &folder : wrote)
                 m_heldFolders.insert(folder);
         }
         const bool dry = std::none_of(m_queue.cbegin(), m_queue.cend(),

@@ -63,7 +63,7 @@ public:
               const QJsonObject &owner = QJsonObject()) override;
     bool pop(QJsonObject &item) override;
     bool completed(int quuno, const QStringList &wroteInto) override;
-    void postpone(int quuno, const QString &folder, const QString &reason) override;
+    void postpone(int quuno, const QString &folder, const QString &reason, const QStringList &wroteInto) override;
     void setThreads(int count);
     void changeThreads(int count) override;
 
@@ -118,6 +118,7 @@ private:
         int refusals = 0;      // in a row
         QString folder;
         QString reason;
+        QStringList wrote;     // folders it wrote thumbnails into before, not yet flushed
     };
     QHash<int, Postponement> m_postponed;   // waiting jobs whose thumbnail folder took no files
     // What each untrusted uid has queued (waiting and running), held to

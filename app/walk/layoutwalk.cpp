@@ -148,6 +148,20 @@ bool renderCounted(MediaKind kind, const QByteArray &raw, const QString &source,
                    WalkTally &tally, FolderRefusal &refusal, RenderResult *outcome = nullptr,
                    const SourceCopy *copy = nullptr)
 {
+    // Without a render helper no picture can be decoded: the job waits, as
+    // for a folder that takes no files, rather than naming every picture.
+    const auto noHelper = [&] {
+        if (outcome)
+            *outcome = RenderResult::HelperUnavailable;
+        if (!stopRequested())
+            refusal = FolderRefusal{QFileInfo(target).absolutePath(),
+                                    QLatin1String(renderReason(RenderResult::HelperUnavailable))};
+        return false;
+    };
+    // The helper is started before the file's verdict and slot: a service
+    // killed during the start did not die of the file.
+    if (isPicture(kind) && !RenderHelpers::prepare())
+        return noHelper();
     // Poison files: skipped while quarantined, rendered alone while suspect.
     struct stat st {};
     const bool known = ::stat(QFile::encodeName(source).constData(), &st) == 0;
@@ -156,23 +170,17 @@ bool renderCounted(MediaKind kind, const QByteArray &raw, const QString &source,
         tally.skipped(WalkTally::Quarantined);
         return !stopRequested();
     }
-    if (isPicture(kind))
-        RenderHelpers::prepare();
     RenderResult result;
     {
         Quarantine::Rendering rendering(raw, st, verdict == Quarantine::RenderAlone);
         result = render(kind, source, target, width, height, copy);
         rendering.finished(result, result == RenderResult::FfmpegTimedOut && lastTimeoutWasBusy());
     }
+    if (result == RenderResult::HelperUnavailable)
+        return noHelper();
     tally.rendered(kind, result);
     if (outcome)
         *outcome = result;
-    // Without a render helper no picture can be decoded: the job waits, as
-    // for a folder that takes no files, rather than naming every picture.
-    if (result == RenderResult::HelperUnavailable) {
-        refusal = FolderRefusal{QFileInfo(target).absolutePath(), QLatin1String(renderReason(result))};
-        return false;
-    }
     // A folder that takes no files stops the walk: the job waits for it.
     QString reason;
     if (result == RenderResult::CannotWrite && !folderTakesFiles(QFileInfo(target).absolutePath(), reason)) {

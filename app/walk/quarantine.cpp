@@ -288,8 +288,15 @@ Rendering::~Rendering()
 void Rendering::finished(RenderResult result, bool busyTimeout)
 {
     QMutexLocker locker(&g_mutex);
-    if (result == RenderResult::Stopped || result == RenderResult::HelperUnavailable)
+    if (result == RenderResult::Stopped)
         return;
+    if (result == RenderResult::HelperUnavailable) {
+        // Not tried: a time-out's one try this start is still to come.
+        const auto it = g_entries.find(m_path);
+        if (it != g_entries.end() && it->state == TimedOut)
+            it->triedNow = false;
+        return;
+    }
     if (result == RenderResult::HelperDied) {
         // A decoder that died on a file died of that file: no second death
         // is needed to tell, since nothing else ran in its process.

@@ -79,6 +79,23 @@ private slots:
             QCOMPARE(Quarantine::verdict(QFile::encodeName(QFile::decodeName(path)), fileStat()), Quarantine::Render);
     }
 
+    // A file that timed out is tried once a start; a render the helper
+    // never saw (it could not start) does not spend that try.
+    void timeOutTriedOncePerStart()
+    {
+        QTemporaryDir dir;
+        const QString db = dir.filePath("queue.db");
+        const QByteArray path("/src/slow.png");
+        QVERIFY(Quarantine::open(db));
+        Quarantine::Rendering(path, fileStat(), false).finished(RenderResult::HelperTimedOut, false);
+        QCOMPARE(Quarantine::verdict(path, fileStat()), Quarantine::Skip);
+        QVERIFY(Quarantine::open(db));   // the next start
+        QCOMPARE(Quarantine::verdict(path, fileStat()), Quarantine::Render);
+        Quarantine::Rendering(path, fileStat(), false).finished(RenderResult::HelperUnavailable, false);
+        QCOMPARE(Quarantine::verdict(path, fileStat()), Quarantine::Render);
+        QCOMPARE(Quarantine::verdict(path, fileStat()), Quarantine::Skip);
+    }
+
     // A client's walk over a suspect that renders takes it off the list,
     // in a folder only the service may write, and goes on as the client.
     void clientRendersSuspect()
