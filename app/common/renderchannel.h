@@ -39,6 +39,10 @@ struct RenderRequest
     qint64 granted = 0;       // bytes reserved with the request: a first Reserve within them is not sent
 };
 
+// The largest memory copy of a source the service keeps from one picture
+// to the next; its helper keeps its mapping of no larger one.
+constexpr qint64 KEPT_COPY_BYTES = qint64(16) << 20;
+
 // A payload longer than this ends the channel: thumbnails of the largest
 // box fit well within it.
 constexpr quint32 MAX_PAYLOAD = 64u << 20;

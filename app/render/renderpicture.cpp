@@ -3,6 +3,7 @@
 #include "heifthumbnail.h"
 #include "imagethumbnail.h"
 #include "rawthumbnail.h"
+#include "renderchannel.h"
 #include "rendersettings.h"
 
 #include <QBuffer>
@@ -18,9 +19,6 @@
 namespace RenderPicture {
 
 namespace {
-
-// The largest memory copy the service keeps from picture to picture.
-constexpr qint64 KEPT_BYTES = qint64(16) << 20;
 
 // The helper's mapping of the service's memory copy, kept between requests.
 struct KeptMapping
@@ -78,7 +76,7 @@ public:
             return RenderResult::OverMemoryCap;
         if (size == 0)
             return RenderResult::DecodeFailed;
-        const bool keep = length > 0 && st.st_size <= KEPT_BYTES;
+        const bool keep = length > 0 && st.st_size <= RenderChannel::KEPT_COPY_BYTES;
         if (!keep || !g_kept.holds(st))
             g_kept.drop();
         if (!mapping)

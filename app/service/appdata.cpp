@@ -576,10 +576,7 @@ void AppData::postpone(int quuno, const QString &folder, const QString &reason, 
         // refused in a row; what it wrote is flushed with its completion.
         if (!wroteInto.isEmpty())
             p.refusals = 0;
-        for (const QString &written : wroteInto) {
-            if (!p.wrote.contains(written))
-                p.wrote.append(written);
-        }
+        p.wrote += wroteInto;
         // 1, 5, 15, then 60 times the first delay (a minute by default).
         static const int steps[] = {1, 5, 15, 60};
         delayMs = qint64(m_folderRetryMs) * steps[qMin(p.refusals, 3)];

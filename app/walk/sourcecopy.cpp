@@ -1,5 +1,6 @@
 #include "sourcecopy.h"
 
+#include "renderchannel.h"
 #include "renderhelpers.h"
 
 #include <QCryptographicHash>
@@ -112,7 +113,7 @@ SourceCopy::~SourceCopy()
     QMutexLocker locker(&g_mutex);
     m_memory->held = false;
     m_memory->lastUsed = QDateTime::currentMSecsSinceEpoch();
-    if (qint64(m_memory->capacity) > KEEP_BYTES)
+    if (qint64(m_memory->capacity) > RenderChannel::KEPT_COPY_BYTES)
         m_memory->release();
 }
 

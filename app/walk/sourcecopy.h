@@ -17,8 +17,8 @@ struct stat;
 // growing and shrinking; only the service writes, through its own mapping,
 // while its helper waits for a request. A thread that acts for another
 // identity than its last copy's starts a new memory file, which no helper
-// has seen. A copy over KEEP_BYTES gives its memory back at once; the rest
-// is given back by releaseIdle.
+// has seen. A copy over RenderChannel::KEPT_COPY_BYTES gives its memory
+// back at once; the rest is given back by releaseIdle.
 class SourceCopy
 {
 public:
@@ -41,9 +41,6 @@ public:
     // Gives back the memory of every thread that has copied nothing for
     // idleMs (from any thread; a copy in use is left).
     static void releaseIdle(qint64 idleMs);
-
-    // Memory a thread keeps after its copy is done.
-    static constexpr qint64 KEEP_BYTES = qint64(16) << 20;
 
 private:
     struct SourceMemory *m_memory = nullptr;   // the thread's, held while this copy lives
